@@ -1,0 +1,42 @@
+#pragma once
+// Blackboard: the string-keyed store of one tree, holding values of any kind.
+//
+// Not thread-safe: it belongs to the thread that ticks its tree. Values that leave that thread
+// (through ThreadEngine results) are copies of the std::any.
+
+#include <kelmora/core/any.hpp>
+
+#include <any>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kelmora::core {
+
+class Blackboard {
+ public:
+  static std::shared_ptr<Blackboard> create(std::shared_ptr<Blackboard> parent = nullptr);
+
+  // Whether an entry exists here (or, for remapped keys, in the parent it refers to).
+  bool has(const std::string& key) const;
+  // The entry's value; std::nullopt when it was never written.
+  std::optional<std::any> get(const std::string& key) const;
+  // Writes the entry, creating it when absent.
+  void set(const std::string& key, std::any value);
+  // Every entry of this blackboard (remapped parent entries under their local names).
+  AnyMap entries() const;
+
+  // Makes the local `key` an alias of `parent_key` in the parent blackboard (SubTree remapping).
+  void add_remapping(const std::string& key, const std::string& parent_key);
+  // Makes every key not written locally fall through to the parent (`_autoremap`).
+  void enable_autoremap(bool on);
+
+ private:
+  explicit Blackboard(std::shared_ptr<Blackboard> parent);
+  std::shared_ptr<Blackboard> parent_;
+  std::map<std::string, std::any> entries_;
+  std::map<std::string, std::string> remapping_;
+  bool autoremap_ = false;
+};
+
+}  // namespace kelmora::core

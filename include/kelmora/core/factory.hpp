@@ -1,0 +1,48 @@
+#pragma once
+// BehaviorTreeFactory: the registry of node types, and the builder of trees from XML.
+//
+// Not thread-safe: one thread registers and builds. Each tree's engine owns its own factory.
+
+#include <kelmora/core/ports.hpp>
+#include <kelmora/core/tree.hpp>
+#include <kelmora/core/tree_node.hpp>
+
+#include <memory>
+#include <string>
+
+namespace kelmora::core {
+
+class BehaviorTreeFactory {
+ public:
+  // A factory that knows the standard nodes (controls, decorators, leaves, SubTree).
+  BehaviorTreeFactory();
+  ~BehaviorTreeFactory();
+  BehaviorTreeFactory(BehaviorTreeFactory&&) noexcept;
+  BehaviorTreeFactory& operator=(BehaviorTreeFactory&&) noexcept;
+
+  // Registers an action: the XML may then use `action_id` as an element. Registering an id that
+  // is already registered replaces the earlier registration (standard nodes included).
+  // Throws TreeBuildError for an empty id or a malformed port description.
+  void register_action_behavior(const std::string& action_id, TickFunctor tick_functor,
+                                PortsList ports_list);
+
+  // Whether `id` names a registered node type.
+  bool has_node_type(const std::string& id) const;
+
+  // Builds the main tree of an XML document (format version 4). `include` paths are resolved
+  // against the current directory. Throws TreeBuildError naming the problem.
+  Tree create_tree_from_text(const std::string& xml_text) const;
+
+  // Builds the main tree of an XML file; `include` paths are resolved against the file's folder.
+  Tree create_tree_from_file(const std::string& path) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kelmora::core
+
+namespace kelmora {
+using core::BehaviorTreeFactory;
+}

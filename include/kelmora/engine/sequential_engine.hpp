@@ -1,0 +1,73 @@
+#pragma once
+// SequentialEngine: a single-threaded engine holding one tree.
+//
+// Not thread-safe: one thread makes it, registers actions, builds its tree and ticks it. The
+// thread engine gives every tree a SequentialEngine of its own on the tree's worker thread.
+
+#include <kelmora/core/any.hpp>
+#include <kelmora/core/factory.hpp>
+#include <kelmora/core/node_status.hpp>
+#include <kelmora/core/ports.hpp>
+#include <kelmora/core/tree.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace kelmora::engine {
+
+class SequentialEngine {
+ public:
+  SequentialEngine();
+
+  // Registers an action with this engine's factory (a later registration of an id replaces the
+  // earlier one).
+  void register_action_behavior(const std::string& action_id, core::TickFunctor tick_functor,
+                                core::PortsList ports_list);
+
+  // Builds the tree from XML text, replacing any tree held before. Throws TreeBuildError.
+  void create_tree_from_text(const std::string& xml_text);
+  void create_tree_from_file(const std::string& path);
+
+  // Every tick operation throws std::logic_error when no tree has been built.
+  core::NodeStatus tick_once();
+  // Ticks until the tree returns FAILURE (resp. SUCCESS); returns the number of ticks run.
+  // Between RUNNING ticks it waits for the earliest timer of a time-based node, if any.
+  // Throws TreeStoppedError when the stop token is triggered before the loop ends.
+  std::int64_t tick_until_failure();
+  std::int64_t tick_until_success();
+  // Ticks n times; one status per tick. n <= 0 ticks nothing and returns an empty list.
+  std::vector<core::NodeStatus> tick_n_times(std::int64_t n);
+
+  // The tree's state: see the status map format in the README.
+  core::AnyMap get_tree_status() const;
+
+  // The root blackboard's entry; an empty std::any (none) when it was never written.
+  std::any get_blackboard_data(const std::string& key) const;
+  void set_blackboard_data(const std::string& key, std::any value);
+  core::AnyMap get_all_blackboard_data() const;
+
+  // Halts running nodes and sets every node to IDLE; the blackboard is kept; counters restart.
+  void reset_tree();
+
+  // Lets another thread end tick loops and timer waits early (see Tree::setStopToken).
+  void set_stop_token(std::stop_token token);
+
+  core::BehaviorTreeFactory& factory() noexcept { return factory_; }
+  bool has_tree() const noexcept { return tree_.has_value(); }
+
+ private:
+  core::BehaviorTreeFactory factory_;
+  std::optional<core::Tree> tree_;
+  std::stop_token stop_token_;
+  std::int64_t tick_count_ = 0;
+  core::NodeStatus last_status_ = core::NodeStatus::IDLE;
+};
+
+}  // namespace kelmora::engine
+
+namespace kelmora {
+using engine::SequentialEngine;
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs every Debian package kelmora needs to build, test and run. Idempotent: when all
+# packages are already present it does nothing and prints nothing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  libpugixml-dev libspdlog-dev libfmt-dev
+  nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  python3 python3-dev pybind11-dev python3-loguru python3-pytest
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "setup: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
