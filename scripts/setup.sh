@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git curl
   libpugixml-dev libspdlog-dev libfmt-dev
   nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev

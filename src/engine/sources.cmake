@@ -1,3 +1,10 @@
 # Sources of the sequential engine and the thread engine.
 set(KELMORA_ENGINE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/trigger/any_values.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trigger/channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trigger/sequential_worker_engine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trigger/thread_engine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trigger/tree_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trigger/worker.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sequential_engine.cpp
 )

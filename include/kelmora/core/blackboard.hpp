@@ -4,9 +4,9 @@
 // Not thread-safe: it belongs to the thread that ticks its tree. Values that leave that thread
 // (through ThreadEngine results) are copies of the std::any.
 
-#include <kelmora/core/any.hpp>
-
 #include <any>
+#include <kelmora/core/any.hpp>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,15 +15,19 @@ namespace kelmora::core {
 
 class Blackboard {
  public:
+  // A new, empty blackboard. A SubTree's blackboard has its caller's as `parent`: remapped keys
+  // (and, with autoremap, every key not written locally) live there.
   static std::shared_ptr<Blackboard> create(std::shared_ptr<Blackboard> parent = nullptr);
 
   // Whether an entry exists here (or, for remapped keys, in the parent it refers to).
   bool has(const std::string& key) const;
   // The entry's value; std::nullopt when it was never written.
   std::optional<std::any> get(const std::string& key) const;
-  // Writes the entry, creating it when absent.
+  // Writes the entry, creating it when absent. A remapped key writes the parent's entry; with
+  // autoremap, a key that has no local entry is created in (or written to) the parent.
   void set(const std::string& key, std::any value);
-  // Every entry of this blackboard (remapped parent entries under their local names).
+  // Every entry of this blackboard (remapped parent entries under their local names; with
+  // autoremap also every parent entry not shadowed by a local one).
   AnyMap entries() const;
 
   // Makes the local `key` an alias of `parent_key` in the parent blackboard (SubTree remapping).
@@ -31,8 +35,22 @@ class Blackboard {
   // Makes every key not written locally fall through to the parent (`_autoremap`).
   void enable_autoremap(bool on);
 
+  const std::shared_ptr<Blackboard>& parent() const noexcept { return parent_; }
+
  private:
-  explicit Blackboard(std::shared_ptr<Blackboard> parent);
+  // Lets create() use std::make_shared with a constructor nobody else can call.
+  class Key {
+    Key() = default;
+    friend class Blackboard;
+  };
+
+ public:
+  Blackboard(Key, std::shared_ptr<Blackboard> parent);
+
+ private:
+  // Where `key` lives: the parent with the parent's key, or nullptr for this blackboard.
+  std::pair<Blackboard*, std::string> route(const std::string& key) const;
+
   std::shared_ptr<Blackboard> parent_;
   std::map<std::string, std::any> entries_;
   std::map<std::string, std::string> remapping_;

@@ -6,7 +6,6 @@
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
 #include <kelmora/core/tree_node.hpp>
-
 #include <memory>
 #include <string>
 
@@ -21,8 +20,9 @@ class BehaviorTreeFactory {
   BehaviorTreeFactory& operator=(BehaviorTreeFactory&&) noexcept;
 
   // Registers an action: the XML may then use `action_id` as an element. Registering an id that
-  // is already registered replaces the earlier registration (standard nodes included).
-  // Throws TreeBuildError for an empty id or a malformed port description.
+  // is already registered replaces the earlier registration (standard nodes included); trees
+  // built before keep what they were built with. Throws TreeBuildError for an empty id, an id
+  // the XML format reserves (SubTree, Action, ...) or a malformed port description.
   void register_action_behavior(const std::string& action_id, TickFunctor tick_functor,
                                 PortsList ports_list);
 
@@ -30,10 +30,12 @@ class BehaviorTreeFactory {
   bool has_node_type(const std::string& id) const;
 
   // Builds the main tree of an XML document (format version 4). `include` paths are resolved
-  // against the current directory. Throws TreeBuildError naming the problem.
+  // against the current directory. Throws TreeBuildError naming the problem, prefixed with
+  // "<xml text>:line: " (docs/core.md lists what is accepted).
   Tree create_tree_from_text(const std::string& xml_text) const;
 
   // Builds the main tree of an XML file; `include` paths are resolved against the file's folder.
+  // Errors are prefixed with "path:line: "; an unreadable file is a TreeBuildError too.
   Tree create_tree_from_file(const std::string& path) const;
 
  private:

@@ -2,51 +2,67 @@
 // SequentialEngine: a single-threaded engine holding one tree.
 //
 // Not thread-safe: one thread makes it, registers actions, builds its tree and ticks it. The
-// thread engine gives every tree a SequentialEngine of its own on the tree's worker thread.
+// thread engine gives every tree a SequentialEngine of its own on the tree's worker thread. The
+// one exception is the stop token: another thread may request a stop on its std::stop_source to
+// end tick loops and timer waits early.
 
+#include <chrono>
+#include <cstdint>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
-
-#include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 namespace kelmora::engine {
 
+// An operation that needs a tree was called before a tree was built: "no tree has been built".
+class NoTreeError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
 class SequentialEngine {
  public:
   SequentialEngine();
 
   // Registers an action with this engine's factory (a later registration of an id replaces the
-  // earlier one).
+  // earlier one). Throws TreeBuildError for a malformed port description.
   void register_action_behavior(const std::string& action_id, core::TickFunctor tick_functor,
                                 core::PortsList ports_list);
 
-  // Builds the tree from XML text, replacing any tree held before. Throws TreeBuildError.
+  // Builds the tree from XML text, replacing any tree held before (the old tree is halted; the
+  // new one starts with a fresh blackboard and zero ticks). Throws TreeBuildError; on failure the
+  // engine keeps its previous tree and state.
   void create_tree_from_text(const std::string& xml_text);
   void create_tree_from_file(const std::string& path);
 
-  // Every tick operation throws std::logic_error when no tree has been built.
+  // Every operation below throws NoTreeError (a std::logic_error) when no tree has been built.
+  // A tick function that throws makes the tick throw NodeTickError; the tree is then halted, so
+  // the next tick starts afresh from the root.
   core::NodeStatus tick_once();
   // Ticks until the tree returns FAILURE (resp. SUCCESS); returns the number of ticks run.
-  // Between RUNNING ticks it waits for the earliest timer of a time-based node, if any.
-  // Throws TreeStoppedError when the stop token is triggered before the loop ends.
+  // Between RUNNING ticks it waits for the earliest timer of a time-based node, if any; without
+  // one it ticks again at once. Throws TreeStoppedError when the stop token is triggered before
+  // the loop ends (checked before every tick and during waits).
   std::int64_t tick_until_failure();
   std::int64_t tick_until_success();
-  // Ticks n times; one status per tick. n <= 0 ticks nothing and returns an empty list.
+  // Ticks n times back to back (no waiting for timers); one status per tick. n <= 0 ticks
+  // nothing and returns an empty list. Throws TreeStoppedError when a stop is requested.
   std::vector<core::NodeStatus> tick_n_times(std::int64_t n);
 
-  // The tree's state: see the status map format in the README.
+  // The tree's state: see the status map format in docs/core.md.
   core::AnyMap get_tree_status() const;
 
   // The root blackboard's entry; an empty std::any (none) when it was never written.
   std::any get_blackboard_data(const std::string& key) const;
   void set_blackboard_data(const std::string& key, std::any value);
+  // Every entry of the root blackboard.
   core::AnyMap get_all_blackboard_data() const;
 
   // Halts running nodes and sets every node to IDLE; the blackboard is kept; counters restart.
@@ -59,6 +75,14 @@ class SequentialEngine {
   bool has_tree() const noexcept { return tree_.has_value(); }
 
  private:
+  core::Tree& tree();
+  const core::Tree& tree() const;
+  void install(core::Tree tree);
+  std::int64_t tick_until(core::NodeStatus target);
+  void throw_if_stopped() const;
+  // Waits until `deadline` or a stop request, whichever comes first.
+  void wait_until(std::chrono::steady_clock::time_point deadline) const;
+
   core::BehaviorTreeFactory factory_;
   std::optional<core::Tree> tree_;
   std::stop_token stop_token_;

@@ -17,12 +17,14 @@
 #include <kelmora/nodes/action_node.hpp>
 
 #include <any>
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <typeinfo>
@@ -31,6 +33,13 @@
 #include <vector>
 
 namespace kelmora::engine::trigger {
+
+// A tree file that cannot be opened or read, or whose bytes are not valid UTF-8. The message
+// names the path; code() is the system error (std::errc::illegal_byte_sequence for bad UTF-8).
+class TreeFileError : public std::system_error {
+ public:
+  using std::system_error::system_error;
+};
 
 // A command a caller puts in a tree's command slot. An absent `type` matches no command type
 // (its text is "None"); absent `params` read as an empty map.
@@ -92,19 +101,27 @@ ActionClass action_class() {
 
 class ThreadEngine {
  public:
-  // Test and host seams: how each worker makes its engine, and how a worker thread is started.
+  // Test and host seams: how each worker makes its engine, how a worker thread is started, and
+  // how long the two sides of a tree's channel spin before they sleep.
   struct Options {
-    // Makes the worker's engine; by default a SequentialEngine.
+    // Makes the worker's engine, on the worker thread; by default a SequentialEngine.
     std::function<std::unique_ptr<WorkerEngine>()> make_engine;
-    // Starts `body` on a new thread; by default std::thread. May throw (creation then fails and
-    // withdraws the tree).
+    // Starts `body` on a new thread and returns that (joinable) thread; by default std::thread.
+    // May throw: creation then withdraws the tree and passes the error on.
     std::function<std::thread(std::function<void()> body)> start_thread;
+    // How long a caller waiting for a result, and a worker waiting for the next command, spin
+    // before they sleep on the tree's condition variable. Zero never spins. Keep it to a few
+    // microseconds so that idle trees use no CPU; spinning is skipped on single-core machines.
+    std::chrono::nanoseconds spin_time = std::chrono::microseconds(4);
   };
 
-  // Logs "初始化线程引擎".
+  // Makes the factory and the empty engine state, then logs "初始化线程引擎".
   ThreadEngine();
   explicit ThreadEngine(Options options);
-  // Stops every tree (as stop_all_trees); never throws, never leaves a thread running.
+  // Stops every tree in creation order (as stop_all_trees, whose log lines it writes); an error
+  // on one tree is logged and the others are still stopped. Never throws and leaves no thread
+  // running. Callers still waiting on a tree get their result (a running tick loop is asked to
+  // end first) or, if queued behind the stop, the ValueError of a missing tree.
   ~ThreadEngine();
   ThreadEngine(const ThreadEngine&) = delete;
   ThreadEngine& operator=(const ThreadEngine&) = delete;
@@ -113,36 +130,48 @@ class ThreadEngine {
   // Not thread-safe: callers that use it from several threads serialise themselves.
   core::BehaviorTreeFactory& factory() noexcept { return factory_; }
 
-  // Stores an action registration for trees created later; logs "注册动作节点: " + id.
+  // Logs "注册动作节点: " + id, then appends (id, tick function, ports list) to the registrations
+  // that workers of trees created later replay into their engines. Thread-safe.
   void register_action_behavior(const std::string& action_id, core::TickFunctor tick_functor,
                                 core::PortsList ports_list);
 
-  // Registers an action node class under `action_id` or, when absent, the class's own name.
-  // Throws TypeError "节点类 X 必须继承自SimpleActionNode" (logged at error level first) when the
-  // class does not derive from SimpleActionNode, AttributeError when it has no static tick.
+  // Registers an action node class under `action_id` or, when absent, the class's own name, with
+  // its static tick and its ports (an empty list when it has none). A class that is not
+  // SimpleActionNode or derived from it: logs and throws TypeError "节点类 X 必须继承自
+  // SimpleActionNode"; a class without a static tick: AttributeError (nothing logged).
+  // Thread-safe.
   void register_action_class(const ActionClass& action_class,
                              std::optional<std::string> action_id = std::nullopt);
+  // The same for the C++ class T (see action_class<T>()). Thread-safe.
   template <class T>
   void register_action_class(std::optional<std::string> action_id = std::nullopt) {
     register_action_class(trigger::action_class<T>(), std::move(action_id));
   }
 
-  // A snapshot of the registrations, in registration order.
+  // A copy of the registrations, in registration order. Thread-safe.
   std::vector<ActionRegistration> action_registrations() const;
 
-  // Creates a tree under `tree_id` (or "tree_" + number of trees) and starts its worker; returns
-  // the id without waiting for the tree to be built. Throws ValueError "行为树ID X 已存在".
+  // Creates a tree under `tree_id` (or "tree_" + number of trees present) and starts its worker;
+  // returns the id without waiting for the tree to be built (a bad XML shows at the first
+  // command). Logs "创建行为树: " + id. Duplicate id: logs and throws ValueError "行为树ID X 已存在".
+  // A worker thread that cannot be started: the tree is withdrawn and the error passed on.
+  // Thread-safe: the duplicate check and the insertion are one step.
   std::string create_tree_from_text(const std::string& xml_text,
                                     std::optional<std::string> tree_id = std::nullopt);
-  // Reads the UTF-8 file (CRLF and lone CR become LF) and creates the tree from its text.
+  // Reads the UTF-8 file (CRLF and lone CR become LF, a byte-order mark is kept) and creates the
+  // tree from its text. Throws TreeFileError naming the path (nothing logged, nothing created)
+  // when the file cannot be read or is not UTF-8. Thread-safe.
   std::string create_tree_from_file(const std::string& file_path,
                                     std::optional<std::string> tree_id = std::nullopt);
-  // The ids of all trees, in creation order.
+  // The ids of all trees, in creation order. Thread-safe.
   std::vector<std::string> get_tree_ids() const;
 
-  // Tree operations: one synchronous command each. Unknown tree: ValueError "行为树ID X 不存在";
-  // failed command: RuntimeError "行为树 X 执行命令 Y 失败: ..."; result of the wrong kind:
-  // TypeError "Expected int|list|dict, got K". A none result comes back as std::nullopt.
+  // Tree operations: one synchronous command each, served by the tree's worker. Unknown tree:
+  // logs and throws ValueError "行为树ID X 不存在"; failed command: logs and throws RuntimeError
+  // "行为树 X 执行命令 Y 失败: ..."; result of the wrong kind: TypeError "Expected K, got K2"
+  // (not logged; the tree stays usable). A none result comes back as std::nullopt / empty any.
+  // Called from the tree's own worker thread: logs and throws RuntimeError. Thread-safe: callers
+  // of one tree are served one at a time, each gets its own command's result.
   core::NodeStatus tick_once(const std::string& tree_id);
   std::optional<std::int64_t> tick_until_failure(const std::string& tree_id);
   std::optional<std::int64_t> tick_until_success(const std::string& tree_id);
@@ -154,24 +183,45 @@ class ThreadEngine {
   std::optional<core::AnyMap> get_all_blackboard_data(const std::string& tree_id);
   void reset_tree(const std::string& tree_id);
 
-  // Ends the tree's worker, waits for it and removes the tree; logs "停止行为树: " + id.
+  // Asks a running tick loop of the tree to end, waits for the command in progress (its caller
+  // gets its result), ends the worker, joins it, removes the tree and logs "停止行为树: " + id.
+  // Unknown tree (also: stopped meanwhile by another thread): logs and throws ValueError.
+  // Thread-safe; from the tree's own worker thread it throws RuntimeError instead.
   void stop_tree(const std::string& tree_id);
-  // Stops every tree in creation order, then logs "停止所有行为树".
+  // Stops every tree in creation order, then logs "停止所有行为树"; the first error ends it.
+  // Thread-safe.
   void stop_all_trees();
 
   // Internals, public for hosts that build their own typed layer (the Python module) and tests.
+
+  // Logs and throws ValueError "行为树ID X 不存在" unless the tree exists. Thread-safe.
   void _check_tree_exists(const std::string& tree_id) const;
+  // Sends one command to the tree and returns its result value unchanged (empty any = none);
+  // empty or absent `params` send an empty map. Errors as for the tree operations. Thread-safe.
   std::any _send_command(const std::string& tree_id, const std::string& command_type,
                          std::optional<core::AnyMap> params = std::nullopt);
+  // Carries out one command on `engine` and leaves exactly one result record in `result`:
+  // (type, tree id, value) on success; ("error", tree id, message), logged, for an unknown type
+  // or an error of the engine call. Never throws for a failed command. Not thread-safe: only a
+  // tree's worker calls it, on its own engine, under the tree's lock.
   void _process_command(WorkerEngine& engine, const CommandRecord& command,
                         const std::string& tree_id, std::optional<ResultRecord>& result);
 
  private:
   struct TreeRecord;
   struct State;
-  void _run_tree(std::shared_ptr<TreeRecord> record, std::string tree_id, std::string xml_text);
+  enum class StopMode { kCaller, kDestructor };
+
+  // The worker routine, the body of a tree's worker thread. It holds the state and its record
+  // itself, so nothing it uses can go away under it. Never throws.
+  static void _run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeRecord> record,
+                        std::string xml_text) noexcept;
+  static void stop_tree_in(State& state, const std::string& tree_id, StopMode mode);
+  static std::shared_ptr<TreeRecord> find_tree(const State& state, const std::string& tree_id);
 
   core::BehaviorTreeFactory factory_;
+  // Shared with the workers, and with callers still inside an operation while the engine is
+  // destroyed: every operation works on its own copy of this pointer.
   std::shared_ptr<State> state_;
 };
 

@@ -1,0 +1,315 @@
+"""ThreadEngine: behaviour trees run concurrently, one worker thread per tree.
+
+Every tree lives in a worker thread of its own, inside a single-threaded engine of its own, and a
+caller drives it by synchronous commands (tick once, tick until failure or success, tick n times,
+read the status, read or write the blackboard, reset, stop). The engine itself is C++
+(kelmora._native); this class checks the kinds of arguments and results the way a Python caller
+expects and hands every operation to it.
+
+Threads and the GIL: a caller releases the GIL while it waits for a tree, so other Python threads
+and other trees go on. A worker holds the GIL only while it runs Python code (a tick function
+written in Python, a conversion); trees made only of C++ nodes tick in parallel without it.
+
+Ctrl-C: a command that is being waited for is not abandoned half-way. The KeyboardInterrupt is
+raised as soon as the command has returned.
+
+Log lines go to loguru's shared ``logger``.
+
+Running this module as a program (``python3 -m kelmora.engine.trigger.mthread``) runs a
+demonstration: two trees, each running a language-model agent on its own user input.
+"""
+
+import atexit
+import weakref
+
+from kelmora import _native
+from kelmora.core import BehaviorTreeFactory
+from kelmora.nodes.action_node import SimpleActionNode
+
+__all__ = ["ThreadEngine"]
+
+
+def _check_kind(argument, value, kind, allow_none=False):
+    """Raises TypeError naming `argument` unless `value` is a `kind` (or None when allowed)."""
+    if isinstance(value, kind) or (allow_none and value is None):
+        return
+    expected = kind.__name__ + (" or None" if allow_none else "")
+    raise TypeError("%s must be %s, not %s" % (argument, expected, type(value).__name__))
+
+
+def _check_result(kind, value):
+    """Returns `value` if it is a `kind` or None; TypeError 'Expected K, got T' otherwise."""
+    if value is None or isinstance(value, kind):
+        return value
+    raise TypeError("Expected %s, got %.200s" % (kind.__name__, type(value).__name__))
+
+
+_ABSENT = object()
+
+# Engines still alive, closed (all their trees stopped) when the interpreter exits, while tick
+# functions written in Python can still run.
+_live_engines = weakref.WeakSet()
+_exit_hook_registered = False
+
+
+def _close_live_engines():
+    for engine in list(_live_engines):
+        engine._native.close()
+
+
+def _track(engine):
+    global _exit_hook_registered
+    if not _exit_hook_registered:
+        atexit.register(_close_live_engines)
+        _exit_hook_registered = True
+    _live_engines.add(engine)
+
+
+class ThreadEngine:
+    """Runs behaviour trees concurrently, one worker thread per tree.
+
+    Register actions first (``register_action_behavior``, ``register_action_class``), then create
+    trees (``create_tree_from_text``, ``create_tree_from_file``): each tree's worker takes the
+    registrations made before it starts. Dropping the engine stops all its trees.
+
+    Thread-safety: every operation may be called from any thread. Commands to one tree are served
+    one at a time; commands to different trees run in parallel. A tick function may call the
+    operations of other trees; calling its own tree's operations raises RuntimeError.
+
+    Attributes:
+        factory: a BehaviorTreeFactory held for the engine's lifetime and open to callers; the
+            engine never uses it (each tree is built by its worker's own engine).
+        action_registrations: the (action id, tick function, ports list) triples registered so
+            far, in registration order, each part as it was given.
+    """
+
+    def __init__(self):
+        self.factory = BehaviorTreeFactory()
+        self.action_registrations = []
+        self._native = _native.ThreadEngine()  # logs "初始化线程引擎"
+        _track(self)
+
+    # --- registration -------------------------------------------------------------------------
+
+    def register_action_behavior(self, action_id, tick_functor, ports_list):
+        """Registers an action for the trees created afterwards.
+
+        `action_id` (str) is the element name in tree XML; `tick_functor` is any callable that
+        takes a kelmora.core.TreeNode and returns a NodeStatus; `ports_list` (list) holds the
+        port descriptions, dicts of str to str. Logs "注册动作节点: " + action id.
+        """
+        _check_kind("action_id", action_id, str)
+        _check_kind("ports_list", ports_list, list)
+        self._native.register_action_behavior(action_id, tick_functor, ports_list)
+        self.action_registrations.append((action_id, tick_functor, ports_list))
+
+    def register_action_class(self, action_class, action_id=None):
+        """Registers an action node class: a subclass of SimpleActionNode with a static `tick`
+        and, optionally, a class-level `ports` list (an empty list when absent).
+
+        The action id is `action_id` or, when None, the class's own name. A class that does not
+        derive from SimpleActionNode is logged at error level and rejected with TypeError; a
+        value that is not a class raises TypeError, and a class without `tick` AttributeError,
+        both without logging.
+        """
+        _check_kind("action_id", action_id, str, allow_none=True)
+        if not issubclass(action_class, SimpleActionNode):
+            self._native._reject_action_class(action_class.__name__)
+        if action_id is None:
+            action_id = action_class.__name__
+        tick_functor = action_class.tick
+        ports_list = getattr(action_class, "ports", _ABSENT)
+        if ports_list is _ABSENT:
+            ports_list = []
+        self.register_action_behavior(action_id, tick_functor, ports_list)
+
+    # --- trees --------------------------------------------------------------------------------
+
+    def create_tree_from_text(self, xml_text, tree_id=None):
+        """Creates a tree from XML (BehaviorTree XML format 4) under `tree_id`, or under
+        "tree_" + the number of trees when None, starts its worker and returns the id at once.
+
+        A duplicate id is logged and raises ValueError. XML the worker cannot build shows at the
+        first command sent to the tree.
+        """
+        _check_kind("xml_text", xml_text, str)
+        _check_kind("tree_id", tree_id, str, allow_none=True)
+        return self._native.create_tree_from_text(xml_text, tree_id)
+
+    def create_tree_from_file(self, file_path, tree_id=None):
+        """Reads the UTF-8 file at `file_path` (line ends become "\\n", a byte-order mark is
+        kept) and creates the tree from its text; errors of reading pass unchanged (OSError,
+        UnicodeDecodeError)."""
+        _check_kind("file_path", file_path, str)
+        _check_kind("tree_id", tree_id, str, allow_none=True)
+        with open(file_path, "r", encoding="utf-8") as file:
+            xml_text = file.read()
+        return self.create_tree_from_text(xml_text, tree_id)
+
+    def get_tree_ids(self):
+        """The ids of all trees, in creation order (a new list)."""
+        return self._native.get_tree_ids()
+
+    # --- the command channel ------------------------------------------------------------------
+
+    def _check_tree_exists(self, tree_id):
+        """Returns if `tree_id` names a tree; else logs and raises ValueError "行为树ID X 不存在"."""
+        _check_kind("tree_id", tree_id, str)
+        self._native._check_tree_exists(tree_id)
+
+    def _send_command(self, tree_id, command_type, params=None):
+        """Sends one command to the tree's worker and returns its result value.
+
+        `params` is a dict with str keys, or None. A failed command is logged and raised as
+        RuntimeError "行为树 X 执行命令 Y 失败: ...".
+        """
+        _check_kind("tree_id", tree_id, str)
+        _check_kind("command_type", command_type, str)
+        _check_kind("params", params, dict, allow_none=True)
+        return self._native._send_command(tree_id, command_type, params)
+
+    def tick_once(self, tree_id):
+        """Ticks the tree once and returns the NodeStatus of that tick."""
+        _check_kind("tree_id", tree_id, str)
+        return self._send_command(tree_id, "tick_once")
+
+    def tick_until_failure(self, tree_id):
+        """Ticks the tree until it fails; returns the number of ticks run."""
+        _check_kind("tree_id", tree_id, str)
+        return _check_result(int, self._send_command(tree_id, "tick_until_failure"))
+
+    def tick_until_success(self, tree_id):
+        """Ticks the tree until it succeeds; returns the number of ticks run."""
+        _check_kind("tree_id", tree_id, str)
+        return _check_result(int, self._send_command(tree_id, "tick_until_success"))
+
+    def tick_n_times(self, tree_id, n):
+        """Ticks the tree `n` times; returns one NodeStatus per tick."""
+        _check_kind("tree_id", tree_id, str)
+        _check_kind("n", n, int)
+        params = {"n": int(n)}  # a bool, or an int subclass, as the plain int it stands for
+        return _check_result(list, self._send_command(tree_id, "tick_n_times", params))
+
+    def get_tree_status(self, tree_id):
+        """The tree's state as a dict (status, tick count, root, nodes)."""
+        _check_kind("tree_id", tree_id, str)
+        return _check_result(dict, self._send_command(tree_id, "get_status"))
+
+    def get_blackboard_data(self, tree_id, key):
+        """The value stored under `key` in the tree's blackboard (None when never written); a
+        Python object comes back as the very object that was stored."""
+        _check_kind("tree_id", tree_id, str)
+        _check_kind("key", key, str)
+        return self._send_command(tree_id, "get_blackboard_data", {"key": key})
+
+    def set_blackboard_data(self, tree_id, key, value):
+        """Stores `value`, of any kind, under `key` in the tree's blackboard."""
+        _check_kind("tree_id", tree_id, str)
+        _check_kind("key", key, str)
+        self._send_command(tree_id, "set_blackboard_data", {"key": key, "value": value})
+
+    def get_all_blackboard_data(self, tree_id):
+        """All entries of the tree's blackboard, as a dict."""
+        _check_kind("tree_id", tree_id, str)
+        return _check_result(dict, self._send_command(tree_id, "get_all_blackboard_data"))
+
+    def reset_tree(self, tree_id):
+        """Halts running nodes and sets every node to IDLE; the blackboard is kept."""
+        _check_kind("tree_id", tree_id, str)
+        self._send_command(tree_id, "reset")
+
+    # --- stopping -----------------------------------------------------------------------------
+
+    def stop_tree(self, tree_id):
+        """Ends the tree's worker, waits for it and removes the tree; logs "停止行为树: " + id."""
+        _check_kind("tree_id", tree_id, str)
+        self._native.stop_tree(tree_id)
+
+    def stop_all_trees(self):
+        """Stops every tree in creation order, then logs "停止所有行为树"."""
+        self._native.stop_all_trees()
+
+
+def main():
+    """The demonstration: two trees from one XML text, each making an agent on an Ollama model
+    and running it in streaming mode on its own user input; prints both streamed answers.
+    The model server is the one OLLAMA_HOST names (default http://127.0.0.1:11434)."""
+    from kelmora.core import NodeStatus
+    from kelmora.llm import Agent, Ollama
+
+    class CreateAgentOllama(SimpleActionNode):
+        ports = [
+            {"name": "model_id", "type": "string", "direction": "input", "description": ""},
+            {"name": "description", "type": "string", "direction": "input", "description": ""},
+            {"name": "agent", "type": "object", "direction": "output", "description": ""},
+        ]
+
+        @staticmethod
+        def tick(node):
+            model_id = node.getInputString("model_id")
+            description = node.getInputString("description")
+            model = Ollama(id=model_id)
+            agent = Agent(model=model, description=description, markdown=True)
+            node.setOutput("agent", agent)
+            return NodeStatus.SUCCESS
+
+    class GetStreamResponse(SimpleActionNode):
+        ports = [
+            {"name": "agent", "type": "object", "direction": "input", "description": ""},
+            {"name": "instructions", "type": "object", "direction": "input", "description": ""},
+            {"name": "response_stream", "type": "object", "direction": "output",
+             "description": ""},
+            {"name": "user_input", "type": "string", "direction": "input", "description": ""},
+        ]
+
+        @staticmethod
+        def tick(node):
+            agent = node.getInputObject("agent")
+            node.getInputObject("instructions")  # declared by the tree; takes no part in the run
+            user_input = node.getInputString("user_input")
+            response_stream = agent.run(user_input, stream=True)
+            node.setOutput("response_stream", response_stream)
+            return NodeStatus.SUCCESS
+
+    engine = ThreadEngine()
+    engine.register_action_class(CreateAgentOllama, "CreateAgentOllama")
+    engine.register_action_class(GetStreamResponse, "GetStreamResponse")
+
+    xml_text = (
+        "\n"
+        '    <root BTCPP_format="4">\n'
+        '        <BehaviorTree ID="MainTree">\n'
+        '            <Sequence name="root_sequence">\n'
+        '                <CreateAgentOllama model_id="qwen3:30b" agent="{agent}" '
+        'description="You are an enthusiastic news reporter with a flair for storytelling!"/>\n'
+        "                    <KeepRunningUntilFailure>  \n"
+        "                        <Sequence>\n"
+        "                            <GetStreamResponse \n"
+        '                            \tagent="{agent}" \n'
+        '                            \tinstructions="{instructions}" \n'
+        '                            \tuser_input="{user_input}" \n'
+        '                            \tresponse_stream="{response_stream}"/>     \n'
+        "                        </Sequence>\n"
+        "                    </KeepRunningUntilFailure>\n"
+        "            </Sequence>\n"
+        "        </BehaviorTree>\n"
+        "    </root>\n"
+        "    "
+    )
+
+    tree_id0 = engine.create_tree_from_text(xml_text, "tree0")
+    tree_id1 = engine.create_tree_from_text(xml_text, "tree1")
+
+    for tree_id, user_input in ((tree_id0, "中国上海的新闻"), (tree_id1, "中国北京的新闻")):
+        engine.set_blackboard_data(tree_id, "user_input", user_input)
+        status = engine.tick_once(tree_id)  # noqa: F841 (kept, not looked at)
+        response_stream = engine.get_blackboard_data(tree_id, "response_stream")
+        for response in response_stream:
+            print(response.content, end="", flush=True)
+        print()
+
+    engine.stop_all_trees()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,239 @@
+#include "py_core.hpp"
+
+#include "py_values.hpp"
+
+#include <kelmora/core/errors.hpp>
+#include <kelmora/core/factory.hpp>
+#include <kelmora/core/tree.hpp>
+#include <kelmora/engine/sequential_engine.hpp>
+
+#include <pybind11/stl.h>
+
+#include <string>
+#include <utility>
+
+namespace kelmora::python {
+namespace {
+
+// kelmora.core.TreeNode: the node a tick function receives. It refers to the C++ node only for
+// the duration of the tick; afterwards every use raises RuntimeError instead of touching a node
+// that the worker may already have destroyed. Not thread-safe: used on the ticking thread, with
+// the GIL held.
+class TreeNodeHandle {
+ public:
+  explicit TreeNodeHandle(core::TreeNode* node) : node_(node) {}
+
+  core::TreeNode& node() const {
+    if (node_ == nullptr) {
+      throw kelmora::RuntimeError("this TreeNode is no longer valid: a node is valid only during "
+                                  "the tick it was passed to");
+    }
+    return *node_;
+  }
+  bool valid() const noexcept { return node_ != nullptr; }
+  void invalidate() noexcept { node_ = nullptr; }
+
+ private:
+  core::TreeNode* node_;
+};
+
+// Invalidates a handle when the tick that made it ends, however it ends.
+class HandleScope {
+ public:
+  explicit HandleScope(core::TreeNode& node)
+      : object_(py::cast(TreeNodeHandle(&node))), handle_(object_.cast<TreeNodeHandle&>()) {}
+  ~HandleScope() { handle_.invalidate(); }
+  HandleScope(const HandleScope&) = delete;
+  HandleScope& operator=(const HandleScope&) = delete;
+  const py::object& object() const noexcept { return object_; }
+
+ private:
+  py::object object_;
+  TreeNodeHandle& handle_;
+};
+
+core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node) {
+  if (!python_usable()) {
+    throw kelmora::RuntimeError("the Python interpreter is shutting down; tick function not run");
+  }
+  py::gil_scoped_acquire gil;
+  HandleScope scope(node);
+  try {
+    return to_status(callable.object()(scope.object()));
+  } catch (py::error_already_set& e) {
+    // Ctrl-C that landed in a tick function run on the main thread: raise it again once control
+    // is back in Python, rather than let it vanish into a failed tick.
+    if (e.matches(PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
+    throw kelmora::RuntimeError(error_text(e));
+  }
+}
+
+void bind_node_status(py::module_& m) {
+  py::enum_<core::NodeStatus> status(m, "NodeStatus", "The status a node returns from a tick.");
+  status.value("IDLE", core::NodeStatus::IDLE)
+      .value("RUNNING", core::NodeStatus::RUNNING)
+      .value("SUCCESS", core::NodeStatus::SUCCESS)
+      .value("FAILURE", core::NodeStatus::FAILURE)
+      .value("SKIPPED", core::NodeStatus::SKIPPED);
+  cache_status_members(status);
+}
+
+void bind_tree_node(py::module_& m) {
+  py::class_<TreeNodeHandle>(m, "TreeNode",
+                             "The node being ticked, as a tick function receives it; valid only "
+                             "during that tick.")
+      .def_property_readonly("name", [](const TreeNodeHandle& h) { return h.node().name(); })
+      .def_property_readonly("registration_id",
+                             [](const TreeNodeHandle& h) { return h.node().registration_id(); })
+      .def_property_readonly("valid", &TreeNodeHandle::valid)
+      .def("status", [](const TreeNodeHandle& h) { return status_object(h.node().status()); })
+      .def(
+          "getInputString",
+          [](const TreeNodeHandle& h, const std::string& port) {
+            return decode(h.node().getInputString(port));
+          },
+          py::arg("port"))
+      .def(
+          "getInputObject",
+          [](const TreeNodeHandle& h, const std::string& port) {
+            return from_any(h.node().getInputObject(port));
+          },
+          py::arg("port"))
+      .def(
+          "setOutput",
+          [](const TreeNodeHandle& h, const std::string& port, py::handle value) {
+            h.node().setOutput(port, to_any(value));
+          },
+          py::arg("port"), py::arg("value"))
+      .def("__repr__", [](const TreeNodeHandle& h) {
+        if (!h.valid()) return std::string("<TreeNode (tick ended)>");
+        return "<TreeNode " + h.node().name() + " (" + h.node().registration_id() + ")>";
+      });
+
+  py::class_<CppTick>(m, "CppTick",
+                      "A tick function written in C++; registered with an engine, its action "
+                      "ticks without the GIL.")
+      .def(
+          "__call__",
+          [](const CppTick& t, const TreeNodeHandle& h) {
+            core::NodeStatus status;
+            {
+              py::gil_scoped_release release;
+              status = t.tick(h.node());
+            }
+            return status_object(status);
+          },
+          py::arg("node"))
+      .def("__repr__", [](const CppTick& t) { return "<C++ tick function " + t.name + ">"; });
+}
+
+void bind_factory(py::module_& m) {
+  py::class_<core::Tree>(m, "Tree", "A built behaviour tree. Not thread-safe.")
+      .def("tickOnce",
+           [](core::Tree& tree) {
+             core::NodeStatus status;
+             {
+               py::gil_scoped_release release;
+               status = tree.tickOnce();
+             }
+             return status_object(status);
+           })
+      .def("haltTree", &core::Tree::haltTree, py::call_guard<py::gil_scoped_release>());
+
+  py::class_<core::BehaviorTreeFactory>(m, "BehaviorTreeFactory",
+                                        "The registry of node types and the builder of trees "
+                                        "from XML. Not thread-safe.")
+      .def(py::init<>())
+      .def(
+          "register_action_behavior",
+          [](core::BehaviorTreeFactory& f, const std::string& action_id, py::object tick_functor,
+             py::handle ports_list) {
+            f.register_action_behavior(action_id, to_tick_functor(std::move(tick_functor)),
+                                       to_ports_list(ports_list, "ports_list"));
+          },
+          py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def("has_node_type", &core::BehaviorTreeFactory::has_node_type, py::arg("id"))
+      .def("create_tree_from_text", &core::BehaviorTreeFactory::create_tree_from_text,
+           py::arg("xml_text"), py::call_guard<py::gil_scoped_release>())
+      .def("create_tree_from_file", &core::BehaviorTreeFactory::create_tree_from_file,
+           py::arg("path"), py::call_guard<py::gil_scoped_release>());
+}
+
+// Runs a tick operation of `engine` without the GIL (its Python tick functions take it back).
+template <class Fn>
+auto released(Fn fn) {
+  py::gil_scoped_release release;
+  return fn();
+}
+
+void bind_sequential_engine(py::module_& m) {
+  using engine::SequentialEngine;
+  py::class_<SequentialEngine>(m, "SequentialEngine",
+                               "A single-threaded engine holding one tree. Not thread-safe: one "
+                               "thread at a time uses it.")
+      .def(py::init<>())
+      .def(
+          "register_action_behavior",
+          [](SequentialEngine& e, const std::string& action_id, py::object tick_functor,
+             py::handle ports_list) {
+            if (!PyList_Check(ports_list.ptr())) {
+              throw py::type_error("ports_list must be list, not " + type_name(ports_list));
+            }
+            e.register_action_behavior(action_id, to_tick_functor(std::move(tick_functor)),
+                                       to_ports_list(ports_list, "ports_list"));
+          },
+          py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, py::arg("xml_text"),
+           py::call_guard<py::gil_scoped_release>())
+      .def("create_tree_from_file", &SequentialEngine::create_tree_from_file, py::arg("path"),
+           py::call_guard<py::gil_scoped_release>())
+      .def("tick_once",
+           [](SequentialEngine& e) {
+             return status_object(released([&] { return e.tick_once(); }));
+           })
+      .def("tick_until_failure",
+           [](SequentialEngine& e) { return released([&] { return e.tick_until_failure(); }); })
+      .def("tick_until_success",
+           [](SequentialEngine& e) { return released([&] { return e.tick_until_success(); }); })
+      .def(
+          "tick_n_times",
+          [](SequentialEngine& e, std::int64_t n) {
+            return from_any(released([&] { return e.tick_n_times(n); }));
+          },
+          py::arg("n"))
+      .def("get_tree_status",
+           [](const SequentialEngine& e) { return from_any_map(e.get_tree_status()); })
+      .def(
+          "get_blackboard_data",
+          [](const SequentialEngine& e, const std::string& key) {
+            return from_any(e.get_blackboard_data(key));
+          },
+          py::arg("key"))
+      .def(
+          "set_blackboard_data",
+          [](SequentialEngine& e, const std::string& key, py::handle value) {
+            e.set_blackboard_data(key, to_any(value));
+          },
+          py::arg("key"), py::arg("value"))
+      .def("get_all_blackboard_data",
+           [](const SequentialEngine& e) { return from_any_map(e.get_all_blackboard_data()); })
+      .def("reset_tree", &SequentialEngine::reset_tree, py::call_guard<py::gil_scoped_release>())
+      .def_property_readonly("has_tree", &SequentialEngine::has_tree);
+}
+
+}  // namespace
+
+core::TickFunctor to_tick_functor(py::object object) {
+  if (py::isinstance<CppTick>(object)) return object.cast<const CppTick&>().tick;
+  PyValueRef callable = hold(std::move(object));
+  return [callable](core::TreeNode& node) { return call_python_tick(*callable, node); };
+}
+
+void bind_core(py::module_& m) {
+  bind_node_status(m);
+  bind_tree_node(m);
+  bind_factory(m);
+  bind_sequential_engine(m);
+}
+
+}  // namespace kelmora::python

@@ -1,0 +1,30 @@
+#pragma once
+// The behaviour-tree core as Python sees it: NodeStatus, TreeNode, BehaviorTreeFactory, Tree,
+// SequentialEngine, and tick functions written in Python.
+
+#include <kelmora/core/tree_node.hpp>
+
+#include <pybind11/pybind11.h>
+
+namespace kelmora::python {
+
+namespace py = pybind11;
+
+// A C++ tick function offered to Python (`kelmora._native.CppTick`): registered with an engine it
+// is used as it is, so its action ticks without the GIL; called from Python it ticks the node.
+struct CppTick {
+  core::TickFunctor tick;
+  std::string name;
+};
+
+// A tick function from a Python object. Calling it takes the GIL, hands the node to the object as
+// a kelmora.core.TreeNode that is valid for that call only, and turns a Python exception into a
+// kelmora::RuntimeError carrying str(exception) (a KeyboardInterrupt is also re-armed, so Ctrl-C
+// is not lost). A CppTick gives its C++ function unchanged. Call with the GIL held; the functor
+// itself may be called and copied on any thread.
+core::TickFunctor to_tick_functor(py::object object);
+
+// Binds NodeStatus, TreeNode, CppTick, BehaviorTreeFactory, Tree and SequentialEngine.
+void bind_core(py::module_& m);
+
+}  // namespace kelmora::python

@@ -1,0 +1,161 @@
+// kelmora._native.ThreadEngine: the C++ thread engine under the Python class
+// kelmora.engine.trigger.mthread.ThreadEngine, which checks argument and result kinds and then
+// calls in here.
+//
+// GIL discipline: every call that can wait (for a tree's worker, for a join, for the engine's
+// locks) runs with the GIL released, so that other Python threads, and the Python tick functions
+// of the trees being waited for, go on. Python values are converted before the GIL is released
+// and after it is taken back.
+
+#include "py_engine.hpp"
+
+#include "py_core.hpp"
+#include "py_values.hpp"
+
+#include <kelmora/core/errors.hpp>
+#include <kelmora/engine/trigger/mthread.hpp>
+
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace kelmora::python {
+namespace {
+
+using engine::trigger::ActionClass;
+using engine::trigger::ThreadEngine;
+
+// Owns the C++ engine until close() or destruction. Every operation works on its own reference
+// to the engine, so closing while another thread is inside an operation never destroys the
+// engine under it: the last reference destroys it (which stops its trees). Thread-safe.
+class NativeThreadEngine {
+ public:
+  NativeThreadEngine() : engine_(std::make_shared<ThreadEngine>()) {}
+
+  // Releases the GIL if this thread holds it, since destroying the engine joins workers that may
+  // be waiting for the GIL in a tick function. Never throws.
+  ~NativeThreadEngine() {
+    if (PyGILState_Check() != 0) {
+      py::gil_scoped_release release;
+      close();
+    } else {
+      close();
+    }
+  }
+  NativeThreadEngine(const NativeThreadEngine&) = delete;
+  NativeThreadEngine& operator=(const NativeThreadEngine&) = delete;
+
+  // The engine; RuntimeError once closed. Thread-safe.
+  std::shared_ptr<ThreadEngine> get() const {
+    std::lock_guard lock(mutex_);
+    if (!engine_) throw kelmora::RuntimeError("this ThreadEngine has been closed");
+    return engine_;
+  }
+
+  // Drops this object's reference to the engine; when it is the last, the engine is destroyed
+  // here, stopping all its trees. Call without the GIL. Thread-safe; never throws.
+  void close() noexcept {
+    std::shared_ptr<ThreadEngine> engine;
+    {
+      std::lock_guard lock(mutex_);
+      engine = std::move(engine_);
+    }
+  }
+
+  bool closed() const {
+    std::lock_guard lock(mutex_);
+    return engine_ == nullptr;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<ThreadEngine> engine_;
+};
+
+// Runs fn(engine) with the GIL released. The engine reference is dropped before the GIL is taken
+// back, so that a destruction it may cause never waits for workers while holding the GIL.
+template <class Fn>
+auto without_gil(const NativeThreadEngine& self, Fn fn) {
+  py::gil_scoped_release release;
+  return fn(*self.get());
+}
+
+}  // namespace
+
+void bind_engine(py::module_& m) {
+  py::class_<NativeThreadEngine>(m, "ThreadEngine",
+                                 "The C++ thread engine. Use "
+                                 "kelmora.engine.trigger.mthread.ThreadEngine instead.")
+      .def(py::init<>(), py::call_guard<py::gil_scoped_release>())
+      .def(
+          "register_action_behavior",
+          [](const NativeThreadEngine& self, const std::string& action_id,
+             py::object tick_functor, py::handle ports_list) {
+            core::TickFunctor tick = to_tick_functor(std::move(tick_functor));
+            core::PortsList ports = to_ports_list(ports_list, "ports_list");
+            without_gil(self, [&](ThreadEngine& e) {
+              e.register_action_behavior(action_id, std::move(tick), std::move(ports));
+            });
+          },
+          py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "_reject_action_class",
+          [](const NativeThreadEngine& self, const std::string& class_name) {
+            ActionClass cls;
+            cls.name = class_name;
+            cls.derives_from_simple_action_node = false;
+            without_gil(self, [&](ThreadEngine& e) { e.register_action_class(cls); });
+          },
+          py::arg("class_name"),
+          "Logs and raises the TypeError for a class not derived from SimpleActionNode.")
+      .def(
+          "create_tree_from_text",
+          [](const NativeThreadEngine& self, const std::string& xml_text,
+             std::optional<std::string> tree_id) {
+            return without_gil(self, [&](ThreadEngine& e) {
+              return e.create_tree_from_text(xml_text, std::move(tree_id));
+            });
+          },
+          py::arg("xml_text"), py::arg("tree_id") = py::none())
+      .def("get_tree_ids",
+           [](const NativeThreadEngine& self) {
+             return without_gil(self, [](ThreadEngine& e) { return e.get_tree_ids(); });
+           })
+      .def(
+          "_check_tree_exists",
+          [](const NativeThreadEngine& self, const std::string& tree_id) {
+            without_gil(self, [&](ThreadEngine& e) { e._check_tree_exists(tree_id); });
+          },
+          py::arg("tree_id"))
+      .def(
+          "_send_command",
+          [](const NativeThreadEngine& self, const std::string& tree_id,
+             const std::string& command_type, py::handle params) {
+            std::optional<core::AnyMap> p;
+            if (!params.is_none()) p = to_params(params, "params");
+            std::any result = without_gil(self, [&](ThreadEngine& e) {
+              return e._send_command(tree_id, command_type, std::move(p));
+            });
+            return from_any(result);
+          },
+          py::arg("tree_id"), py::arg("command_type"), py::arg("params") = py::none())
+      .def(
+          "stop_tree",
+          [](const NativeThreadEngine& self, const std::string& tree_id) {
+            without_gil(self, [&](ThreadEngine& e) { e.stop_tree(tree_id); });
+          },
+          py::arg("tree_id"))
+      .def("stop_all_trees",
+           [](const NativeThreadEngine& self) {
+             without_gil(self, [](ThreadEngine& e) { e.stop_all_trees(); });
+           })
+      .def("close", &NativeThreadEngine::close, py::call_guard<py::gil_scoped_release>(),
+           "Drops the engine, stopping all its trees; later operations raise RuntimeError.")
+      .def_property_readonly("closed", &NativeThreadEngine::closed);
+}
+
+}  // namespace kelmora::python

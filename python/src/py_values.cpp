@@ -1,0 +1,279 @@
+#include "py_values.hpp"
+
+#include <kelmora/core/errors.hpp>
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace kelmora::python {
+namespace {
+
+// Converters of bound C++ types, filled while the extension initializes and only read after.
+std::vector<ValueConverter>& converters() {
+  static auto* list = new std::vector<ValueConverter>();  // never destroyed: read at exit
+  return *list;
+}
+
+// The kelmora.core.NodeStatus members, one strong reference each, kept for the process's life.
+std::array<PyObject*, 5> g_status_members{};
+
+std::optional<std::int64_t> as_integer(const std::any& v) {
+  const auto& t = v.type();
+  if (t == typeid(int)) return std::any_cast<int>(v);
+  if (t == typeid(long)) return std::any_cast<long>(v);
+  if (t == typeid(long long)) return std::any_cast<long long>(v);
+  if (t == typeid(short)) return std::any_cast<short>(v);
+  if (t == typeid(unsigned)) return std::any_cast<unsigned>(v);
+  return std::nullopt;
+}
+
+template <class T>
+py::list list_of(const std::vector<T>& items) {
+  py::list list(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    list[i] = from_any(std::any(items[i]));
+  }
+  return list;
+}
+
+// Runs `fn` on the Python object inside `value`, for kelmora's any helpers, which worker threads
+// call without the GIL; std::nullopt when `value` holds no PyValue. `fallback` stands in when
+// Python cannot be used (finalization) or `fn` raises.
+template <class Fn>
+std::optional<std::string> with_python_object(const std::any& value, Fn fn,
+                                              std::optional<std::string> fallback) {
+  const auto* ref = std::any_cast<PyValueRef>(&value);
+  if (ref == nullptr || *ref == nullptr) return std::nullopt;
+  if (!python_usable()) return fallback;
+  py::gil_scoped_acquire gil;
+  try {
+    return fn((*ref)->object());
+  } catch (py::error_already_set&) {
+    return fallback;
+  }
+}
+
+void install_any_hooks() {
+  core::AnyHooks hooks;
+  hooks.to_text = [](const std::any& value) {
+    return with_python_object(
+        value, [](py::handle o) -> std::optional<std::string> { return encode(py::str(o)); },
+        "<Python object>");
+  };
+  hooks.as_string = [](const std::any& value) {
+    return with_python_object(
+        value,
+        [](py::handle o) -> std::optional<std::string> {
+          if (!PyUnicode_Check(o.ptr())) return std::nullopt;
+          return encode(o);
+        },
+        std::nullopt);
+  };
+  hooks.kind_name = [](const std::any& value) -> std::optional<std::string> {
+    if (auto name = with_python_object(
+            value, [](py::handle o) -> std::optional<std::string> { return type_name(o); },
+            "object")) {
+      return name;
+    }
+    for (const auto& c : converters()) {
+      if (c.kind_name) {
+        if (auto name = c.kind_name(value)) return name;
+      }
+    }
+    return std::nullopt;
+  };
+  core::add_any_hooks(std::move(hooks));
+}
+
+}  // namespace
+
+// type(object).__name__
+std::string type_name(py::handle object) {
+  return py::str(py::type::handle_of(object).attr("__name__"));
+}
+
+py::str decode(std::string_view text) {
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                     "surrogateescape");
+  if (s == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+
+std::string encode(py::handle text) {
+  PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape");
+  if (bytes == nullptr) throw py::error_already_set();
+  auto owned = py::reinterpret_steal<py::bytes>(bytes);
+  return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+bool python_usable() noexcept {
+  if (Py_IsInitialized() == 0) return false;
+  if (_Py_IsFinalizing() != 0) return PyGILState_Check() != 0;
+  return true;
+}
+
+PyValue::~PyValue() {
+  if (!object_) return;
+  if (!python_usable()) {
+    object_.release();  // the interpreter is going away; dropping the reference is not safe
+    return;
+  }
+  py::gil_scoped_acquire gil;
+  object_ = py::object();
+}
+
+PyValueRef hold(py::object object) { return std::make_shared<const PyValue>(std::move(object)); }
+
+void add_value_converter(ValueConverter converter) {
+  converters().push_back(std::move(converter));
+}
+
+std::any to_any(py::handle object) {
+  if (object.is_none()) return {};
+  if (py::isinstance<core::NodeStatus>(object)) return object.cast<core::NodeStatus>();
+  if (py::isinstance<CppValue>(object)) return object.cast<const CppValue&>().value;
+  for (const auto& c : converters()) {
+    if (c.from_python) {
+      if (auto value = c.from_python(object)) return std::move(*value);
+    }
+  }
+  return hold(py::reinterpret_borrow<py::object>(object));
+}
+
+std::any to_plain_any(py::handle object) {
+  PyObject* o = object.ptr();
+  if (PyBool_Check(o)) return o == Py_True;
+  if (PyLong_Check(o)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) return static_cast<std::int64_t>(v);
+    PyErr_Clear();
+    return to_any(object);  // too large for C++: kept as the Python int
+  }
+  if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
+  if (PyUnicode_Check(o)) return encode(object);
+  return to_any(object);
+}
+
+py::object from_any(const std::any& value) {
+  if (!value.has_value()) return py::none();
+  const auto& t = value.type();
+  if (t == typeid(PyValueRef)) {
+    const auto& ref = std::any_cast<const PyValueRef&>(value);
+    return ref ? ref->object() : py::none();
+  }
+  if (t == typeid(core::NodeStatus)) return status_object(std::any_cast<core::NodeStatus>(value));
+  if (t == typeid(std::string)) return decode(std::any_cast<const std::string&>(value));
+  if (t == typeid(std::string_view)) return decode(std::any_cast<std::string_view>(value));
+  if (t == typeid(const char*)) {
+    const char* s = std::any_cast<const char*>(value);
+    return s ? py::object(decode(s)) : py::none();
+  }
+  if (t == typeid(bool)) return py::bool_(std::any_cast<bool>(value));
+  if (t == typeid(std::int64_t)) return py::int_(std::any_cast<std::int64_t>(value));
+  if (auto i = as_integer(value)) return py::int_(*i);
+  if (t == typeid(unsigned long)) return py::int_(std::any_cast<unsigned long>(value));
+  if (t == typeid(unsigned long long)) return py::int_(std::any_cast<unsigned long long>(value));
+  if (t == typeid(double)) return py::float_(std::any_cast<double>(value));
+  if (t == typeid(float)) return py::float_(std::any_cast<float>(value));
+  if (t == typeid(core::AnyMap)) return from_any_map(std::any_cast<const core::AnyMap&>(value));
+  if (t == typeid(std::vector<std::any>)) {
+    return list_of(std::any_cast<const std::vector<std::any>&>(value));
+  }
+  if (t == typeid(std::vector<core::NodeStatus>)) {
+    return list_of(std::any_cast<const std::vector<core::NodeStatus>&>(value));
+  }
+  if (t == typeid(std::vector<core::AnyMap>)) {
+    return list_of(std::any_cast<const std::vector<core::AnyMap>&>(value));
+  }
+  if (t == typeid(std::vector<std::string>)) {
+    return list_of(std::any_cast<const std::vector<std::string>&>(value));
+  }
+  if (t == typeid(std::vector<std::int64_t>)) {
+    return list_of(std::any_cast<const std::vector<std::int64_t>&>(value));
+  }
+  for (const auto& c : converters()) {
+    if (c.to_python) {
+      if (auto object = c.to_python(value)) return std::move(*object);
+    }
+  }
+  return py::cast(CppValue{value});
+}
+
+py::object from_any_map(const core::AnyMap& map) {
+  py::dict dict;
+  for (const auto& [key, value] : map) dict[decode(key)] = from_any(value);
+  return dict;
+}
+
+core::AnyMap to_params(py::handle dict, const char* argument) {
+  core::AnyMap params;
+  for (auto [key, value] : py::reinterpret_borrow<py::dict>(dict)) {
+    if (!PyUnicode_Check(key.ptr())) {
+      throw py::type_error(std::string(argument) + " keys must be str, not " + type_name(key));
+    }
+    std::string name = encode(key);
+    params[name] = name == "value" ? to_any(value) : to_plain_any(value);
+  }
+  return params;
+}
+
+core::PortsList to_ports_list(py::handle list, const char* argument) {
+  core::PortsList ports;
+  const auto items = py::reinterpret_borrow<py::list>(list);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const py::handle item = items[i];
+    const std::string where = std::string(argument) + "[" + std::to_string(i) + "]";
+    if (!PyDict_Check(item.ptr())) {
+      throw py::type_error(where + " must be a dict, not " + type_name(item));
+    }
+    core::PortDescription port;
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(item)) {
+      if (!PyUnicode_Check(key.ptr()) || !PyUnicode_Check(value.ptr())) {
+        throw py::type_error(where + " must map str to str, not " + type_name(key) + " to " +
+                             type_name(value));
+      }
+      port[encode(key)] = encode(value);
+    }
+    ports.push_back(std::move(port));
+  }
+  return ports;
+}
+
+void cache_status_members(py::handle node_status_type) {
+  for (auto status : {core::NodeStatus::IDLE, core::NodeStatus::RUNNING, core::NodeStatus::SUCCESS,
+                      core::NodeStatus::FAILURE, core::NodeStatus::SKIPPED}) {
+    py::object member = node_status_type.attr(std::string(core::to_string(status)).c_str());
+    g_status_members[static_cast<std::size_t>(status)] = member.release().ptr();
+  }
+}
+
+py::object status_object(core::NodeStatus status) {
+  return py::reinterpret_borrow<py::object>(g_status_members.at(static_cast<std::size_t>(status)));
+}
+
+core::NodeStatus to_status(py::handle object) {
+  if (py::isinstance<core::NodeStatus>(object)) return object.cast<core::NodeStatus>();
+  throw kelmora::TypeError("Expected NodeStatus, got " + type_name(object).substr(0, 200));
+}
+
+std::string error_text(const py::error_already_set& e) {
+  try {
+    return encode(py::str(e.value()));
+  } catch (py::error_already_set&) {
+    return py::str(e.type().attr("__name__"));
+  }
+}
+
+void bind_values(py::module_& m) {
+  py::class_<CppValue>(m, "CppValue",
+                       "A C++ value without a Python form; storing it back keeps it unchanged.")
+      .def("__repr__", [](const CppValue& v) {
+        return "<C++ value of kind " + core::any_kind_name(v.value) + ">";
+      });
+  install_any_hooks();
+}
+
+}  // namespace kelmora::python

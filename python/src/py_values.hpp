@@ -1,0 +1,116 @@
+#pragma once
+// Values crossing between Python and kelmora's std::any world.
+//
+// Python objects travel through blackboards, commands and results inside a PyValue held by a
+// std::shared_ptr, never as a bare py::object: std::any copies and destructions happen on worker
+// threads that do not hold the GIL, and only the shared_ptr's atomic count is touched there. The
+// last owner takes the GIL to drop the object.
+
+#include <kelmora/core/any.hpp>
+#include <kelmora/core/node_status.hpp>
+#include <kelmora/core/ports.hpp>
+#include <kelmora/core/tree_node.hpp>
+
+#include <pybind11/pybind11.h>
+
+#include <any>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kelmora::python {
+
+namespace py = pybind11;
+
+// Whether this thread may take the GIL and run Python code: the interpreter is up and not being
+// finalized, or this thread already holds the GIL. A thread that takes the GIL while the
+// interpreter finalizes is ended on the spot by CPython, so every path from C++ into Python on a
+// worker thread asks first. Thread-safe.
+bool python_usable() noexcept;
+
+// One Python object owned from C++. Thread-safe to copy around as std::shared_ptr<const PyValue>;
+// the destructor takes the GIL (or, while the interpreter finalizes without this thread holding
+// the GIL, leaks the reference rather than touch Python).
+class PyValue {
+ public:
+  explicit PyValue(py::object object) : object_(std::move(object)) {}
+  ~PyValue();
+  PyValue(const PyValue&) = delete;
+  PyValue& operator=(const PyValue&) = delete;
+
+  // The object. Not thread-safe: use it only while holding the GIL.
+  const py::object& object() const noexcept { return object_; }
+
+ private:
+  py::object object_;
+};
+
+using PyValueRef = std::shared_ptr<const PyValue>;
+
+// type(object).__name__. GIL held.
+std::string type_name(py::handle object);
+// UTF-8 text <-> str; bytes that are not UTF-8 round-trip through surrogate escapes. GIL held.
+py::str decode(std::string_view text);
+std::string encode(py::handle text);
+
+// Wraps `object` for storage in C++. Not thread-safe: call with the GIL held.
+PyValueRef hold(py::object object);
+
+// A C++ value that has no Python form of its own, handed to Python as an opaque object
+// (`kelmora._native.CppValue`) so that it can be stored back unchanged.
+struct CppValue {
+  std::any value;
+};
+
+// Teaching for a family of bound C++ types (the agent layer registers Agent, Ollama and
+// ResponseStream). Each member returns std::nullopt for values it does not know.
+struct ValueConverter {
+  std::function<std::optional<py::object>(const std::any&)> to_python;
+  std::function<std::optional<std::any>(py::handle)> from_python;
+  std::function<std::optional<std::string>(const std::any&)> kind_name;
+};
+// Not thread-safe: called once per family while the extension initializes.
+void add_value_converter(ValueConverter converter);
+
+// Python -> C++ for values of any kind (blackboard values, outputs of tick functions): None as
+// an empty std::any, NodeStatus and bound C++ objects as their C++ values, everything else as a
+// PyValue, so that reading it back gives the very same object. GIL held.
+std::any to_any(py::handle object);
+
+// Python -> C++ for command parameters: like to_any, except that str, int, float and bool become
+// std::string, std::int64_t, double and bool, the forms the worker's engine reads `n` and `key`
+// in. GIL held.
+std::any to_plain_any(py::handle object);
+
+// C++ -> Python: none as None, NodeStatus as the kelmora.core.NodeStatus member itself,
+// numbers, text, lists and string-keyed maps recursively, a PyValue as its object, bound C++
+// objects as their Python wrappers, anything else as a CppValue. GIL held.
+py::object from_any(const std::any& value);
+py::object from_any_map(const core::AnyMap& map);
+
+// A command's parameter map from a Python dict with str keys; "value" is converted with to_any,
+// every other entry with to_plain_any. Throws TypeError naming `argument` for a key that is not a
+// str. GIL held.
+core::AnyMap to_params(py::handle dict, const char* argument);
+
+// A ports list from a Python list of dicts mapping str to str. Throws TypeError naming
+// `argument` for anything else. GIL held.
+core::PortsList to_ports_list(py::handle list, const char* argument);
+
+// The NodeStatus a Python tick function returned; TypeError "Expected NodeStatus, got K"
+// otherwise. GIL held.
+core::NodeStatus to_status(py::handle object);
+// The kelmora.core.NodeStatus member for `status` (the same object every time). GIL held.
+py::object status_object(core::NodeStatus status);
+
+// The text of the Python error `e` (str(exception)). GIL held.
+std::string error_text(const py::error_already_set& e);
+
+// Registers CppValue and teaches kelmora's any helpers (text, string, kind name) about PyValue.
+void bind_values(py::module_& m);
+// Caches the NodeStatus members once the enum is bound. GIL held.
+void cache_status_members(py::handle node_status_type);
+
+}  // namespace kelmora::python

@@ -1,0 +1,64 @@
+"""Shared fixtures: a captured loguru log, engines that are always stopped, small trees."""
+
+import gc
+import os
+import subprocess
+import sys
+
+import pytest
+from loguru import logger
+
+from kelmora.core import NodeStatus
+from kelmora.engine.trigger.mthread import ThreadEngine
+
+# A tree of one C++ node.
+CPP_TREE = ('<root BTCPP_format="4"><BehaviorTree ID="T"><AlwaysSuccess/></BehaviorTree>'
+            '</root>')
+
+
+def action_tree(*elements):
+    """A tree whose root Sequence holds the given elements, e.g. '<Work/>'."""
+    return ('<root BTCPP_format="4"><BehaviorTree ID="T"><Sequence>%s</Sequence></BehaviorTree>'
+            '</root>' % "".join(elements))
+
+
+def port(name, type_="object", direction="input"):
+    return {"name": name, "type": type_, "direction": direction, "description": ""}
+
+
+def succeed(node):
+    return NodeStatus.SUCCESS
+
+
+class LogLines(list):
+    """Lines written to loguru's logger, as "LEVEL|message"."""
+
+    def clear_lines(self):
+        del self[:]
+
+
+@pytest.fixture
+def log_lines():
+    gc.collect()  # engines left by earlier tests log their destruction now, not during this test
+    lines = LogLines()
+    handler = logger.add(lambda message: lines.append(str(message).rstrip("\n")),
+                         format="{level}|{message}")
+    yield lines
+    logger.remove(handler)
+
+
+@pytest.fixture
+def engine():
+    """A ThreadEngine that is closed (its trees stopped) after the test, whatever it did."""
+    e = ThreadEngine()
+    yield e
+    e._native.close()
+
+
+def run_python(code, timeout=60, env=None, **kwargs):
+    """Runs `code` in a fresh interpreter with this package importable; returns the completed
+    process (text output)."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout, env=full_env, **kwargs)

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds kelmora and runs every test:
+#   1. a normal build with warnings as errors (C++ tests, Python tests, benchmarks built);
+#   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole C++ suite;
+#   3. a ThreadSanitizer build running the concurrency tests.
+# Exits non-zero on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+python=/usr/bin/python3
+step() { printf '\n=== %s\n' "$*" >&2; }
+
+step "normal build (warnings are errors)"
+bash scripts/build.sh build/test -DKELMORA_WERROR=ON -DKELMORA_BUILD_PYTHON=ON \
+  -DKELMORA_BUILD_BENCH=ON -DPython_EXECUTABLE=$python -DPYTHON_EXECUTABLE=$python
+ctest --test-dir build/test --output-on-failure --parallel 2
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build"
+bash scripts/build.sh build/asan -DKELMORA_WERROR=ON -DKELMORA_SANITIZE="address;undefined" \
+  -DKELMORA_BUILD_EXAMPLES=ON
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure --parallel 2
+
+step "ThreadSanitizer build (concurrency tests)"
+bash scripts/build.sh build/tsan -DKELMORA_WERROR=ON -DKELMORA_SANITIZE=thread
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan --output-on-failure -L concurrency

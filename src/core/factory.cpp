@@ -1,0 +1,97 @@
+#include <fmt/format.h>
+
+#include <kelmora/core/errors.hpp>
+#include <kelmora/core/factory.hpp>
+#include <kelmora/nodes/action_node.hpp>
+#include <set>
+#include <string_view>
+#include <utility>
+
+#include "node_registry.hpp"
+#include "tree_builder.hpp"
+#include "xml_loader.hpp"
+
+namespace kelmora::core {
+
+struct BehaviorTreeFactory::Impl {
+  details::NodeRegistry registry = details::standard_nodes();
+};
+
+namespace {
+
+// Element names the XML format gives a meaning of their own.
+const std::set<std::string_view> kReservedIds = {"root",           "BehaviorTree", "include",
+                                                 "TreeNodesModel", "SubTree",      "Action",
+                                                 "Condition",      "Control",      "Decorator"};
+
+// Throws TreeBuildError when a port description is malformed.
+void check_ports(const std::string& action_id, const PortsList& ports) {
+  auto fail = [&](const std::string& problem) {
+    throw TreeBuildError(fmt::format("cannot register action '{}': {}", action_id, problem));
+  };
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const PortDescription& port = ports[i];
+    for (const auto& [key, value] : port) {
+      if (key != "name" && key != "type" && key != "direction" && key != "description") {
+        fail(
+            fmt::format("port {} has an unknown key '{}' (expected name, type, direction, "
+                        "description)",
+                        i + 1, key));
+      }
+    }
+    const std::string& name = details::port_field(port, "name");
+    if (name.empty()) fail(fmt::format("port {} has no name", i + 1));
+    if (name == "name" || name.front() == '_') {
+      fail(fmt::format("port name '{}' is reserved", name));
+    }
+    if (!names.insert(name).second) fail(fmt::format("port '{}' is declared twice", name));
+    const std::string& type = details::port_field(port, "type");
+    if (type != "string" && type != "object") {
+      fail(fmt::format("port '{}' has type '{}' (expected \"string\" or \"object\")", name, type));
+    }
+    const std::string& direction = details::port_field(port, "direction");
+    if (direction != "input" && direction != "output") {
+      fail(fmt::format("port '{}' has direction '{}' (expected \"input\" or \"output\")", name,
+                       direction));
+    }
+  }
+}
+
+}  // namespace
+
+BehaviorTreeFactory::BehaviorTreeFactory() : impl_(std::make_unique<Impl>()) {}
+BehaviorTreeFactory::~BehaviorTreeFactory() = default;
+BehaviorTreeFactory::BehaviorTreeFactory(BehaviorTreeFactory&&) noexcept = default;
+BehaviorTreeFactory& BehaviorTreeFactory::operator=(BehaviorTreeFactory&&) noexcept = default;
+
+void BehaviorTreeFactory::register_action_behavior(const std::string& action_id,
+                                                   TickFunctor tick_functor, PortsList ports_list) {
+  if (action_id.empty()) throw TreeBuildError("cannot register an action with an empty id");
+  if (kReservedIds.count(action_id) != 0) {
+    throw TreeBuildError(fmt::format(
+        "cannot register action '{}': the name is reserved by the tree XML format", action_id));
+  }
+  check_ports(action_id, ports_list);
+  details::NodeSpec spec;
+  spec.kind = NodeKind::ACTION;
+  spec.ports = std::move(ports_list);
+  spec.create = [tick = std::move(tick_functor)](NodeConfig config) {
+    return std::make_unique<nodes::SimpleActionNode>(std::move(config), tick);
+  };
+  impl_->registry[action_id] = std::move(spec);
+}
+
+bool BehaviorTreeFactory::has_node_type(const std::string& id) const {
+  return id == "SubTree" || impl_->registry.count(id) != 0;
+}
+
+Tree BehaviorTreeFactory::create_tree_from_text(const std::string& xml_text) const {
+  return details::build_tree(impl_->registry, details::load_tree_text(xml_text));
+}
+
+Tree BehaviorTreeFactory::create_tree_from_file(const std::string& path) const {
+  return details::build_tree(impl_->registry, details::load_tree_file(path));
+}
+
+}  // namespace kelmora::core

@@ -1,0 +1,150 @@
+#include <condition_variable>
+#include <kelmora/core/blackboard.hpp>
+#include <kelmora/core/errors.hpp>
+#include <kelmora/engine/sequential_engine.hpp>
+#include <mutex>
+#include <utility>
+
+namespace kelmora::engine {
+
+using core::NodeStatus;
+
+SequentialEngine::SequentialEngine() = default;
+
+core::Tree& SequentialEngine::tree() {
+  if (!tree_) throw NoTreeError("no tree has been built");
+  return *tree_;
+}
+
+const core::Tree& SequentialEngine::tree() const {
+  if (!tree_) throw NoTreeError("no tree has been built");
+  return *tree_;
+}
+
+void SequentialEngine::register_action_behavior(const std::string& action_id,
+                                                core::TickFunctor tick_functor,
+                                                core::PortsList ports_list) {
+  factory_.register_action_behavior(action_id, std::move(tick_functor), std::move(ports_list));
+}
+
+void SequentialEngine::install(core::Tree tree) {
+  if (tree_) tree_->haltTree();
+  tree.setStopToken(stop_token_);
+  tree_ = std::move(tree);
+  tick_count_ = 0;
+  last_status_ = NodeStatus::IDLE;
+}
+
+void SequentialEngine::create_tree_from_text(const std::string& xml_text) {
+  install(factory_.create_tree_from_text(xml_text));
+}
+
+void SequentialEngine::create_tree_from_file(const std::string& path) {
+  install(factory_.create_tree_from_file(path));
+}
+
+NodeStatus SequentialEngine::tick_once() {
+  core::Tree& current = tree();
+  ++tick_count_;
+  try {
+    last_status_ = current.tickOnce();
+  } catch (...) {
+    last_status_ = NodeStatus::IDLE;  // the tree halted itself
+    throw;
+  }
+  return last_status_;
+}
+
+void SequentialEngine::throw_if_stopped() const {
+  if (stop_token_.stop_requested()) {
+    throw core::TreeStoppedError("tree was stopped while ticking");
+  }
+}
+
+void SequentialEngine::wait_until(std::chrono::steady_clock::time_point deadline) const {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock lock(mutex);
+  // Nothing notifies `wake`: it ends at the deadline or when the stop token fires.
+  wake.wait_until(lock, stop_token_, deadline, [] { return false; });
+}
+
+std::int64_t SequentialEngine::tick_until(NodeStatus target) {
+  core::Tree& current = tree();
+  std::int64_t ticks = 0;
+  for (;;) {
+    throw_if_stopped();
+    const NodeStatus status = tick_once();
+    ++ticks;
+    if (status == target) return ticks;
+    if (status == NodeStatus::RUNNING) {
+      if (auto wake = current.nextWakeup()) wait_until(*wake);
+    }
+  }
+}
+
+std::int64_t SequentialEngine::tick_until_failure() { return tick_until(NodeStatus::FAILURE); }
+
+std::int64_t SequentialEngine::tick_until_success() { return tick_until(NodeStatus::SUCCESS); }
+
+std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n) {
+  (void)tree();
+  std::vector<NodeStatus> statuses;
+  for (std::int64_t i = 0; i < n; ++i) {
+    throw_if_stopped();
+    statuses.push_back(tick_once());
+  }
+  return statuses;
+}
+
+core::AnyMap SequentialEngine::get_tree_status() const {
+  const core::Tree& current = tree();
+  std::vector<core::AnyMap> nodes;
+  // Depth-first, children in order, with each node's depth below the root.
+  std::vector<std::pair<const core::TreeNode*, std::int64_t>> stack;
+  if (current.rootNode() != nullptr) stack.emplace_back(current.rootNode(), 0);
+  while (!stack.empty()) {
+    auto [node, depth] = stack.back();
+    stack.pop_back();
+    nodes.push_back({{"name", node->name()},
+                     {"id", node->registration_id()},
+                     {"kind", std::string(core::to_string(node->kind()))},
+                     {"status", std::string(core::to_string(node->status()))},
+                     {"depth", depth}});
+    auto children = node->children();
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+      stack.emplace_back(*it, depth + 1);
+    }
+  }
+  return {{"status", std::string(core::to_string(last_status_))},
+          {"tick_count", tick_count_},
+          {"root", current.rootNode() != nullptr ? current.rootNode()->name() : std::string()},
+          {"main_tree", current.mainTreeId()},
+          {"nodes", std::move(nodes)}};
+}
+
+std::any SequentialEngine::get_blackboard_data(const std::string& key) const {
+  auto value = tree().rootBlackboard()->get(key);
+  return value ? std::move(*value) : std::any();
+}
+
+void SequentialEngine::set_blackboard_data(const std::string& key, std::any value) {
+  tree().rootBlackboard()->set(key, std::move(value));
+}
+
+core::AnyMap SequentialEngine::get_all_blackboard_data() const {
+  return tree().rootBlackboard()->entries();
+}
+
+void SequentialEngine::reset_tree() {
+  tree().haltTree();
+  tick_count_ = 0;
+  last_status_ = NodeStatus::IDLE;
+}
+
+void SequentialEngine::set_stop_token(std::stop_token token) {
+  stop_token_ = std::move(token);
+  if (tree_) tree_->setStopToken(stop_token_);
+}
+
+}  // namespace kelmora::engine

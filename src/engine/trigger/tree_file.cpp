@@ -1,0 +1,116 @@
+#include "tree_file.hpp"
+
+#include <kelmora/engine/trigger/mthread.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <fmt/format.h>
+
+namespace kelmora::engine::trigger::details {
+namespace {
+
+// Closes the descriptor on every way out, reading failures included.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void throw_read_error(const std::string& path, int error) {
+  throw TreeFileError(std::error_code(error, std::generic_category()),
+                      "cannot read tree file '" + path + "'");
+}
+
+std::string read_bytes(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw_read_error(path, errno);
+  std::string bytes;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_read_error(path, errno);
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
+
+// Length of the sequence a lead byte starts, and the smallest code point it may encode.
+struct Lead {
+  int length;
+  std::uint32_t min;
+};
+
+Lead classify_lead(unsigned char c) noexcept {
+  if (c < 0x80) return {1, 0};
+  if (c >= 0xC2 && c <= 0xDF) return {2, 0x80};
+  if (c >= 0xE0 && c <= 0xEF) return {3, 0x800};
+  if (c >= 0xF0 && c <= 0xF4) return {4, 0x10000};
+  return {0, 0};
+}
+
+}  // namespace
+
+std::size_t find_invalid_utf8(std::string_view bytes) noexcept {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    const Lead kind = classify_lead(lead);
+    if (kind.length == 0) return i;
+    if (kind.length == 1) {
+      ++i;
+      continue;
+    }
+    std::uint32_t code = lead & (0x7Fu >> kind.length);
+    for (int k = 1; k < kind.length; ++k) {
+      if (i + static_cast<std::size_t>(k) >= bytes.size()) return i;
+      const auto next = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+      if ((next & 0xC0) != 0x80) return i;
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    if (code < kind.min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return i;
+    i += static_cast<std::size_t>(kind.length);
+  }
+  return std::string_view::npos;
+}
+
+std::string normalize_line_ends(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out.push_back('\n');
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+std::string read_tree_file(const std::string& path) {
+  std::string bytes = read_bytes(path);
+  const std::size_t bad = find_invalid_utf8(bytes);
+  if (bad != std::string_view::npos) {
+    throw TreeFileError(std::make_error_code(std::errc::illegal_byte_sequence),
+                        fmt::format("tree file '{}' is not valid UTF-8 (byte 0x{:02x} at offset {})",
+                                    path, static_cast<unsigned char>(bytes[bad]), bad));
+  }
+  return normalize_line_ends(bytes);
+}
+
+}  // namespace kelmora::engine::trigger::details

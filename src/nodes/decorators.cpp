@@ -1,0 +1,130 @@
+#include <kelmora/nodes/decorators.hpp>
+#include <utility>
+
+namespace kelmora::nodes {
+
+using core::NodeStatus;
+using Clock = core::TreeTimers::Clock;
+
+NodeStatus InverterNode::onTick() {
+  setStatus(NodeStatus::RUNNING);
+  const NodeStatus result = child().executeTick();
+  if (!core::is_completed(result)) return result;
+  haltChild();
+  return result == NodeStatus::SUCCESS ? NodeStatus::FAILURE : NodeStatus::SUCCESS;
+}
+
+ForceNode::ForceNode(core::NodeConfig config, NodeStatus result)
+    : DecoratorNode(std::move(config)), result_(result) {}
+
+NodeStatus ForceNode::onTick() {
+  setStatus(NodeStatus::RUNNING);
+  const NodeStatus result = child().executeTick();
+  if (!core::is_completed(result)) return result;
+  haltChild();
+  return result_;
+}
+
+RepeatNode::RepeatNode(core::NodeConfig config, Flavor flavor)
+    : DecoratorNode(std::move(config)), flavor_(flavor) {}
+
+NodeStatus RepeatNode::onTick() {
+  const bool retry = flavor_ == Flavor::kRetry;
+  const std::int64_t limit = getInputInt(retry ? "num_attempts" : "num_cycles", 1);
+  // The child result that makes this node run the child again.
+  const NodeStatus again = retry ? NodeStatus::FAILURE : NodeStatus::SUCCESS;
+  setStatus(NodeStatus::RUNNING);
+  while (limit < 0 || count_ < limit) {
+    const NodeStatus result = child().executeTick();
+    if (result == NodeStatus::RUNNING) return result;
+    haltChild();
+    if (result != again) {  // Repeat: FAILURE, Retry: SUCCESS, or SKIPPED ends the loop
+      count_ = 0;
+      return result;
+    }
+    if (limit < 0) return NodeStatus::RUNNING;  // forever: one cycle per tick, so ticks end
+    ++count_;
+  }
+  count_ = 0;
+  return again;
+}
+
+void RepeatNode::onHalt() {
+  haltChild();
+  count_ = 0;
+}
+
+NodeStatus KeepRunningUntilFailureNode::onTick() {
+  setStatus(NodeStatus::RUNNING);
+  const NodeStatus result = child().executeTick();
+  if (result == NodeStatus::SUCCESS) {
+    haltChild();
+    return NodeStatus::RUNNING;
+  }
+  if (result == NodeStatus::FAILURE) haltChild();
+  return result;
+}
+
+NodeStatus RunOnceNode::onTick() {
+  if (result_) return getInputBool("then_skip", true) ? NodeStatus::SKIPPED : *result_;
+  setStatus(NodeStatus::RUNNING);
+  const NodeStatus result = child().executeTick();
+  if (core::is_completed(result)) {
+    result_ = result;
+    haltChild();
+  }
+  return result;
+}
+
+void RunOnceNode::onReset() { result_.reset(); }
+
+namespace {
+
+// A duration port's value; negative values count as zero.
+Clock::duration milliseconds(std::int64_t value) {
+  return std::chrono::milliseconds(value < 0 ? 0 : value);
+}
+
+}  // namespace
+
+NodeStatus DelayNode::onTick() {
+  const auto now = Clock::now();
+  if (!deadline_) deadline_ = now + milliseconds(getInputInt("delay_msec", 0));
+  setStatus(NodeStatus::RUNNING);
+  if (now < *deadline_) {
+    if (timers() != nullptr) timers()->request_wakeup(*deadline_);
+    return NodeStatus::RUNNING;
+  }
+  const NodeStatus result = child().executeTick();
+  if (result != NodeStatus::RUNNING) onHalt();
+  return result;
+}
+
+void DelayNode::onHalt() {
+  haltChild();
+  deadline_.reset();
+}
+
+NodeStatus TimeoutNode::onTick() {
+  const auto now = Clock::now();
+  if (!deadline_) deadline_ = now + milliseconds(getInputInt("msec", 0));
+  setStatus(NodeStatus::RUNNING);
+  if (now >= *deadline_) {
+    onHalt();
+    return NodeStatus::FAILURE;
+  }
+  const NodeStatus result = child().executeTick();
+  if (result == NodeStatus::RUNNING) {
+    if (timers() != nullptr) timers()->request_wakeup(*deadline_);
+    return result;
+  }
+  onHalt();
+  return result;
+}
+
+void TimeoutNode::onHalt() {
+  haltChild();
+  deadline_.reset();
+}
+
+}  // namespace kelmora::nodes

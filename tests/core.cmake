@@ -1,0 +1,8 @@
+# Tests of the behaviour-tree core and the sequential engine (label "core", and "concurrency"
+# for the stop-token tests that use a second thread; one label each: see kelmora_add_test).
+kelmora_add_test(test_core_nodes SOURCES test_controls.cpp test_decorators.cpp
+  LABELS core TIMEOUT 60)
+kelmora_add_test(test_core_ports SOURCES test_ports.cpp test_subtree.cpp LABELS core TIMEOUT 60)
+kelmora_add_test(test_core_xml SOURCES test_xml_parser.cpp LABELS core TIMEOUT 120)
+kelmora_add_test(test_sequential_engine SOURCES test_sequential_engine.cpp LABELS core TIMEOUT 60)
+kelmora_add_test(test_core_stop SOURCES test_stop_token.cpp LABELS concurrency TIMEOUT 60)

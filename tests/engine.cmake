@@ -1,0 +1,22 @@
+# Tests of the thread engine. The substitute worker engine lets them run without the core; the
+# integration test drives real trees through the sequential engine.
+add_library(kelmora_engine_test_support STATIC support/fake_worker_engine.cpp)
+target_link_libraries(kelmora_engine_test_support PUBLIC kelmora_test_support)
+kelmora_set_warnings(kelmora_engine_test_support)
+
+kelmora_add_test(test_thread_engine_registration
+  SOURCES test_thread_engine_registration.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+kelmora_add_test(test_thread_engine_creation
+  SOURCES test_thread_engine_creation.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+kelmora_add_test(test_thread_engine_commands
+  SOURCES test_thread_engine_commands.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+kelmora_add_test(test_thread_engine_processing
+  SOURCES test_thread_engine_processing.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+kelmora_add_test(test_thread_engine_stopping
+  SOURCES test_thread_engine_stopping.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+kelmora_add_test(test_thread_engine_concurrency
+  SOURCES test_thread_engine_concurrency.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 180)
+kelmora_add_test(test_thread_engine_integration
+  SOURCES test_thread_engine_integration.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 120)

@@ -1,0 +1,333 @@
+// The thread engine used from several threads at once. Also run under ThreadSanitizer.
+
+#include <gtest/gtest.h>
+#include <kelmora/engine/trigger/mthread.hpp>
+
+#include <barrier>
+#include <thread>
+
+#include "support/fake_worker_engine.hpp"
+#include "support/log_capture.hpp"
+
+namespace kelmora::testing {
+namespace {
+
+using core::NodeStatus;
+using engine::trigger::ThreadEngine;
+using Strings = std::vector<std::string>;
+
+template <class F>
+std::string error_of(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// A tick that runs until a stop of its tree is requested, then returns `result` normally.
+std::any tick_until_stop_requested(FakeWorkerEngine& fake, Gate& entered, std::any result) {
+  entered.open();
+  std::mutex mutex;
+  std::condition_variable_any cond;
+  std::unique_lock lock(mutex);
+  cond.wait(lock, fake.stop_token(), [] { return false; });
+  return result;
+}
+
+class ConcurrencyTest : public ::testing::TestWithParam<bool> {
+ protected:
+  bool spin() const { return GetParam(); }
+  std::shared_ptr<FakeWorld> world = std::make_shared<FakeWorld>();
+  LogCapture log;
+};
+
+TEST_P(ConcurrencyTest, TwoTreesTickInParallelAndEachCallerGetsItsOwnResult) {
+  std::barrier both(2);  // only passes when both ticks run at the same time
+  world->hooks.tick_once = [&both](FakeWorkerEngine& fake) -> std::any {
+    both.arrive_and_wait();
+    return fake.xml() == "A" ? NodeStatus::SUCCESS : NodeStatus::FAILURE;
+  };
+  ThreadEngine engine(world->options(spin()));
+  engine.create_tree_from_text("A", "a");
+  engine.create_tree_from_text("B", "b");
+  for (int round = 0; round < 20; ++round) {
+    NodeStatus a{}, b{};
+    std::thread ta([&] { a = engine.tick_once("a"); });
+    std::thread tb([&] { b = engine.tick_once("b"); });
+    ta.join();
+    tb.join();
+    ASSERT_EQ(a, NodeStatus::SUCCESS);
+    ASSERT_EQ(b, NodeStatus::FAILURE);
+  }
+}
+
+TEST_P(ConcurrencyTest, EightThreadsOfMixedCommandsOnOneTreeEachGetTheirOwnResults) {
+  constexpr int kThreads = 8;
+  constexpr int kCommands = 1000;
+  ThreadEngine engine(world->options(spin()));
+  engine.create_tree_from_text("T", "t");
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string key = "key" + std::to_string(t);
+      for (int i = 0; i < kCommands; ++i) {
+        switch (i % 4) {
+          case 0:
+            engine.set_blackboard_data("t", key, t * 100000 + i);
+            break;
+          case 1: {
+            std::any v = engine.get_blackboard_data("t", key);
+            if (std::any_cast<int>(v) != t * 100000 + i - 1) ++wrong;
+            break;
+          }
+          case 2: {
+            const auto n = static_cast<std::int64_t>((t + i) % 7);
+            auto statuses = engine.tick_n_times("t", n);
+            if (!statuses || statuses->size() != static_cast<std::size_t>(n)) ++wrong;
+            break;
+          }
+          default:
+            if (engine.tick_once("t") != NodeStatus::SUCCESS) ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong, 0);
+  auto all = engine.get_all_blackboard_data("t");
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->size(), static_cast<std::size_t>(kThreads));
+  EXPECT_EQ(world->journal().size(), 1u + kThreads * kCommands + 1u) << "nothing lost";
+}
+
+TEST_P(ConcurrencyTest, CreateCommandStopChurnFromSeveralThreads) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 60;
+  ThreadEngine engine(world->options(spin()));
+  std::atomic<int> unexpected{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        // Own ids always work; shared ids race with the other threads.
+        const std::string own = "own" + std::to_string(t) + "-" + std::to_string(i);
+        const std::string shared = "shared" + std::to_string(i % 3);
+        for (const std::string& id : {own, shared}) {
+          try {
+            engine.create_tree_from_text("X", id);
+          } catch (const ValueError&) {
+            if (id == own) ++unexpected;
+          }
+          try {
+            engine.set_blackboard_data(id, "k", i);
+            engine.tick_once(id);
+          } catch (const ValueError&) {
+            if (id == own) ++unexpected;
+          }
+          try {
+            engine.stop_tree(id);
+          } catch (const ValueError&) {
+            if (id == own) ++unexpected;
+          }
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(unexpected, 0);
+  EXPECT_TRUE(engine.get_tree_ids().empty());
+  EXPECT_EQ(world->made.load(), world->destroyed.load());
+  for (const auto& text : log.texts("error")) {
+    EXPECT_TRUE(text.starts_with("行为树ID shared")) << text;
+  }
+}
+
+TEST_P(ConcurrencyTest, StopDuringALongTickWaitsForItAndItsCallerGetsTheResult) {
+  Gate entered, release;
+  std::mutex token_mutex;
+  std::stop_token token;
+  world->hooks.tick_once = [&](FakeWorkerEngine& fake) -> std::any {
+    {
+      std::lock_guard lock(token_mutex);
+      token = fake.stop_token();
+    }
+    entered.open();
+    release.wait();  // ignores the stop request: a tick that cannot be cut short
+    return NodeStatus::RUNNING;
+  };
+  ThreadEngine engine(world->options(spin()));
+  engine.create_tree_from_text("T", "t");
+  std::optional<NodeStatus> result;
+  std::thread caller([&] { result = engine.tick_once("t"); });
+  entered.wait();
+  std::thread stopper([&] { engine.stop_tree("t"); });
+  eventually([&] {
+    std::lock_guard lock(token_mutex);
+    return token.stop_requested();
+  });
+  release.open();
+  caller.join();
+  stopper.join();
+  EXPECT_EQ(result, NodeStatus::RUNNING);
+  EXPECT_TRUE(engine.get_tree_ids().empty());
+  EXPECT_EQ(log.count("info", "停止行为树: t"), 1u);
+}
+
+TEST_P(ConcurrencyTest, StopEndsAnEndlessTickLoopAndItsCallerGetsTheError) {
+  Gate entered;
+  world->hooks.tick_until_failure = [&](FakeWorkerEngine& fake) -> std::any {
+    entered.open();
+    fake.loop_until_stopped();
+  };
+  ThreadEngine engine(world->options(spin()));
+  engine.create_tree_from_text("T", "t");
+  log.clear();
+  std::string error;
+  std::thread caller([&] { error = error_of([&] { engine.tick_until_failure("t"); }); });
+  entered.wait();
+  engine.stop_tree("t");
+  caller.join();
+  const std::string worker_line =
+      "处理命令 tick_until_failure 时发生错误: tree was stopped while ticking";
+  const std::string caller_line = "行为树 t 执行命令 tick_until_failure 失败: " + worker_line;
+  EXPECT_EQ(error, caller_line);
+  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"error", worker_line},
+                                               {"error", caller_line},
+                                               {"info", "停止行为树: t"}}));
+}
+
+TEST_P(ConcurrencyTest, CallerQueuedOnAStoppingTreeGetsItsResultOrFindsTheTreeGone) {
+  for (int round = 0; round < 20; ++round) {
+    Gate entered;
+    auto w = std::make_shared<FakeWorld>();
+    w->hooks.tick_until_success = [&](FakeWorkerEngine& fake) {
+      return tick_until_stop_requested(fake, entered, std::int64_t{1});
+    };
+    ThreadEngine engine(w->options(spin()));
+    engine.create_tree_from_text("T", "t");
+    std::thread busy([&] { engine.tick_until_success("t"); });
+    entered.wait();
+    std::string queued;
+    std::thread late([&] { queued = error_of([&] { engine.get_tree_status("t"); }); });
+    engine.stop_tree("t");
+    busy.join();
+    late.join();
+    EXPECT_TRUE(queued == "(no error)" || queued == "行为树ID t 不存在") << queued;
+  }
+}
+
+TEST_P(ConcurrencyTest, EngineDestroyedWhileCallersWaitLetsEveryCallerReturn) {
+  constexpr int kTrees = 4;
+  auto engine = std::make_unique<ThreadEngine>(world->options(spin()));
+  std::vector<std::unique_ptr<Gate>> entered;
+  for (int i = 0; i < kTrees; ++i) entered.push_back(std::make_unique<Gate>());
+  world->hooks.tick_once = [&](FakeWorkerEngine& fake) {
+    return tick_until_stop_requested(
+        fake, *entered[static_cast<std::size_t>(fake.xml()[0] - '0')], NodeStatus::SUCCESS);
+  };
+  world->hooks.tick_until_failure = [&](FakeWorkerEngine& fake) -> std::any {
+    entered[static_cast<std::size_t>(fake.xml()[0] - '0')]->open();
+    fake.loop_until_stopped();
+  };
+  std::vector<std::string> outcomes(kTrees);
+  std::vector<std::thread> callers;
+  ThreadEngine& raw = *engine;
+  for (int i = 0; i < kTrees; ++i) {
+    const std::string id = raw.create_tree_from_text(std::to_string(i));
+    callers.emplace_back([&, i, id] {
+      outcomes[static_cast<std::size_t>(i)] = error_of([&] {
+        if (i % 2) {
+          raw.tick_until_failure(id);
+        } else {
+          raw.tick_once(id);
+        }
+      });
+    });
+  }
+  for (auto& gate : entered) gate->wait();  // every caller is waiting inside a command
+  engine.reset();
+  for (auto& c : callers) c.join();
+  for (int i = 0; i < kTrees; ++i) {
+    const std::string id = "tree_" + std::to_string(i);
+    EXPECT_EQ(outcomes[static_cast<std::size_t>(i)],
+              i % 2 ? "行为树 " + id +
+                          " 执行命令 tick_until_failure 失败: 处理命令 tick_until_failure "
+                          "时发生错误: tree was stopped while ticking"
+                    : "(no error)");
+  }
+  EXPECT_EQ(world->destroyed, kTrees);
+  EXPECT_EQ(log.count("info", "停止所有行为树"), 1u);
+}
+
+TEST_P(ConcurrencyTest, TwoStopsOfOneTreeStopItOnce) {
+  for (int round = 0; round < 30; ++round) {
+    log.clear();
+    ThreadEngine engine(world->options(spin()));
+    engine.create_tree_from_text("T", "t");
+    std::barrier start(2);
+    std::array<std::string, 2> outcomes;
+    auto stop = [&](int k) {
+      start.arrive_and_wait();
+      outcomes[static_cast<std::size_t>(k)] = error_of([&] { engine.stop_tree("t"); });
+    };
+    std::thread s0(stop, 0), s1(stop, 1);
+    s0.join();
+    s1.join();
+    std::sort(outcomes.begin(), outcomes.end());
+    ASSERT_EQ(outcomes, (std::array<std::string, 2>{"(no error)", "行为树ID t 不存在"}));
+    EXPECT_EQ(log.count("info", "停止行为树: t"), 1u);
+    EXPECT_EQ(log.count("error", "行为树ID t 不存在"), 1u);
+  }
+}
+
+TEST_P(ConcurrencyTest, ConcurrentCreationsOfOneIdLetExactlyOneWin) {
+  ThreadEngine engine(world->options(spin()));
+  for (int round = 0; round < 20; ++round) {
+    constexpr int kThreads = 4;
+    std::barrier start(kThreads);
+    std::atomic<int> won{0}, refused{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&] {
+        start.arrive_and_wait();
+        try {
+          engine.create_tree_from_text("X", "same");
+          ++won;
+        } catch (const ValueError& e) {
+          if (std::string(e.what()) == "行为树ID same 已存在") ++refused;
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+    ASSERT_EQ(won, 1);
+    ASSERT_EQ(refused, kThreads - 1);
+    engine.stop_tree("same");
+  }
+  EXPECT_EQ(world->made, 20);
+}
+
+TEST_P(ConcurrencyTest, GeneratedIdsFromSeveralThreadsNeverCollide) {
+  ThreadEngine engine(world->options(spin()));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) engine.create_tree_from_text("X");
+      engine.register_action_behavior("Late", nullptr, {});
+    });
+  }
+  for (auto& th : threads) th.join();
+  Strings ids = engine.get_tree_ids();
+  ASSERT_EQ(ids.size(), 100u);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end());
+  EXPECT_EQ(engine.action_registrations().size(), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Channel, ConcurrencyTest, ::testing::Values(false, true),
+                         [](const auto& param_info) { return param_info.param ? "Spinning" : "Sleeping"; });
+
+}  // namespace
+}  // namespace kelmora::testing

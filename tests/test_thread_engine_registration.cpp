@@ -1,0 +1,226 @@
+// ThreadEngine construction and action registration, and how registrations reach the workers.
+
+#include <gtest/gtest.h>
+#include <kelmora/engine/trigger/mthread.hpp>
+
+#include "support/fake_worker_engine.hpp"
+#include "support/log_capture.hpp"
+
+namespace kelmora::testing {
+namespace {
+
+using core::NodeStatus;
+using core::PortsList;
+using core::TreeNode;
+using engine::trigger::ActionClass;
+using engine::trigger::ThreadEngine;
+
+// Action node classes as hosts declare them.
+namespace sample {
+
+struct Greeter : nodes::SimpleActionNode {
+  static NodeStatus tick(TreeNode&) { return NodeStatus::SUCCESS; }
+  static inline const PortsList ports = {core::make_port("name", "string", "input"),
+                                         core::make_port("out", "object", "output")};
+};
+
+struct Silent : nodes::SimpleActionNode {
+  static NodeStatus tick(TreeNode&) { return NodeStatus::FAILURE; }
+};
+
+struct NotAnAction {
+  static NodeStatus tick(TreeNode&) { return NodeStatus::SUCCESS; }
+};
+
+struct NoTick : nodes::SimpleActionNode {
+  static inline const PortsList ports = {};
+};
+
+template <class T>
+struct Wrapper : nodes::SimpleActionNode {
+  static NodeStatus tick(TreeNode&) { return NodeStatus::SUCCESS; }
+};
+
+}  // namespace sample
+
+std::vector<std::string> registered_ids(const ThreadEngine& engine) {
+  std::vector<std::string> ids;
+  for (const auto& reg : engine.action_registrations()) ids.push_back(std::get<0>(reg));
+  return ids;
+}
+
+TEST(RegistrationTest, NewEngineLogsOnceAndHoldsNothing) {
+  LogCapture log;
+  ThreadEngine engine;
+  EXPECT_TRUE(engine.get_tree_ids().empty());
+  EXPECT_TRUE(engine.action_registrations().empty());
+  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"info", "初始化线程引擎"}}));
+}
+
+TEST(RegistrationTest, BehaviorIsStoredUnchangedAfterItsLogLine) {
+  LogCapture log;
+  ThreadEngine engine;
+  log.clear();
+  int calls = 0;
+  PortsList ports = {core::make_port("message", "string", "input")};
+  engine.register_action_behavior(
+      "Say",
+      [&calls](TreeNode&) {
+        ++calls;
+        return NodeStatus::RUNNING;
+      },
+      ports);
+  engine.register_action_behavior("Empty", nullptr, {});
+
+  auto regs = engine.action_registrations();
+  ASSERT_EQ(regs.size(), 2u);
+  EXPECT_EQ(std::get<0>(regs[0]), "Say");
+  EXPECT_EQ(std::get<2>(regs[0]), ports);
+  EXPECT_EQ(calls, 0) << "the engine never calls a tick function itself";
+  EXPECT_EQ(std::get<0>(regs[1]), "Empty");
+  EXPECT_TRUE(std::get<2>(regs[1]).empty());
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{"注册动作节点: Say", "注册动作节点: Empty"}));
+}
+
+TEST(RegistrationTest, OneIdRegisteredTwiceIsKeptTwiceInOrder) {
+  ThreadEngine engine;
+  engine.register_action_behavior("A", nullptr, {});
+  engine.register_action_behavior("B", nullptr, {});
+  engine.register_action_behavior("A", nullptr, {core::make_port("x", "string", "input")});
+  EXPECT_EQ(registered_ids(engine), (std::vector<std::string>{"A", "B", "A"}));
+  EXPECT_EQ(std::get<2>(engine.action_registrations()[2]).size(), 1u);
+}
+
+TEST(RegistrationTest, ClassRegistersUnderItsOwnNameWithItsTickAndPorts) {
+  LogCapture log;
+  ThreadEngine engine;
+  log.clear();
+  engine.register_action_class<sample::Greeter>();
+  engine.register_action_class<sample::Silent>("Quiet");
+
+  auto regs = engine.action_registrations();
+  ASSERT_EQ(regs.size(), 2u);
+  EXPECT_EQ(std::get<0>(regs[0]), "Greeter");
+  EXPECT_EQ(std::get<2>(regs[0]), sample::Greeter::ports);
+  EXPECT_EQ(std::get<0>(regs[1]), "Quiet") << "an explicit id wins over the class name";
+  EXPECT_TRUE(std::get<2>(regs[1]).empty()) << "no ports member: empty list";
+
+  // The stored tick function is the class's static tick.
+  ASSERT_TRUE(std::get<1>(regs[1]));
+  nodes::SimpleActionNode node(core::NodeConfig{}, nullptr);
+  EXPECT_EQ(std::get<1>(regs[1])(node), NodeStatus::FAILURE);
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{"注册动作节点: Greeter", "注册动作节点: Quiet"}));
+}
+
+TEST(RegistrationTest, ClassNotDerivedFromSimpleActionNodeIsLoggedAndRejected) {
+  LogCapture log;
+  ThreadEngine engine;
+  log.clear();
+  try {
+    engine.register_action_class<sample::NotAnAction>();
+    FAIL() << "expected TypeError";
+  } catch (const TypeError& e) {
+    EXPECT_STREQ(e.what(), "节点类 NotAnAction 必须继承自SimpleActionNode");
+  }
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{{"error", "节点类 NotAnAction 必须继承自SimpleActionNode"}}));
+  EXPECT_TRUE(engine.action_registrations().empty());
+}
+
+TEST(RegistrationTest, DescriptorsFollowTheSameRulesInOrder) {
+  // Hosts describe their classes with an ActionClass: the derivation check comes first, then the
+  // tick, then the ports default.
+  auto tick = [](TreeNode&) { return NodeStatus::SUCCESS; };
+  struct Case {
+    const char* label;
+    ActionClass cls;
+    std::optional<std::string> id;
+    const char* error;  // nullptr: registered
+    std::vector<LogLine> log;
+  };
+  const std::vector<Case> cases = {
+      {"not derived, no tick: type error first",
+       {"Plain", false, std::nullopt, std::nullopt},
+       std::nullopt,
+       "节点类 Plain 必须继承自SimpleActionNode",
+       {{"error", "节点类 Plain 必须继承自SimpleActionNode"}}},
+      {"derived without tick: attribute error, nothing logged",
+       {"Bare", true, std::nullopt, PortsList{}},
+       "Named",
+       "type object 'Bare' has no attribute 'tick'",
+       {}},
+      {"derived, no ports",
+       {"Lean", true, tick, std::nullopt},
+       std::nullopt,
+       nullptr,
+       {{"info", "注册动作节点: Lean"}}},
+      {"empty explicit id is an id",
+       {"Lean", true, tick, std::nullopt},
+       "",
+       nullptr,
+       {{"info", "注册动作节点: "}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    LogCapture log;
+    ThreadEngine engine;
+    log.clear();
+    if (c.error) {
+      try {
+        engine.register_action_class(c.cls, c.id);
+        ADD_FAILURE() << "expected an error";
+      } catch (const TypeError& e) {
+        EXPECT_STREQ(e.what(), c.error);
+      } catch (const AttributeError& e) {
+        EXPECT_STREQ(e.what(), c.error);
+      }
+      EXPECT_TRUE(engine.action_registrations().empty());
+    } else {
+      engine.register_action_class(c.cls, c.id);
+      ASSERT_EQ(engine.action_registrations().size(), 1u);
+      EXPECT_EQ(std::get<0>(engine.action_registrations()[0]), c.id.value_or(c.cls.name));
+      EXPECT_TRUE(std::get<2>(engine.action_registrations()[0]).empty());
+    }
+    EXPECT_EQ(log.lines(), c.log);
+  }
+}
+
+TEST(RegistrationTest, SimpleActionNodeItselfPassesTheDerivationCheck) {
+  ThreadEngine engine;
+  // It has no static tick, so the check after the derivation check is the one that fails.
+  EXPECT_THROW(engine.register_action_class<nodes::SimpleActionNode>(), AttributeError);
+  EXPECT_THROW(engine.register_action_class<sample::NoTick>(), AttributeError);
+  EXPECT_TRUE(engine.action_registrations().empty());
+}
+
+TEST(RegistrationTest, ClassNamesLoseTheirNamespacesOnly) {
+  EXPECT_EQ(engine::trigger::action_class<sample::Greeter>().name, "Greeter");
+  EXPECT_EQ(engine::trigger::action_class<sample::Wrapper<sample::Silent>>().name,
+            "Wrapper<kelmora::testing::(anonymous namespace)::sample::Silent>");
+  struct Local : nodes::SimpleActionNode {};
+  EXPECT_EQ(engine::trigger::action_class<Local>().name, "Local");
+  EXPECT_EQ(engine::trigger::details::short_type_name(typeid(int).name()), "int");
+}
+
+TEST(RegistrationTest, WorkersReplayTheRegistrationsPresentWhenTheyStartInOrder) {
+  auto world = std::make_shared<FakeWorld>();
+  ThreadEngine engine(world->options());
+  engine.register_action_behavior("First", nullptr, {core::make_port("a", "string", "input")});
+  engine.register_action_class<sample::Greeter>();
+  engine.register_action_behavior("First", nullptr, {});
+  engine.create_tree_from_text("A", "a");
+  EXPECT_EQ(engine.tick_once("a"), NodeStatus::SUCCESS);  // the tree is built
+  engine.register_action_behavior("Late", nullptr, {});
+  engine.create_tree_from_text("B", "b");
+  engine.tick_once("b");
+
+  EXPECT_EQ(world->journal_of("?:register"),
+            (std::vector<std::string>{"?:register First 1", "?:register Greeter 2",
+                                      "?:register First 0", "?:register First 1",
+                                      "?:register Greeter 2", "?:register First 0",
+                                      "?:register Late 0"}));
+  EXPECT_EQ(world->journal_of("A:"), (std::vector<std::string>{"A:build", "A:tick_once"}));
+}
+
+}  // namespace
+}  // namespace kelmora::testing
