@@ -1,26 +1,25 @@
 // The Ollama client, agent and response stream against the stand-in model server.
 
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/llm/agent.hpp>
 #include <kelmora/llm/errors.hpp>
 #include <kelmora/llm/ollama.hpp>
 #include <kelmora/llm/response_stream.hpp>
-
-#include "standin/standin_server.hpp"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <ranges>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "standin/standin_server.hpp"
 
 namespace kelmora::llm {
 namespace {
@@ -29,6 +28,8 @@ using kelmora::testing::StandinFailure;
 using kelmora::testing::StandinOptions;
 using kelmora::testing::StandinServer;
 using namespace std::chrono_literals;
+
+static_assert(std::ranges::input_range<ResponseStream>);
 
 constexpr const char* kDescription = "You are a test reporter.";
 
@@ -44,11 +45,13 @@ std::shared_ptr<Ollama> model_on(std::uint16_t port, std::string id,
 }
 
 Agent agent_on(std::shared_ptr<Ollama> model, bool markdown = true) {
-  return Agent(Agent::Options{.model = std::move(model), .description = kDescription,
-                              .markdown = markdown});
+  return Agent(
+      Agent::Options{.model = std::move(model), .description = kDescription, .markdown = markdown});
 }
 
-std::string system_message() { return std::string(kDescription) + " " + std::string(kMarkdownInstruction); }
+std::string system_message() {
+  return std::string(kDescription) + " " + std::string(kMarkdownInstruction);
+}
 
 std::string prefix(std::uint16_t port, const std::string& model) {
   return "Ollama server http://127.0.0.1:" + std::to_string(port) + " (model \"" + model + "\"): ";
@@ -144,7 +147,8 @@ TEST(OllamaClientTest, MakingModelsAndAgentsContactsNoServer) {
   Agent agent = agent_on(model);
   Agent unreachable = agent_on(model_on(RefusingPort().port(), "m"));
   EXPECT_TRUE(server.requests().empty());
-  EXPECT_THROW(Agent(Agent::Options{.model = nullptr, .description = "d", .markdown = true}), ValueError);
+  EXPECT_THROW(Agent(Agent::Options{.model = nullptr, .description = "d", .markdown = true}),
+               ValueError);
 }
 
 TEST(OllamaClientTest, ModelWithoutServerUsesOllamaHost) {
@@ -157,10 +161,10 @@ TEST(OllamaClientTest, ModelWithoutServerUsesOllamaHost) {
 }
 
 struct FailureCase {
-  std::string model;        // a "fail:" model picks the stand-in's failure
+  std::string model;  // a "fail:" model picks the stand-in's failure
   bool stream;
-  std::size_t pieces;       // pieces the consumer gets before the error
-  std::string detail;       // the error text after the server-and-model prefix
+  std::size_t pieces;  // pieces the consumer gets before the error
+  std::string detail;  // the error text after the server-and-model prefix
 };
 
 TEST(OllamaClientTest, EachServerFailureReachesTheConsumerAfterThePiecesBeforeIt) {
@@ -181,7 +185,8 @@ TEST(OllamaClientTest, EachServerFailureReachesTheConsumerAfterThePiecesBeforeIt
       {"fail:malformed", false, 0,
        "the server sent a malformed answer (not JSON): this is not JSON (stand-in: failure "
        "requested)"},
-      {"fail:no-done", true, 2, "the answer ended without its final \"done\" line, so it is incomplete"},
+      {"fail:no-done", true, 2,
+       "the answer ended without its final \"done\" line, so it is incomplete"},
       {"fail:no-done", false, 0, "the answer is incomplete: it lacks \"done\": true"},
       {"fail:long-line", true, 2, "the server sent a line longer than 4096 bytes"},
       {"fail:long-line", false, 0, "the server sent an answer longer than 4096 bytes"},
@@ -244,8 +249,8 @@ TEST(OllamaClientTest, StreamMadeOnOneThreadIsConsumedOnAnother) {
   maker.join();
   Outcome outcome = consume(*stream);
   ASSERT_FALSE(outcome.error) << *outcome.error;
-  EXPECT_EQ(outcome.pieces, StandinServer::answer_pieces(
-                                StandinServer::answer("m", system_message(), "q"), 4));
+  EXPECT_EQ(outcome.pieces,
+            StandinServer::answer_pieces(StandinServer::answer("m", system_message(), "q"), 4));
 }
 
 TEST(OllamaClientTest, TwoStreamsConsumedAtOnceFromTwoThreadsEachGetTheirOwnAnswer) {
@@ -304,8 +309,8 @@ TEST(ResponseStreamTest, EmptyPiecesAreSkipped) {
   EXPECT_EQ(done.next()->content, "b");
   EXPECT_EQ(done.next(), std::nullopt);
 
-  ResponseStream produced(std::make_unique<ScriptedProducer>(
-      std::vector<std::string>{"", "x", ""}, false, false));
+  ResponseStream produced(
+      std::make_unique<ScriptedProducer>(std::vector<std::string>{"", "x", ""}, false, false));
   EXPECT_EQ(produced.next()->content, "x");
   EXPECT_EQ(produced.next(), std::nullopt);
 

@@ -1,27 +1,25 @@
 // The demonstration program, run as a separate process against the stand-in model server, and
 // its example tree text.
 
-#include <kelmora/llm/agent.hpp>
-
-#include "demo/example_tree.hpp"
-#include "standin/standin_server.hpp"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <kelmora/llm/agent.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "demo/example_tree.hpp"
+#include "standin/standin_server.hpp"
 
 extern char** environ;
 
@@ -32,7 +30,7 @@ using kelmora::testing::StandinFailure;
 using kelmora::testing::StandinOptions;
 using kelmora::testing::StandinServer;
 
-struct LineSpec {
+struct ExpectedLine {
   std::string indent;
   std::string text;
   std::size_t trailing_spaces;
@@ -40,7 +38,7 @@ struct LineSpec {
 
 TEST(ExampleTreeTest, TextIsTheKnown779CharactersIn18Lines) {
   const std::string tabbed = std::string(28, ' ') + "\t";
-  const std::vector<LineSpec> expected = {
+  const std::vector<ExpectedLine> expected = {
       {"", "", 0},
       {std::string(4, ' '), "<root BTCPP_format=\"4\">", 0},
       {std::string(8, ' '), "<BehaviorTree ID=\"MainTree\">", 0},
@@ -94,8 +92,8 @@ std::string slurp(const std::filesystem::path& path) {
 
 // Runs the built demo with OLLAMA_HOST set to `ollama_host`, its output captured in files.
 DemoRun run_demo(const std::string& ollama_host) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("kelmora_demo_test_" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("kelmora_demo_test_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string out_path = (dir / "out").string();
   const std::string err_path = (dir / "err").string();
@@ -155,14 +153,17 @@ TEST(DemoProgramTest, PrintsBothStreamedAnswersAndNothingElse) {
   StandinServer server;
   DemoRun run = run_demo(server.address());
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, StandinServer::answer("qwen3:30b", system_message(), "中国上海的新闻") +
-                         "\n" +
+  EXPECT_EQ(run.out, StandinServer::answer("qwen3:30b", system_message(), "中国上海的新闻") + "\n" +
                          StandinServer::answer("qwen3:30b", system_message(), "中国北京的新闻") +
                          "\n");
-  const std::vector<std::string> steps = {
-      "初始化线程引擎",    "注册动作节点: CreateAgentOllama", "注册动作节点: GetStreamResponse",
-      "创建行为树: tree0", "创建行为树: tree1",               "停止行为树: tree0",
-      "停止行为树: tree1", "停止所有行为树"};
+  const std::vector<std::string> steps = {"初始化线程引擎",
+                                          "注册动作节点: CreateAgentOllama",
+                                          "注册动作节点: GetStreamResponse",
+                                          "创建行为树: tree0",
+                                          "创建行为树: tree1",
+                                          "停止行为树: tree0",
+                                          "停止行为树: tree1",
+                                          "停止所有行为树"};
   auto lines = info_lines(run.err);
   ASSERT_GE(lines.size(), steps.size()) << run.err;
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + steps.size()), steps);

@@ -1,5 +1,8 @@
 // The agent action node classes, ticked in real trees against the stand-in model server.
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
@@ -7,16 +10,12 @@
 #include <kelmora/llm/agent.hpp>
 #include <kelmora/llm/agent_nodes.hpp>
 #include <kelmora/llm/response_stream.hpp>
+#include <memory>
+#include <string>
 
 #include "demo/example_tree.hpp"
 #include "standin/standin_server.hpp"
 #include "support/log_capture.hpp"
-
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <memory>
-#include <string>
 
 namespace kelmora::llm {
 namespace {
@@ -38,9 +37,9 @@ std::string tree_with(const std::string& body) {
          "</BehaviorTree></root>";
 }
 
-const std::string kCreateOnly = tree_with(
-    "<CreateAgentOllama model_id=\"qwen3:30b\" agent=\"{agent}\" description=\"" +
-    std::string(kDescription) + "\"/>");
+const std::string kCreateOnly =
+    tree_with("<CreateAgentOllama model_id=\"qwen3:30b\" agent=\"{agent}\" description=\"" +
+              std::string(kDescription) + "\"/>");
 const std::string kRunOnly = tree_with(
     "<GetStreamResponse agent=\"{agent}\" instructions=\"{instructions}\" "
     "user_input=\"{user_input}\" response_stream=\"{response_stream}\"/>");
@@ -48,9 +47,9 @@ const std::string kRunOnly = tree_with(
 std::unique_ptr<SequentialEngine> engine_with(const std::string& xml) {
   auto engine = std::make_unique<SequentialEngine>();
   engine->register_action_behavior("CreateAgentOllama", &CreateAgentOllama::tick,
-                                    CreateAgentOllama::ports);
+                                   CreateAgentOllama::ports);
   engine->register_action_behavior("GetStreamResponse", &GetStreamResponse::tick,
-                                    GetStreamResponse::ports);
+                                   GetStreamResponse::ports);
   engine->create_tree_from_text(xml);
   return engine;
 }
@@ -69,9 +68,8 @@ std::string drain(const std::any& value) {
 }
 
 std::string expected_answer(const std::string& user) {
-  return StandinServer::answer("qwen3:30b",
-                               std::string(kDescription) + " " + std::string(kMarkdownInstruction),
-                               user);
+  return StandinServer::answer(
+      "qwen3:30b", std::string(kDescription) + " " + std::string(kMarkdownInstruction), user);
 }
 
 TEST(AgentNodesTest, PortsListsAreExactlyAsDeclared) {

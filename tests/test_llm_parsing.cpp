@@ -1,17 +1,16 @@
 // Server addresses, NDJSON line splitting and chat-line classification.
 
-#include <kelmora/core/errors.hpp>
-#include <kelmora/llm/ndjson.hpp>
-#include <kelmora/llm/server_address.hpp>
-
-#include "standin/standin_server.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <kelmora/core/errors.hpp>
+#include <kelmora/llm/ndjson.hpp>
+#include <kelmora/llm/server_address.hpp>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "standin/standin_server.hpp"
 
 namespace kelmora::llm {
 namespace {
@@ -49,10 +48,10 @@ TEST(ServerAddressTest, ParsesTheFormsPeopleWrite) {
 
 TEST(ServerAddressTest, RejectsOtherTextsWithAnErrorQuotingIt) {
   const std::vector<std::string> bad = {
-      "",         "   ",           "ftp://host",       "http://",       "host:",
-      "host:0",   "host:65536",    "host:12ab",        "host:-1",       "http://host/api",
-      "::1",      "[::1",          "[::1]x",           "[]:80",         "user@host",
-      "a b:80",   "http://:80:90", "host:80:90",       "//host",        "http://host?x=1",
+      "",       "   ",           "ftp://host", "http://", "host:",
+      "host:0", "host:65536",    "host:12ab",  "host:-1", "http://host/api",
+      "::1",    "[::1",          "[::1]x",     "[]:80",   "user@host",
+      "a b:80", "http://:80:90", "host:80:90", "//host",  "http://host?x=1",
   };
   for (const auto& text : bad) {
     SCOPED_TRACE(text);
@@ -124,9 +123,9 @@ TEST(LineSplitterTest, EveryThreeWaySplitOfTheStreamGivesTheSameLines) {
   for (std::size_t a = 0; a <= kSample.size(); ++a) {
     for (std::size_t b = a; b <= kSample.size(); b += 7) {
       LineSplitter splitter;
-      ASSERT_EQ(feed_all(splitter, {kSample.substr(0, a), kSample.substr(a, b - a),
-                                    kSample.substr(b)}),
-                sample_lines())
+      ASSERT_EQ(
+          feed_all(splitter, {kSample.substr(0, a), kSample.substr(a, b - a), kSample.substr(b)}),
+          sample_lines())
           << a << " " << b;
     }
   }

@@ -1,8 +1,8 @@
 // The command channel and the nine tree operations, against substitute worker engines.
 
 #include <gtest/gtest.h>
-#include <kelmora/engine/trigger/mthread.hpp>
 
+#include <kelmora/engine/trigger/mthread.hpp>
 #include <thread>
 
 #include "support/fake_worker_engine.hpp"
@@ -43,16 +43,6 @@ const std::vector<std::pair<std::string, Op>>& all_operations() {
   return ops;
 }
 
-template <class F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
-
 class CommandTest : public ::testing::Test {
  protected:
   std::shared_ptr<FakeWorld> world = std::make_shared<FakeWorld>();
@@ -88,8 +78,7 @@ TEST_F(CommandTest, OperationsSendTheirCommandsAndReturnTheWorkersValues) {
   EXPECT_EQ(engine.tick_once("t"), NodeStatus::SUCCESS);
   EXPECT_EQ(engine.tick_until_failure("t"), 3);
   EXPECT_EQ(engine.tick_until_success("t"), 1);
-  EXPECT_EQ(engine.tick_n_times("t", 3),
-            (std::vector<NodeStatus>(3, NodeStatus::SUCCESS)));
+  EXPECT_EQ(engine.tick_n_times("t", 3), (std::vector<NodeStatus>(3, NodeStatus::SUCCESS)));
   EXPECT_EQ(engine.tick_n_times("t", 0), std::vector<NodeStatus>{});
   EXPECT_EQ(engine.tick_n_times("t", -2), std::vector<NodeStatus>{});
   auto status = engine.get_tree_status("t");
@@ -145,9 +134,8 @@ TEST_F(CommandTest, ResultsOfTheWrongKindFailWithoutALogLineAndTheTreeStaysUsabl
   auto returns = [](std::any v) { return [v](FakeWorkerEngine&) { return v; }; };
   const std::vector<Case> cases = {
       {"tick_until_failure gives text",
-       [&](FakeHooks& h, std::any v) { h.tick_until_failure = returns(v); },
-       std::string("3"), [](ThreadEngine& e) { e.tick_until_failure("t"); },
-       "Expected int, got str"},
+       [&](FakeHooks& h, std::any v) { h.tick_until_failure = returns(v); }, std::string("3"),
+       [](ThreadEngine& e) { e.tick_until_failure("t"); }, "Expected int, got str"},
       {"tick_until_success gives a bool",
        [&](FakeHooks& h, std::any v) { h.tick_until_success = returns(v); }, true,
        [](ThreadEngine& e) { e.tick_until_success("t"); }, "Expected int, got bool"},
@@ -161,17 +149,15 @@ TEST_F(CommandTest, ResultsOfTheWrongKindFailWithoutALogLineAndTheTreeStaysUsabl
        },
        AnyMap{}, [](ThreadEngine& e) { e.tick_n_times("t", 1); }, "Expected list, got dict"},
       {"get_tree_status gives a list",
-       [&](FakeHooks& h, std::any v) { h.get_tree_status = returns(v); },
-       std::vector<NodeStatus>{}, [](ThreadEngine& e) { e.get_tree_status("t"); },
-       "Expected dict, got list"},
+       [&](FakeHooks& h, std::any v) { h.get_tree_status = returns(v); }, std::vector<NodeStatus>{},
+       [](ThreadEngine& e) { e.get_tree_status("t"); }, "Expected dict, got list"},
       {"get_all_blackboard_data gives an integer",
        [&](FakeHooks& h, std::any v) { h.get_all = returns(v); }, 7,
        [](ThreadEngine& e) { e.get_all_blackboard_data("t"); }, "Expected dict, got int"},
-      {"tick_once gives an integer", [&](FakeHooks& h, std::any v) { h.tick_once = returns(v); },
-       1, [](ThreadEngine& e) { e.tick_once("t"); }, "Expected NodeStatus, got int"},
+      {"tick_once gives an integer", [&](FakeHooks& h, std::any v) { h.tick_once = returns(v); }, 1,
+       [](ThreadEngine& e) { e.tick_once("t"); }, "Expected NodeStatus, got int"},
       {"tick_once gives none", [&](FakeHooks& h, std::any v) { h.tick_once = returns(v); },
-       std::any{}, [](ThreadEngine& e) { e.tick_once("t"); },
-       "Expected NodeStatus, got NoneType"},
+       std::any{}, [](ThreadEngine& e) { e.tick_once("t"); }, "Expected NodeStatus, got NoneType"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -331,15 +317,6 @@ TEST_F(CommandTest, TickCallingItsOwnTreeFailsButOtherTreesWork) {
   EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"error", refusal}, {"error", refusal}}));
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"a", "b"}));
   EXPECT_EQ(engine.tick_once("a"), NodeStatus::FAILURE) << "the tree is still served";
-}
-
-TEST_F(CommandTest, SpinningChannelGivesTheSameResults) {
-  ThreadEngine engine(world->options(/*spin=*/true));
-  engine.create_tree_from_text("T", "t");
-  for (int i = 0; i < 200; ++i) {
-    engine.set_blackboard_data("t", "i", i);
-    ASSERT_EQ(std::any_cast<int>(engine.get_blackboard_data("t", "i")), i);
-  }
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // The thread engine used from several threads at once. Also run under ThreadSanitizer.
 
 #include <gtest/gtest.h>
-#include <kelmora/engine/trigger/mthread.hpp>
 
 #include <barrier>
+#include <kelmora/engine/trigger/mthread.hpp>
 #include <thread>
 
 #include "support/fake_worker_engine.hpp"
@@ -15,16 +15,6 @@ namespace {
 using core::NodeStatus;
 using engine::trigger::ThreadEngine;
 using Strings = std::vector<std::string>;
-
-template <class F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // A tick that runs until a stop of its tree is requested, then returns `result` normally.
 std::any tick_until_stop_requested(FakeWorkerEngine& fake, Gate& entered, std::any result) {
@@ -194,9 +184,9 @@ TEST_P(ConcurrencyTest, StopEndsAnEndlessTickLoopAndItsCallerGetsTheError) {
       "处理命令 tick_until_failure 时发生错误: tree was stopped while ticking";
   const std::string caller_line = "行为树 t 执行命令 tick_until_failure 失败: " + worker_line;
   EXPECT_EQ(error, caller_line);
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"error", worker_line},
-                                               {"error", caller_line},
-                                               {"info", "停止行为树: t"}}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{
+                {"error", worker_line}, {"error", caller_line}, {"info", "停止行为树: t"}}));
 }
 
 TEST_P(ConcurrencyTest, CallerQueuedOnAStoppingTreeGetsItsResultOrFindsTheTreeGone) {
@@ -225,8 +215,8 @@ TEST_P(ConcurrencyTest, EngineDestroyedWhileCallersWaitLetsEveryCallerReturn) {
   std::vector<std::unique_ptr<Gate>> entered;
   for (int i = 0; i < kTrees; ++i) entered.push_back(std::make_unique<Gate>());
   world->hooks.tick_once = [&](FakeWorkerEngine& fake) {
-    return tick_until_stop_requested(
-        fake, *entered[static_cast<std::size_t>(fake.xml()[0] - '0')], NodeStatus::SUCCESS);
+    return tick_until_stop_requested(fake, *entered[static_cast<std::size_t>(fake.xml()[0] - '0')],
+                                     NodeStatus::SUCCESS);
   };
   world->hooks.tick_until_failure = [&](FakeWorkerEngine& fake) -> std::any {
     entered[static_cast<std::size_t>(fake.xml()[0] - '0')]->open();
@@ -327,7 +317,9 @@ TEST_P(ConcurrencyTest, GeneratedIdsFromSeveralThreadsNeverCollide) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Channel, ConcurrencyTest, ::testing::Values(false, true),
-                         [](const auto& param_info) { return param_info.param ? "Spinning" : "Sleeping"; });
+                         [](const auto& param_info) {
+                           return param_info.param ? "Spinning" : "Sleeping";
+                         });
 
 }  // namespace
 }  // namespace kelmora::testing

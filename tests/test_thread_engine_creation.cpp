@@ -1,11 +1,11 @@
 // Tree creation from text and files, tree ids, and workers that cannot be started.
 
 #include <gtest/gtest.h>
-#include <kelmora/engine/trigger/mthread.hpp>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <kelmora/engine/trigger/mthread.hpp>
 
 #include "support/fake_worker_engine.hpp"
 #include "support/log_capture.hpp"
@@ -69,8 +69,8 @@ TEST_F(CreationTest, GeneratedIdsCountTheTreesPresent) {
   EXPECT_EQ(engine.create_tree_from_text("A"), "tree_0");
   EXPECT_EQ(engine.create_tree_from_text("B"), "tree_1");
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"tree_0", "tree_1"}));
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"info", "创建行为树: tree_0"},
-                                               {"info", "创建行为树: tree_1"}}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{{"info", "创建行为树: tree_0"}, {"info", "创建行为树: tree_1"}}));
 }
 
 TEST_F(CreationTest, IdsGivenByTheCallerCountToo) {
@@ -119,8 +119,7 @@ TEST_F(CreationTest, StoppedIdCanBeCreatedAgainWithAFreshTree) {
   engine.stop_tree("tree_0");
   EXPECT_EQ(engine.create_tree_from_text("B", "tree_0"), "tree_0");
   EXPECT_FALSE(engine.get_blackboard_data("tree_0", "k").has_value());
-  EXPECT_EQ(world->journal_of("B:"),
-            (Strings{"B:build", "B:get_blackboard_data k"}));
+  EXPECT_EQ(world->journal_of("B:"), (Strings{"B:build", "B:get_blackboard_data k"}));
 }
 
 TEST_F(CreationTest, TreeThatCannotBeBuiltIsStillCreated) {
@@ -212,9 +211,8 @@ TEST_F(CreationTest, InvalidUtf8MessageNamesTheByteAndItsOffset) {
     engine.create_tree_from_file(file.path());
     FAIL() << "expected TreeFileError";
   } catch (const TreeFileError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("tree file '" + file.path() +
-                                              "' is not valid UTF-8 (byte 0xfe at offset 2)",
-                                          0),
+    EXPECT_EQ(std::string(e.what()).rfind(
+                  "tree file '" + file.path() + "' is not valid UTF-8 (byte 0xfe at offset 2)", 0),
               0u)
         << e.what();
   }
@@ -234,8 +232,9 @@ TEST_F(CreationTest, WorkerThreadThatCannotStartWithdrawsTheTreeAndPassesTheErro
   std::atomic<bool> fail{true};
   auto opts = world->options();
   opts.start_thread = [&fail](std::function<void()> body) {
-    if (fail) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
-                                      "no threads left");
+    if (fail)
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                              "no threads left");
     return std::thread(std::move(body));
   };
   ThreadEngine engine(opts);

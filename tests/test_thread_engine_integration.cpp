@@ -1,11 +1,11 @@
 // The thread engine driving real trees: XML built by the core in each worker's SequentialEngine.
 
 #include <gtest/gtest.h>
-#include <kelmora/engine/trigger/mthread.hpp>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <kelmora/engine/trigger/mthread.hpp>
 #include <thread>
 
 #include "support/fake_worker_engine.hpp"
@@ -39,16 +39,6 @@ const char* const kEchoTree = R"(<root BTCPP_format="4">
     </Sequence>
   </BehaviorTree>
 </root>)";
-
-template <class F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 TEST(IntegrationTest, OneNodeTreeAnswersEveryOperation) {
   ThreadEngine engine;
@@ -105,10 +95,14 @@ TEST(IntegrationTest, XmlTheCoreRefusesFailsTheFirstCommandWithTheCoresMessage) 
 TEST(IntegrationTest, ParametersOfTheWrongKindFailTheCommandOnly) {
   ThreadEngine engine;
   engine.create_tree_from_text(kOneNode, "t");
-  EXPECT_EQ(error_of([&] { engine._send_command("t", "tick_n_times", AnyMap{{"n", std::string("3")}}); }),
+  EXPECT_EQ(error_of([&] {
+              engine._send_command("t", "tick_n_times", AnyMap{{"n", std::string("3")}});
+            }),
             "行为树 t 执行命令 tick_n_times 失败: 处理命令 tick_n_times 时发生错误: 'str' object "
             "cannot be interpreted as an integer");
-  EXPECT_EQ(error_of([&] { engine._send_command("t", "get_blackboard_data", AnyMap{{"key", 5}}); }),
+  EXPECT_EQ(error_of([&] {
+              engine._send_command("t", "get_blackboard_data", AnyMap{{"key", 5}});
+            }),
             "行为树 t 执行命令 get_blackboard_data 失败: 处理命令 get_blackboard_data 时发生错误: "
             "blackboard key must be str, got int");
   EXPECT_EQ(error_of([&] { engine._send_command("t", "get_blackboard_data"); }),
@@ -122,13 +116,12 @@ TEST(IntegrationTest, ParametersOfTheWrongKindFailTheCommandOnly) {
 TEST(IntegrationTest, StopEndsAnEndlessTickUntilFailure) {
   Gate beating;
   ThreadEngine engine;
-  engine.register_action_behavior(
-      "Beat",
-      [&beating](TreeNode&) {
-        beating.open();
-        return NodeStatus::SUCCESS;
-      },
-      {});
+  engine.register_action_behavior("Beat",
+                                  [&beating](TreeNode&) {
+                                    beating.open();
+                                    return NodeStatus::SUCCESS;
+                                  },
+                                  {});
   engine.create_tree_from_text(R"(<root BTCPP_format="4"><BehaviorTree ID="T">
       <KeepRunningUntilFailure><Beat/></KeepRunningUntilFailure>
     </BehaviorTree></root>)",
@@ -163,13 +156,12 @@ TEST(IntegrationTest, TreeFromAFileWithWindowsLineEnds) {
 TEST(IntegrationTest, OneTickFunctionRunsOnSeveralWorkersAtOnce) {
   std::atomic<int> ticks{0};
   ThreadEngine engine;
-  engine.register_action_behavior(
-      "Count",
-      [&ticks](TreeNode&) {
-        ++ticks;
-        return NodeStatus::SUCCESS;
-      },
-      {});
+  engine.register_action_behavior("Count",
+                                  [&ticks](TreeNode&) {
+                                    ++ticks;
+                                    return NodeStatus::SUCCESS;
+                                  },
+                                  {});
   const std::string xml =
       R"(<root BTCPP_format="4"><BehaviorTree ID="T"><Count/></BehaviorTree></root>)";
   std::vector<std::thread> callers;

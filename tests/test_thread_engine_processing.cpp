@@ -1,6 +1,7 @@
 // Command processing: one command record in, exactly one result record out.
 
 #include <gtest/gtest.h>
+
 #include <kelmora/engine/trigger/mthread.hpp>
 
 #include "support/fake_worker_engine.hpp"
@@ -45,27 +46,49 @@ TEST_F(ProcessingTest, EachCommandTypeCallsItsOperationAndStoresItsResult) {
     std::function<void(const std::any&)> check;
   };
   const std::vector<Case> cases = {
-      {"tick_once", {}, "T:tick_once",
+      {"tick_once",
+       {},
+       "T:tick_once",
        [](const std::any& v) { EXPECT_EQ(std::any_cast<NodeStatus>(v), NodeStatus::SUCCESS); }},
-      {"tick_until_failure", {}, "T:tick_until_failure",
+      {"tick_until_failure",
+       {},
+       "T:tick_until_failure",
        [](const std::any& v) { EXPECT_EQ(std::any_cast<std::int64_t>(v), 3); }},
-      {"tick_until_success", {}, "T:tick_until_success",
+      {"tick_until_success",
+       {},
+       "T:tick_until_success",
        [](const std::any& v) { EXPECT_EQ(std::any_cast<std::int64_t>(v), 1); }},
-      {"tick_n_times", {{"n", std::int64_t{2}}}, "T:tick_n_times 2 int",
+      {"tick_n_times",
+       {{"n", std::int64_t{2}}},
+       "T:tick_n_times 2 int",
        [](const std::any& v) { EXPECT_EQ(std::any_cast<std::vector<NodeStatus>>(v).size(), 2u); }},
-      {"tick_n_times", {}, "T:tick_n_times 1 int",
+      {"tick_n_times",
+       {},
+       "T:tick_n_times 1 int",
        [](const std::any& v) { EXPECT_EQ(std::any_cast<std::vector<NodeStatus>>(v).size(), 1u); }},
-      {"get_status", {}, "T:get_tree_status",
+      {"get_status",
+       {},
+       "T:get_tree_status",
        [](const std::any& v) { EXPECT_EQ(std::any_cast<AnyMap>(v).size(), 1u); }},
-      {"set_blackboard_data", {{"key", std::string("k")}, {"value", 5}},
-       "T:set_blackboard_data k 5", [](const std::any& v) { EXPECT_FALSE(v.has_value()); }},
-      {"set_blackboard_data", {{"key", std::string("n")}}, "T:set_blackboard_data n None",
+      {"set_blackboard_data",
+       {{"key", std::string("k")}, {"value", 5}},
+       "T:set_blackboard_data k 5",
        [](const std::any& v) { EXPECT_FALSE(v.has_value()); }},
-      {"get_blackboard_data", {{"key", std::string("k")}}, "T:get_blackboard_data k",
+      {"set_blackboard_data",
+       {{"key", std::string("n")}},
+       "T:set_blackboard_data n None",
+       [](const std::any& v) { EXPECT_FALSE(v.has_value()); }},
+      {"get_blackboard_data",
+       {{"key", std::string("k")}},
+       "T:get_blackboard_data k",
        [](const std::any& v) { EXPECT_EQ(std::any_cast<int>(v), 5); }},
-      {"get_blackboard_data", {}, "T:get_blackboard_data None",
+      {"get_blackboard_data",
+       {},
+       "T:get_blackboard_data None",
        [](const std::any& v) { EXPECT_FALSE(v.has_value()); }},
-      {"get_all_blackboard_data", {}, "T:get_all_blackboard_data",
+      {"get_all_blackboard_data",
+       {},
+       "T:get_all_blackboard_data",
        [](const std::any& v) { EXPECT_EQ(std::any_cast<AnyMap>(v).size(), 2u); }},
       {"reset", {}, "T:reset_tree", [](const std::any& v) { EXPECT_FALSE(v.has_value()); }},
   };
@@ -122,7 +145,8 @@ TEST_F(ProcessingTest, EngineErrorsBecomeLoggedErrorRecords) {
       {{"tick_once", AnyMap{}}, "处理命令 tick_once 时发生错误: node 'Work' (Work): disk full"},
       {{"tick_n_times", AnyMap{{"n", std::string("3")}}},
        "处理命令 tick_n_times 时发生错误: n is not an integer"},
-      {{"tick_until_failure", std::nullopt}, "处理命令 tick_until_failure 时发生错误: unknown error"},
+      {{"tick_until_failure", std::nullopt},
+       "处理命令 tick_until_failure 时发生错误: unknown error"},
   };
   for (const auto& c : cases) {
     ResultRecord result = process(c.command);

@@ -1,6 +1,7 @@
 // ThreadEngine construction and action registration, and how registrations reach the workers.
 
 #include <gtest/gtest.h>
+
 #include <kelmora/engine/trigger/mthread.hpp>
 
 #include "support/fake_worker_engine.hpp"
@@ -109,7 +110,8 @@ TEST(RegistrationTest, ClassRegistersUnderItsOwnNameWithItsTickAndPorts) {
   ASSERT_TRUE(std::get<1>(regs[1]));
   nodes::SimpleActionNode node(core::NodeConfig{}, nullptr);
   EXPECT_EQ(std::get<1>(regs[1])(node), NodeStatus::FAILURE);
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{"注册动作节点: Greeter", "注册动作节点: Quiet"}));
+  EXPECT_EQ(log.texts(),
+            (std::vector<std::string>{"注册动作节点: Greeter", "注册动作节点: Quiet"}));
 }
 
 TEST(RegistrationTest, ClassNotDerivedFromSimpleActionNodeIsLoggedAndRejected) {
@@ -214,11 +216,11 @@ TEST(RegistrationTest, WorkersReplayTheRegistrationsPresentWhenTheyStartInOrder)
   engine.create_tree_from_text("B", "b");
   engine.tick_once("b");
 
-  EXPECT_EQ(world->journal_of("?:register"),
-            (std::vector<std::string>{"?:register First 1", "?:register Greeter 2",
-                                      "?:register First 0", "?:register First 1",
-                                      "?:register Greeter 2", "?:register First 0",
-                                      "?:register Late 0"}));
+  EXPECT_EQ(
+      world->journal_of("?:register"),
+      (std::vector<std::string>{"?:register First 1", "?:register Greeter 2", "?:register First 0",
+                                "?:register First 1", "?:register Greeter 2", "?:register First 0",
+                                "?:register Late 0"}));
   EXPECT_EQ(world->journal_of("A:"), (std::vector<std::string>{"A:build", "A:tick_once"}));
 }
 

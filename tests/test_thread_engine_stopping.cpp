@@ -1,8 +1,8 @@
 // Stopping one tree, all trees, and destroying the engine.
 
 #include <gtest/gtest.h>
-#include <kelmora/engine/trigger/mthread.hpp>
 
+#include <kelmora/engine/trigger/mthread.hpp>
 #include <thread>
 
 #include "support/fake_worker_engine.hpp"
@@ -139,6 +139,29 @@ TEST_F(StoppingTest, StopFromAnotherTreesTickWorks) {
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"a"}));
 }
 
+TEST_F(StoppingTest, StopAllEndsAtTheFirstErrorLeavingTheLaterTreesRunning) {
+  ThreadEngine* self = nullptr;
+  std::string error;
+  world->hooks.tick_once = [&](FakeWorkerEngine&) -> std::any {
+    try {
+      self->stop_all_trees();  // reaches its own tree second
+    } catch (const RuntimeError& e) {
+      error = e.what();
+    }
+    return NodeStatus::SUCCESS;
+  };
+  ThreadEngine engine(world->options());
+  self = &engine;
+  for (const char* id : {"a", "b", "c"}) engine.create_tree_from_text("X", std::string(id));
+  log.clear();
+  EXPECT_EQ(engine.tick_once("b"), NodeStatus::SUCCESS);
+  const std::string refusal = "行为树 b 的命令不能在它自己的工作线程中调用";
+  EXPECT_EQ(error, refusal);
+  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"info", "停止行为树: a"}, {"error", refusal}}));
+  EXPECT_EQ(engine.get_tree_ids(), (Strings{"b", "c"}));
+  EXPECT_EQ(engine.get_tree_status("c")->size(), 1u) << "c still serves commands";
+}
+
 TEST_F(StoppingTest, EngineDestroyedFromItsOwnTickLeavesNoWorkerBehind) {
   auto engine = std::make_unique<ThreadEngine>(world->options());
   world->hooks.tick_once = [&](FakeWorkerEngine& fake) -> std::any {
@@ -151,9 +174,9 @@ TEST_F(StoppingTest, EngineDestroyedFromItsOwnTickLeavesNoWorkerBehind) {
   log.clear();
   EXPECT_EQ(raw.tick_once("a"), NodeStatus::SUCCESS) << "the caller still gets its result";
   eventually([&] { return world->destroyed == 2; });  // both workers end; nobody joins a
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"info", "停止行为树: a"},
-                                               {"info", "停止行为树: b"},
-                                               {"info", "停止所有行为树"}}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<LogLine>{
+                {"info", "停止行为树: a"}, {"info", "停止行为树: b"}, {"info", "停止所有行为树"}}));
 }
 
 }  // namespace

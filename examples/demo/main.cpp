@@ -11,19 +11,18 @@
 // one OLLAMA_HOST names (default http://127.0.0.1:11434). Nothing is caught on the way: the first
 // failure ends the program with status 1 and its message on standard error.
 
+#include <any>
+#include <exception>
+#include <iostream>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/llm/agent_nodes.hpp>
 #include <kelmora/llm/response_stream.hpp>
-
-#include "demo/example_tree.hpp"
-
-#include <any>
-#include <exception>
-#include <iostream>
 #include <memory>
 #include <string>
+
+#include "demo/example_tree.hpp"
 
 namespace {
 

@@ -12,11 +12,10 @@
 #include "py_llm.hpp"
 #endif
 
-#include <kelmora/core/errors.hpp>
-
 #include <pybind11/pybind11.h>
 
 #include <exception>
+#include <kelmora/core/errors.hpp>
 #include <stdexcept>
 
 namespace py = pybind11;

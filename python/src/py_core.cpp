@@ -1,16 +1,15 @@
 #include "py_core.hpp"
 
-#include "py_values.hpp"
+#include <pybind11/stl.h>
 
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/tree.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
-
-#include <pybind11/stl.h>
-
 #include <string>
 #include <utility>
+
+#include "py_values.hpp"
 
 namespace kelmora::python {
 namespace {
@@ -25,8 +24,9 @@ class TreeNodeHandle {
 
   core::TreeNode& node() const {
     if (node_ == nullptr) {
-      throw kelmora::RuntimeError("this TreeNode is no longer valid: a node is valid only during "
-                                  "the tick it was passed to");
+      throw kelmora::RuntimeError(
+          "this TreeNode is no longer valid: a node is valid only during "
+          "the tick it was passed to");
     }
     return *node_;
   }
@@ -56,7 +56,7 @@ core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node)
   if (!python_usable()) {
     throw kelmora::RuntimeError("the Python interpreter is shutting down; tick function not run");
   }
-  py::gil_scoped_acquire gil;
+  AcquiredGil gil;
   HandleScope scope(node);
   try {
     return to_status(callable.object()(scope.object()));
@@ -118,7 +118,7 @@ void bind_tree_node(py::module_& m) {
           [](const CppTick& t, const TreeNodeHandle& h) {
             core::NodeStatus status;
             {
-              py::gil_scoped_release release;
+              ReleasedGil release;
               status = t.tick(h.node());
             }
             return status_object(status);
@@ -133,12 +133,12 @@ void bind_factory(py::module_& m) {
            [](core::Tree& tree) {
              core::NodeStatus status;
              {
-               py::gil_scoped_release release;
+               ReleasedGil release;
                status = tree.tickOnce();
              }
              return status_object(status);
            })
-      .def("haltTree", &core::Tree::haltTree, py::call_guard<py::gil_scoped_release>());
+      .def("haltTree", &core::Tree::haltTree, py::call_guard<ReleasedGil>());
 
   py::class_<core::BehaviorTreeFactory>(m, "BehaviorTreeFactory",
                                         "The registry of node types and the builder of trees "
@@ -154,15 +154,15 @@ void bind_factory(py::module_& m) {
           py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
       .def("has_node_type", &core::BehaviorTreeFactory::has_node_type, py::arg("id"))
       .def("create_tree_from_text", &core::BehaviorTreeFactory::create_tree_from_text,
-           py::arg("xml_text"), py::call_guard<py::gil_scoped_release>())
+           py::arg("xml_text"), py::call_guard<ReleasedGil>())
       .def("create_tree_from_file", &core::BehaviorTreeFactory::create_tree_from_file,
-           py::arg("path"), py::call_guard<py::gil_scoped_release>());
+           py::arg("path"), py::call_guard<ReleasedGil>());
 }
 
 // Runs a tick operation of `engine` without the GIL (its Python tick functions take it back).
 template <class Fn>
 auto released(Fn fn) {
-  py::gil_scoped_release release;
+  ReleasedGil release;
   return fn();
 }
 
@@ -184,9 +184,9 @@ void bind_sequential_engine(py::module_& m) {
           },
           py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
       .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, py::arg("xml_text"),
-           py::call_guard<py::gil_scoped_release>())
+           py::call_guard<ReleasedGil>())
       .def("create_tree_from_file", &SequentialEngine::create_tree_from_file, py::arg("path"),
-           py::call_guard<py::gil_scoped_release>())
+           py::call_guard<ReleasedGil>())
       .def("tick_once",
            [](SequentialEngine& e) {
              return status_object(released([&] { return e.tick_once(); }));
@@ -217,7 +217,7 @@ void bind_sequential_engine(py::module_& m) {
           py::arg("key"), py::arg("value"))
       .def("get_all_blackboard_data",
            [](const SequentialEngine& e) { return from_any_map(e.get_all_blackboard_data()); })
-      .def("reset_tree", &SequentialEngine::reset_tree, py::call_guard<py::gil_scoped_release>())
+      .def("reset_tree", &SequentialEngine::reset_tree, py::call_guard<ReleasedGil>())
       .def_property_readonly("has_tree", &SequentialEngine::has_tree);
 }
 

@@ -2,9 +2,9 @@
 // The behaviour-tree core as Python sees it: NodeStatus, TreeNode, BehaviorTreeFactory, Tree,
 // SequentialEngine, and tick functions written in Python.
 
-#include <kelmora/core/tree_node.hpp>
-
 #include <pybind11/pybind11.h>
+
+#include <kelmora/core/tree_node.hpp>
 
 namespace kelmora::python {
 
@@ -20,8 +20,8 @@ struct CppTick {
 // A tick function from a Python object. Calling it takes the GIL, hands the node to the object as
 // a kelmora.core.TreeNode that is valid for that call only, and turns a Python exception into a
 // kelmora::RuntimeError carrying str(exception) (a KeyboardInterrupt is also re-armed, so Ctrl-C
-// is not lost). A CppTick gives its C++ function unchanged. Call with the GIL held; the functor
-// itself may be called and copied on any thread.
+// is not lost). A CppTick gives its C++ function unchanged. Make it with the GIL held; the functor
+// may then be copied and called on any thread. Thread-safe.
 core::TickFunctor to_tick_functor(py::object object);
 
 // Binds NodeStatus, TreeNode, CppTick, BehaviorTreeFactory, Tree and SequentialEngine.

@@ -9,19 +9,19 @@
 
 #include "py_engine.hpp"
 
-#include "py_core.hpp"
-#include "py_values.hpp"
+#include <pybind11/stl.h>
 
 #include <kelmora/core/errors.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
-
-#include <pybind11/stl.h>
-
+#include <kelmora/log.hpp>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
+
+#include "py_core.hpp"
+#include "py_values.hpp"
 
 namespace kelmora::python {
 namespace {
@@ -31,19 +31,21 @@ using engine::trigger::ThreadEngine;
 
 // Owns the C++ engine until close() or destruction. Every operation works on its own reference
 // to the engine, so closing while another thread is inside an operation never destroys the
-// engine under it: the last reference destroys it (which stops its trees). Thread-safe.
+// engine under it. Thread-safe.
 class NativeThreadEngine {
  public:
   NativeThreadEngine() : engine_(std::make_shared<ThreadEngine>()) {}
 
-  // Releases the GIL if this thread holds it, since destroying the engine joins workers that may
-  // be waiting for the GIL in a tick function. Never throws.
+  // Closes the engine if that has not been done yet, with the GIL released, since stopping the
+  // trees joins workers that may be waiting for the GIL in a tick function. Never throws.
   ~NativeThreadEngine() {
+    std::shared_ptr<ThreadEngine> engine = take();
+    if (!engine) return;
     if (PyGILState_Check() != 0) {
-      py::gil_scoped_release release;
-      close();
+      ReleasedGil release;
+      shut_down(std::move(engine));
     } else {
-      close();
+      shut_down(std::move(engine));
     }
   }
   NativeThreadEngine(const NativeThreadEngine&) = delete;
@@ -56,15 +58,9 @@ class NativeThreadEngine {
     return engine_;
   }
 
-  // Drops this object's reference to the engine; when it is the last, the engine is destroyed
-  // here, stopping all its trees. Call without the GIL. Thread-safe; never throws.
-  void close() noexcept {
-    std::shared_ptr<ThreadEngine> engine;
-    {
-      std::lock_guard lock(mutex_);
-      engine = std::move(engine_);
-    }
-  }
+  // Stops all trees and drops the engine; later operations raise RuntimeError. Call without the
+  // GIL. Thread-safe; never throws.
+  void close() noexcept { shut_down(take()); }
 
   bool closed() const {
     std::lock_guard lock(mutex_);
@@ -72,6 +68,25 @@ class NativeThreadEngine {
   }
 
  private:
+  std::shared_ptr<ThreadEngine> take() noexcept {
+    std::lock_guard lock(mutex_);
+    return std::move(engine_);
+  }
+
+  // Dropping the last reference destroys the engine, which stops all its trees (and logs as
+  // stop_all_trees does). While other threads are still inside operations, their references keep
+  // it alive: its trees are then stopped here, which also ends a tick loop they wait for, and the
+  // last of them destroys it.
+  static void shut_down(std::shared_ptr<ThreadEngine> engine) noexcept {
+    if (engine && engine.use_count() > 1) {
+      try {
+        engine->stop_all_trees();
+      } catch (const std::exception& e) {
+        kelmora::log::error(std::string("closing the thread engine: ") + e.what());
+      }
+    }
+  }
+
   mutable std::mutex mutex_;
   std::shared_ptr<ThreadEngine> engine_;
 };
@@ -80,7 +95,7 @@ class NativeThreadEngine {
 // back, so that a destruction it may cause never waits for workers while holding the GIL.
 template <class Fn>
 auto without_gil(const NativeThreadEngine& self, Fn fn) {
-  py::gil_scoped_release release;
+  ReleasedGil release;
   return fn(*self.get());
 }
 
@@ -90,11 +105,11 @@ void bind_engine(py::module_& m) {
   py::class_<NativeThreadEngine>(m, "ThreadEngine",
                                  "The C++ thread engine. Use "
                                  "kelmora.engine.trigger.mthread.ThreadEngine instead.")
-      .def(py::init<>(), py::call_guard<py::gil_scoped_release>())
+      .def(py::init<>(), py::call_guard<ReleasedGil>())
       .def(
           "register_action_behavior",
-          [](const NativeThreadEngine& self, const std::string& action_id,
-             py::object tick_functor, py::handle ports_list) {
+          [](const NativeThreadEngine& self, const std::string& action_id, py::object tick_functor,
+             py::handle ports_list) {
             core::TickFunctor tick = to_tick_functor(std::move(tick_functor));
             core::PortsList ports = to_ports_list(ports_list, "ports_list");
             without_gil(self, [&](ThreadEngine& e) {
@@ -153,7 +168,7 @@ void bind_engine(py::module_& m) {
            [](const NativeThreadEngine& self) {
              without_gil(self, [](ThreadEngine& e) { e.stop_all_trees(); });
            })
-      .def("close", &NativeThreadEngine::close, py::call_guard<py::gil_scoped_release>(),
+      .def("close", &NativeThreadEngine::close, py::call_guard<ReleasedGil>(),
            "Drops the engine, stopping all its trees; later operations raise RuntimeError.")
       .def_property_readonly("closed", &NativeThreadEngine::closed);
 }

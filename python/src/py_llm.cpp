@@ -7,8 +7,7 @@
 
 #include "py_llm.hpp"
 
-#include "py_core.hpp"
-#include "py_values.hpp"
+#include <pybind11/stl.h>
 
 #include <kelmora/llm/agent.hpp>
 #include <kelmora/llm/agent_nodes.hpp>
@@ -16,12 +15,12 @@
 #include <kelmora/llm/ollama.hpp>
 #include <kelmora/llm/response_stream.hpp>
 #include <kelmora/llm/server_address.hpp>
-
-#include <pybind11/stl.h>
-
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "py_core.hpp"
+#include "py_values.hpp"
 
 namespace kelmora::python {
 namespace {
@@ -85,8 +84,9 @@ std::shared_ptr<Ollama> make_ollama(std::string id, std::optional<std::string> h
 
 void bind_agent_layer(py::module_& m) {
   py::class_<Ollama, std::shared_ptr<Ollama>>(
-      m, "Ollama", "A model on an Ollama server (OLLAMA_HOST, or `host`). Making one contacts "
-                   "no server. Thread-safe.")
+      m, "Ollama",
+      "A model on an Ollama server (OLLAMA_HOST, or `host`). Making one contacts "
+      "no server. Thread-safe.")
       .def(py::init(&make_ollama), py::arg("id"), py::kw_only(), py::arg("host") = py::none())
       .def_property_readonly("id", [](const Ollama& o) { return decode(o.id()); })
       .def_property_readonly("host", [](const Ollama& o) { return o.server().url(); })
@@ -109,7 +109,7 @@ void bind_agent_layer(py::module_& m) {
       .def("__next__", [](ResponseStream& s) {
         std::optional<ResponseItem> item;
         {
-          py::gil_scoped_release release;
+          ReleasedGil release;
           item = s.next();
         }
         if (!item) throw py::stop_iteration();
@@ -135,7 +135,7 @@ void bind_agent_layer(py::module_& m) {
       .def_property_readonly("system_message",
                              [](const Agent& a) { return decode(a.system_message()); })
       .def("run", &Agent::run, py::arg("input"), py::arg("stream") = true,
-           py::call_guard<py::gil_scoped_release>(),
+           py::call_guard<ReleasedGil>(),
            "Starts a run on one user input and returns its ResponseStream at once.");
 
   // The C++ node classes' parts; kelmora.llm builds Python action node classes from them.

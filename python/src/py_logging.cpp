@@ -2,17 +2,16 @@
 
 #include "py_logging.hpp"
 
-#include "py_values.hpp"
-
-#include <kelmora/log.hpp>
-
 #include <spdlog/details/null_mutex.h>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/base_sink.h>
 
 #include <cstdio>
+#include <kelmora/log.hpp>
 #include <memory>
 #include <string>
+
+#include "py_values.hpp"
 
 namespace kelmora::python {
 namespace {
@@ -23,6 +22,7 @@ namespace {
 // The sink has no lock of its own (null_mutex): the GIL serialises the calls into Python, and a
 // sink lock would let a thread that holds the GIL and logs wait for a thread that holds the sink
 // lock and waits for the GIL. While the interpreter finalizes, lines go to standard error.
+// Thread-safe.
 class LoguruSink final : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
@@ -36,7 +36,7 @@ class LoguruSink final : public spdlog::sinks::base_sink<spdlog::details::null_m
 
  private:
   static bool write_to_loguru(const std::string& text, bool is_error) {
-    py::gil_scoped_acquire gil;
+    AcquiredGil gil;
     try {
       // A strong reference kept for the process's life (released at exit it would touch a
       // finalized interpreter), guarded by the GIL rather than a static initializer, whose lock

@@ -1,10 +1,11 @@
 #include "py_values.hpp"
 
-#include <kelmora/core/errors.hpp>
-
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <kelmora/core/errors.hpp>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace kelmora::python {
@@ -47,7 +48,7 @@ std::optional<std::string> with_python_object(const std::any& value, Fn fn,
   const auto* ref = std::any_cast<PyValueRef>(&value);
   if (ref == nullptr || *ref == nullptr) return std::nullopt;
   if (!python_usable()) return fallback;
-  py::gil_scoped_acquire gil;
+  AcquiredGil gil;
   try {
     return fn((*ref)->object());
   } catch (py::error_already_set&) {
@@ -95,8 +96,8 @@ std::string type_name(py::handle object) {
 }
 
 py::str decode(std::string_view text) {
-  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                     "surrogateescape");
+  PyObject* s =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
   if (s == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(s);
 }
@@ -114,21 +115,56 @@ bool python_usable() noexcept {
   return true;
 }
 
+namespace {
+
+// The Python thread state of a thread that Python did not start, kept from the thread's first
+// AcquiredGil to its end. Its destructor runs as the thread ends; while the interpreter is being
+// finalized it leaves the state alone rather than touch Python.
+class KeptThreadState {
+ public:
+  KeptThreadState() {
+    if (PyGILState_GetThisThreadState() != nullptr) return;  // a Python thread: it has its own
+    state_ = PyGILState_Ensure();
+    thread_state_ = PyEval_SaveThread();
+  }
+  ~KeptThreadState() {
+    if (thread_state_ == nullptr || !python_usable()) return;
+    PyEval_RestoreThread(thread_state_);
+    PyGILState_Release(state_);  // the last release of this thread: drops its thread state
+  }
+  KeptThreadState(const KeptThreadState&) = delete;
+  KeptThreadState& operator=(const KeptThreadState&) = delete;
+
+ private:
+  PyGILState_STATE state_{};
+  PyThreadState* thread_state_ = nullptr;
+};
+
+}  // namespace
+
+AcquiredGil::AcquiredGil() {
+  thread_local KeptThreadState kept;
+  state_ = PyGILState_Ensure();
+}
+
+ReleasedGil::~ReleasedGil() {
+  while (_Py_IsFinalizing() != 0) std::this_thread::sleep_for(std::chrono::hours(1));
+  PyEval_RestoreThread(state_);
+}
+
 PyValue::~PyValue() {
   if (!object_) return;
   if (!python_usable()) {
     object_.release();  // the interpreter is going away; dropping the reference is not safe
     return;
   }
-  py::gil_scoped_acquire gil;
+  AcquiredGil gil;
   object_ = py::object();
 }
 
 PyValueRef hold(py::object object) { return std::make_shared<const PyValue>(std::move(object)); }
 
-void add_value_converter(ValueConverter converter) {
-  converters().push_back(std::move(converter));
-}
+void add_value_converter(ValueConverter converter) { converters().push_back(std::move(converter)); }
 
 std::any to_any(py::handle object) {
   if (object.is_none()) return {};

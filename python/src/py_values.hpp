@@ -6,15 +6,14 @@
 // threads that do not hold the GIL, and only the shared_ptr's atomic count is touched there. The
 // last owner takes the GIL to drop the object.
 
-#include <kelmora/core/any.hpp>
-#include <kelmora/core/node_status.hpp>
-#include <kelmora/core/ports.hpp>
-#include <kelmora/core/tree_node.hpp>
-
 #include <pybind11/pybind11.h>
 
 #include <any>
 #include <functional>
+#include <kelmora/core/any.hpp>
+#include <kelmora/core/node_status.hpp>
+#include <kelmora/core/ports.hpp>
+#include <kelmora/core/tree_node.hpp>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,9 +29,40 @@ namespace py = pybind11;
 // worker thread asks first. Thread-safe.
 bool python_usable() noexcept;
 
-// One Python object owned from C++. Thread-safe to copy around as std::shared_ptr<const PyValue>;
-// the destructor takes the GIL (or, while the interpreter finalizes without this thread holding
-// the GIL, leaks the reference rather than touch Python).
+// Takes the GIL for its lifetime on any thread, like py::gil_scoped_acquire. A thread without a
+// Python thread state (a tree's worker) gets one on its first use, kept until the thread ends, so
+// that the GIL can be taken once per tick without making and dropping a thread state each time.
+// Check python_usable() first on threads that may run during finalization. Thread-safe.
+class AcquiredGil {
+ public:
+  AcquiredGil();
+  ~AcquiredGil() { PyGILState_Release(state_); }
+  AcquiredGil(const AcquiredGil&) = delete;
+  AcquiredGil& operator=(const AcquiredGil&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Releases the GIL for its lifetime, like py::gil_scoped_release, with one difference: if the
+// interpreter has begun finalizing when the GIL is to be taken back, this thread parks for good
+// instead (CPython would end the thread from inside the destructor, which C++ turns into
+// std::terminate). Only a daemon thread that was waiting in kelmora at exit can get there.
+// Not thread-safe: make and drop it on one thread that holds the GIL.
+class ReleasedGil {
+ public:
+  ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedGil();
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// One Python object owned from C++, shared as std::shared_ptr<const PyValue>, which any thread
+// may copy and drop; the destructor takes the GIL (or, while the interpreter finalizes without
+// this thread holding the GIL, leaks the reference rather than touch Python). Thread-safe.
 class PyValue {
  public:
   explicit PyValue(py::object object) : object_(std::move(object)) {}
@@ -49,9 +79,10 @@ class PyValue {
 
 using PyValueRef = std::shared_ptr<const PyValue>;
 
-// type(object).__name__. GIL held.
+// type(object).__name__. Not thread-safe: call with the GIL held.
 std::string type_name(py::handle object);
-// UTF-8 text <-> str; bytes that are not UTF-8 round-trip through surrogate escapes. GIL held.
+// UTF-8 text <-> str; bytes that are not UTF-8 round-trip through surrogate escapes. Not
+// thread-safe: call with the GIL held.
 py::str decode(std::string_view text);
 std::string encode(py::handle text);
 
@@ -76,41 +107,44 @@ void add_value_converter(ValueConverter converter);
 
 // Python -> C++ for values of any kind (blackboard values, outputs of tick functions): None as
 // an empty std::any, NodeStatus and bound C++ objects as their C++ values, everything else as a
-// PyValue, so that reading it back gives the very same object. GIL held.
+// PyValue, so that reading it back gives the very same object. Not thread-safe: call with the GIL
+// held.
 std::any to_any(py::handle object);
 
 // Python -> C++ for command parameters: like to_any, except that str, int, float and bool become
 // std::string, std::int64_t, double and bool, the forms the worker's engine reads `n` and `key`
-// in. GIL held.
+// in. Not thread-safe: call with the GIL held.
 std::any to_plain_any(py::handle object);
 
 // C++ -> Python: none as None, NodeStatus as the kelmora.core.NodeStatus member itself,
 // numbers, text, lists and string-keyed maps recursively, a PyValue as its object, bound C++
-// objects as their Python wrappers, anything else as a CppValue. GIL held.
+// objects as their Python wrappers, anything else as a CppValue. Not thread-safe: call with the GIL
+// held.
 py::object from_any(const std::any& value);
 py::object from_any_map(const core::AnyMap& map);
 
 // A command's parameter map from a Python dict with str keys; "value" is converted with to_any,
 // every other entry with to_plain_any. Throws TypeError naming `argument` for a key that is not a
-// str. GIL held.
+// str. Not thread-safe: call with the GIL held.
 core::AnyMap to_params(py::handle dict, const char* argument);
 
 // A ports list from a Python list of dicts mapping str to str. Throws TypeError naming
-// `argument` for anything else. GIL held.
+// `argument` for anything else. Not thread-safe: call with the GIL held.
 core::PortsList to_ports_list(py::handle list, const char* argument);
 
 // The NodeStatus a Python tick function returned; TypeError "Expected NodeStatus, got K"
-// otherwise. GIL held.
+// otherwise. Not thread-safe: call with the GIL held.
 core::NodeStatus to_status(py::handle object);
-// The kelmora.core.NodeStatus member for `status` (the same object every time). GIL held.
+// The kelmora.core.NodeStatus member for `status` (the same object every time). Not thread-safe:
+// call with the GIL held.
 py::object status_object(core::NodeStatus status);
 
-// The text of the Python error `e` (str(exception)). GIL held.
+// The text of the Python error `e` (str(exception)). Not thread-safe: call with the GIL held.
 std::string error_text(const py::error_already_set& e);
 
 // Registers CppValue and teaches kelmora's any helpers (text, string, kind name) about PyValue.
 void bind_values(py::module_& m);
-// Caches the NodeStatus members once the enum is bound. GIL held.
+// Caches the NodeStatus members once the enum is bound. Not thread-safe: call with the GIL held.
 void cache_status_members(py::handle node_status_type);
 
 }  // namespace kelmora::python

@@ -48,7 +48,7 @@ def log_lines():
 
 
 @pytest.fixture
-def engine():
+def engine(log_lines):
     """A ThreadEngine that is closed (its trees stopped) after the test, whatever it did."""
     e = ThreadEngine()
     yield e

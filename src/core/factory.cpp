@@ -73,13 +73,13 @@ void BehaviorTreeFactory::register_action_behavior(const std::string& action_id,
         "cannot register action '{}': the name is reserved by the tree XML format", action_id));
   }
   check_ports(action_id, ports_list);
-  details::NodeSpec spec;
-  spec.kind = NodeKind::ACTION;
-  spec.ports = std::move(ports_list);
-  spec.create = [tick = std::move(tick_functor)](NodeConfig config) {
+  details::NodeType node_type;
+  node_type.kind = NodeKind::ACTION;
+  node_type.ports = std::move(ports_list);
+  node_type.create = [tick = std::move(tick_functor)](NodeConfig config) {
     return std::make_unique<nodes::SimpleActionNode>(std::move(config), tick);
   };
-  impl_->registry[action_id] = std::move(spec);
+  impl_->registry[action_id] = std::move(node_type);
 }
 
 bool BehaviorTreeFactory::has_node_type(const std::string& id) const {

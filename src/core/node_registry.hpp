@@ -14,7 +14,7 @@ namespace kelmora::core::details {
 
 using NodeCreator = std::function<std::unique_ptr<TreeNode>(NodeConfig)>;
 
-struct NodeSpec {
+struct NodeType {
   NodeKind kind = NodeKind::ACTION;
   // Port "type" is "string" or "object" for registered actions; standard nodes also use "int",
   // "uint" (integer >= 0) and "bool", whose literal values the builder checks.
@@ -27,7 +27,7 @@ struct NodeSpec {
 
 inline constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
 
-using NodeRegistry = std::map<std::string, NodeSpec, std::less<>>;
+using NodeRegistry = std::map<std::string, NodeType, std::less<>>;
 
 // The standard controls, decorators and leaves (SubTree is built by the builder itself).
 NodeRegistry standard_nodes();

@@ -23,17 +23,17 @@ NodeCreator creator(Args... args) {
   };
 }
 
-NodeSpec control(NodeCreator create, std::size_t min_children = 1,
+NodeType control(NodeCreator create, std::size_t min_children = 1,
                  std::size_t max_children = kUnlimited, PortsList ports = {}) {
   return {NodeKind::CONTROL, std::move(ports), {}, min_children, max_children, std::move(create)};
 }
 
-NodeSpec decorator(NodeCreator create, PortsList ports = {},
+NodeType decorator(NodeCreator create, PortsList ports = {},
                    std::vector<std::string> required = {}) {
   return {NodeKind::DECORATOR, std::move(ports), std::move(required), 1, 1, std::move(create)};
 }
 
-NodeSpec leaf(NodeCreator create, PortsList ports = {}, std::vector<std::string> required = {}) {
+NodeType leaf(NodeCreator create, PortsList ports = {}, std::vector<std::string> required = {}) {
   return {NodeKind::ACTION, std::move(ports), std::move(required), 0, 0, std::move(create)};
 }
 

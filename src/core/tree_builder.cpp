@@ -54,15 +54,15 @@ class Builder {
   // The element's child elements; text inside it is an error.
   std::vector<pugi::xml_node> child_elements(const SourceDoc& doc, pugi::xml_node element);
   // The registered type an element names (its tag, or the ID of an explicit form); `id` is set.
-  const NodeSpec& find_spec(const SourceDoc& doc, pugi::xml_node element, std::string& id);
+  const NodeType& find_node_type(const SourceDoc& doc, pugi::xml_node element, std::string& id);
   // Fills config.attributes from the element, checking each against the node's ports.
-  void read_attributes(const SourceDoc& doc, pugi::xml_node element, const NodeSpec& spec,
+  void read_attributes(const SourceDoc& doc, pugi::xml_node element, const NodeType& node_type,
                        NodeConfig& config);
-  void check_children_count(const SourceDoc& doc, pugi::xml_node element, const NodeSpec& spec,
+  void check_children_count(const SourceDoc& doc, pugi::xml_node element, const NodeType& node_type,
                             const std::string& label, std::size_t count);
   // Checks one attribute value against the node's declared port of that name.
   void check_port_attribute(const SourceDoc& doc, pugi::xml_node element, const std::string& label,
-                            const NodeSpec& spec, const std::string& port,
+                            const NodeType& node_type, const std::string& port,
                             const std::string& value);
 
   const NodeRegistry& registry_;
@@ -99,13 +99,14 @@ std::unique_ptr<TreeNode> Builder::build_tree(const std::string& id,
 }
 
 void Builder::check_port_attribute(const SourceDoc& doc, pugi::xml_node element,
-                                   const std::string& label, const NodeSpec& spec,
+                                   const std::string& label, const NodeType& node_type,
                                    const std::string& port, const std::string& value) {
-  auto it = std::find_if(spec.ports.begin(), spec.ports.end(),
+  auto it = std::find_if(node_type.ports.begin(), node_type.ports.end(),
                          [&](const PortDescription& p) { return port_field(p, "name") == port; });
-  if (it == spec.ports.end()) {
+  if (it == node_type.ports.end()) {
     std::string known;
-    for (const auto& p : spec.ports) known += (known.empty() ? "" : ", ") + port_field(p, "name");
+    for (const auto& p : node_type.ports)
+      known += (known.empty() ? "" : ", ") + port_field(p, "name");
     fail(doc, element,
          fmt::format("{}: attribute '{}' is not a port of this node ({})", label, port,
                      known.empty() ? "it has no ports" : "ports: " + known));
@@ -139,28 +140,30 @@ void Builder::check_port_attribute(const SourceDoc& doc, pugi::xml_node element,
   }
 }
 
-const NodeSpec& Builder::find_spec(const SourceDoc& doc, pugi::xml_node element, std::string& id) {
+const NodeType& Builder::find_node_type(const SourceDoc& doc, pugi::xml_node element,
+                                        std::string& id) {
   const std::string tag = element.name();
   const bool explicit_form = kExplicitForms.count(tag) != 0;
   id = explicit_form ? std::string(trim(element.attribute("ID").value())) : tag;
   if (id.empty()) fail(doc, element, fmt::format("<{}> needs an ID attribute", tag));
   auto it = registry_.find(id);
   if (it == registry_.end()) fail(doc, element, fmt::format("unknown node type '{}'", id));
-  const NodeSpec& spec = it->second;
+  const NodeType& node_type = it->second;
   if (explicit_form) {
     const bool leaf_form = tag == "Action" || tag == "Condition";
-    const bool fits = leaf_form
-                          ? (spec.kind == NodeKind::ACTION || spec.kind == NodeKind::CONDITION)
-                          : to_string(spec.kind) == tag;
+    const bool fits =
+        leaf_form ? (node_type.kind == NodeKind::ACTION || node_type.kind == NodeKind::CONDITION)
+                  : to_string(node_type.kind) == tag;
     if (!fits) {
-      fail(doc, element, fmt::format("'{}' is a {} node, not a {}", id, to_string(spec.kind), tag));
+      fail(doc, element,
+           fmt::format("'{}' is a {} node, not a {}", id, to_string(node_type.kind), tag));
     }
   }
-  return spec;
+  return node_type;
 }
 
-void Builder::read_attributes(const SourceDoc& doc, pugi::xml_node element, const NodeSpec& spec,
-                              NodeConfig& config) {
+void Builder::read_attributes(const SourceDoc& doc, pugi::xml_node element,
+                              const NodeType& node_type, NodeConfig& config) {
   const std::string label = fmt::format("node '{}' ({})", config.name, config.registration_id);
   const bool explicit_form = kExplicitForms.count(element.name()) != 0;
   for (pugi::xml_attribute attribute : element.attributes()) {
@@ -174,12 +177,12 @@ void Builder::read_attributes(const SourceDoc& doc, pugi::xml_node element, cons
                                               "are not supported"));
     }
     const std::string value = attribute.value();
-    check_port_attribute(doc, element, label, spec, port, value);
+    check_port_attribute(doc, element, label, node_type, port, value);
     if (!config.attributes.emplace(port, value).second) {
       fail(doc, element, fmt::format("{}: attribute '{}' is given twice", label, port));
     }
   }
-  for (const auto& required : spec.required_ports) {
+  for (const auto& required : node_type.required_ports) {
     if (config.attributes.count(required) == 0) {
       fail(doc, element, fmt::format("{}: missing required port '{}'", label, required));
     }
@@ -187,22 +190,23 @@ void Builder::read_attributes(const SourceDoc& doc, pugi::xml_node element, cons
 }
 
 void Builder::check_children_count(const SourceDoc& doc, pugi::xml_node element,
-                                   const NodeSpec& spec, const std::string& label,
+                                   const NodeType& node_type, const std::string& label,
                                    std::size_t count) {
-  if (count >= spec.min_children && count <= spec.max_children) return;
+  if (count >= node_type.min_children && count <= node_type.max_children) return;
   auto children = [](std::size_t n) { return fmt::format("{} child{}", n, n == 1 ? "" : "ren"); };
   std::string expected;
-  if (spec.max_children == 0) {
+  if (node_type.max_children == 0) {
     expected = "no children";
-  } else if (spec.min_children == spec.max_children) {
-    expected = "exactly " + children(spec.min_children);
-  } else if (spec.max_children == kUnlimited) {
-    expected = "at least " + children(spec.min_children);
+  } else if (node_type.min_children == node_type.max_children) {
+    expected = "exactly " + children(node_type.min_children);
+  } else if (node_type.max_children == kUnlimited) {
+    expected = "at least " + children(node_type.min_children);
   } else {
-    expected = fmt::format("{} to {} children", spec.min_children, spec.max_children);
+    expected = fmt::format("{} to {} children", node_type.min_children, node_type.max_children);
   }
   fail(doc, element,
-       fmt::format("{}: needs {} ({} node), has {}", label, expected, to_string(spec.kind), count));
+       fmt::format("{}: needs {} ({} node), has {}", label, expected, to_string(node_type.kind),
+                   count));
 }
 
 std::unique_ptr<TreeNode> Builder::build_node(const SourceDoc& doc, pugi::xml_node element,
@@ -217,18 +221,18 @@ std::unique_ptr<TreeNode> Builder::build_node(const SourceDoc& doc, pugi::xml_no
   }
 
   NodeConfig config;
-  const NodeSpec& spec = find_spec(doc, element, config.registration_id);
+  const NodeType& node_type = find_node_type(doc, element, config.registration_id);
   config.name = trim(element.attribute("name").value());
   if (config.name.empty()) config.name = config.registration_id;
-  config.ports = spec.ports;
+  config.ports = node_type.ports;
   config.blackboard = blackboard;
   config.timers = timers_;
-  read_attributes(doc, element, spec, config);
+  read_attributes(doc, element, node_type, config);
   const std::string label = fmt::format("node '{}' ({})", config.name, config.registration_id);
   const auto children = child_elements(doc, element);
-  check_children_count(doc, element, spec, label, children.size());
+  check_children_count(doc, element, node_type, label, children.size());
 
-  std::unique_ptr<TreeNode> node = spec.create(std::move(config));
+  std::unique_ptr<TreeNode> node = node_type.create(std::move(config));
   auto* control = dynamic_cast<nodes::ControlNode*>(node.get());
   auto* decorator = dynamic_cast<nodes::DecoratorNode*>(node.get());
   for (pugi::xml_node child : children) {

@@ -3,6 +3,7 @@ set(KELMORA_ENGINE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/trigger/any_values.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/sequential_worker_engine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trigger/spin.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/thread_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/tree_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/worker.cpp

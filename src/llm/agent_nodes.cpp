@@ -1,9 +1,8 @@
+#include <any>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/llm/agent.hpp>
 #include <kelmora/llm/agent_nodes.hpp>
 #include <kelmora/llm/ollama.hpp>
-
-#include <any>
 #include <memory>
 
 namespace kelmora::llm {
@@ -28,7 +27,7 @@ core::NodeStatus GetStreamResponse::tick(core::TreeNode& node) {
   if (agent == nullptr || !*agent) {
     std::string held = !agent_value.has_value() ? "nothing (no agent was written to its entry)"
                        : agent != nullptr       ? "an empty agent pointer"
-                                                : "a value of kind " + core::any_kind_name(agent_value);
+                                          : "a value of kind " + core::any_kind_name(agent_value);
     throw TypeError("GetStreamResponse: the input \"agent\" holds " + held +
                     ", not an agent made by CreateAgentOllama");
   }

@@ -1,14 +1,13 @@
 #include "chat_transfer.hpp"
 
-#include <kelmora/llm/errors.hpp>
-
 #include <curl/curl.h>
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdlib>
+#include <kelmora/llm/errors.hpp>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 namespace kelmora::llm::details {
 namespace {
@@ -96,8 +95,9 @@ ChatTransfer::ChatTransfer(ChatRequest request)
   curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer_.data());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(std::max<milliseconds::rep>(1, request_.connect_timeout.count())));
+  curl_easy_setopt(
+      h, CURLOPT_CONNECTTIMEOUT_MS,
+      static_cast<long>(std::max<milliseconds::rep>(1, request_.connect_timeout.count())));
   curl_easy_setopt(h, CURLOPT_USERAGENT, "kelmora");
 }
 
@@ -135,7 +135,8 @@ std::size_t ChatTransfer::on_data(std::string_view bytes) {
   try {
     if (status_ == 0) curl_easy_getinfo(easy(easy_.get()), CURLINFO_RESPONSE_CODE, &status_);
     if (status_ != 200) {
-      whole_body_.append(bytes.substr(0, kMaxErrorBody - std::min(kMaxErrorBody, whole_body_.size())));
+      whole_body_.append(
+          bytes.substr(0, kMaxErrorBody - std::min(kMaxErrorBody, whole_body_.size())));
     } else if (!request_.stream) {
       if (whole_body_.size() + bytes.size() > request_.max_line_bytes) {
         fail("the server sent an answer longer than " + std::to_string(request_.max_line_bytes) +
@@ -190,7 +191,8 @@ void ChatTransfer::run(ResponseStream::Sink& sink) {
   while (true) {
     int running = 0;
     CURLMcode code = curl_multi_perform(multi(multi_.get()), &running);
-    if (code != CURLM_OK) fail(std::string("the request failed (") + curl_multi_strerror(code) + ")");
+    if (code != CURLM_OK)
+      fail(std::string("the request failed (") + curl_multi_strerror(code) + ")");
     if (cancelled_ || callback_error_ || done_ || running == 0) break;
     auto idle = std::chrono::duration_cast<milliseconds>(Clock::now() - last_activity_);
     if (idle >= request_.read_timeout) {
@@ -198,8 +200,10 @@ void ChatTransfer::run(ResponseStream::Sink& sink) {
            " (read time-out)");
     }
     auto wait = std::clamp(request_.read_timeout - idle, milliseconds(1), kMaxPollWait);
-    code = curl_multi_poll(multi(multi_.get()), nullptr, 0, static_cast<int>(wait.count()), nullptr);
-    if (code != CURLM_OK) fail(std::string("the request failed (") + curl_multi_strerror(code) + ")");
+    code =
+        curl_multi_poll(multi(multi_.get()), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+    if (code != CURLM_OK)
+      fail(std::string("the request failed (") + curl_multi_strerror(code) + ")");
   }
   if (cancelled_) return;
   if (callback_error_) std::rethrow_exception(callback_error_);
@@ -241,7 +245,7 @@ void ChatTransfer::finish_answer(int curl_code) {
 std::string ChatTransfer::describe_curl_error(int curl_code) const {
   const auto code = static_cast<CURLcode>(curl_code);
   std::string detail = error_buffer_[0] != '\0' ? std::string(error_buffer_.data())
-                                                 : std::string(curl_easy_strerror(code));
+                                                : std::string(curl_easy_strerror(code));
   switch (code) {
     case CURLE_COULDNT_CONNECT:
       return "cannot connect (" + detail +

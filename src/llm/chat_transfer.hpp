@@ -2,13 +2,12 @@
 // ChatTransfer: one POST /api/chat run with libcurl on a ResponseStream's own thread. Internal to
 // the agent layer.
 
-#include <kelmora/llm/ndjson.hpp>
-#include <kelmora/llm/ollama.hpp>
-#include <kelmora/llm/response_stream.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <kelmora/llm/ndjson.hpp>
+#include <kelmora/llm/ollama.hpp>
+#include <kelmora/llm/response_stream.hpp>
 #include <memory>
 #include <string>
 #include <string_view>

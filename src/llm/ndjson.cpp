@@ -1,9 +1,7 @@
-#include <kelmora/llm/ndjson.hpp>
-
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cctype>
+#include <kelmora/llm/ndjson.hpp>
+#include <nlohmann/json.hpp>
 
 namespace kelmora::llm {
 namespace {
@@ -45,9 +43,9 @@ std::vector<std::string> LineSplitter::feed(std::string_view chunk) {
 }
 
 std::optional<std::string> LineSplitter::finish() {
-  if (pending_.empty()) return std::nullopt;
   std::string rest = strip_cr(std::move(pending_));
   pending_.clear();
+  if (rest.empty()) return std::nullopt;  // nothing, or only the '\r' of an unfinished line end
   return rest;
 }
 

@@ -1,5 +1,4 @@
 #include <kelmora/llm/response_stream.hpp>
-
 #include <utility>
 
 namespace kelmora::llm {

@@ -1,9 +1,8 @@
-#include <kelmora/core/errors.hpp>
-#include <kelmora/llm/server_address.hpp>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <kelmora/core/errors.hpp>
+#include <kelmora/llm/server_address.hpp>
 
 namespace kelmora::llm {
 namespace {
@@ -13,8 +12,8 @@ constexpr std::string_view kForms =
     "expected host, host:port, :port, http://host[:port] or https://host[:port]";
 
 [[noreturn]] void fail(std::string_view text, std::string_view reason) {
-  throw ValueError("invalid Ollama server address \"" + std::string(text) + "\": " +
-                   std::string(reason) + " (" + std::string(kForms) + ")");
+  throw ValueError("invalid Ollama server address \"" + std::string(text) +
+                   "\": " + std::string(reason) + " (" + std::string(kForms) + ")");
 }
 
 std::string_view trim(std::string_view s) {
@@ -32,9 +31,9 @@ std::string lower(std::string_view s) {
 }
 
 std::uint16_t parse_port(std::string_view original, std::string_view digits) {
-  if (digits.empty() || digits.size() > 5 ||
-      !std::all_of(digits.begin(), digits.end(),
-                   [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
+  if (digits.empty() || digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+      })) {
     fail(original, "the port \"" + std::string(digits) + "\" is not a number from 1 to 65535");
   }
   unsigned long value = std::strtoul(std::string(digits).c_str(), nullptr, 10);
@@ -44,9 +43,11 @@ std::uint16_t parse_port(std::string_view original, std::string_view digits) {
   return static_cast<std::uint16_t>(value);
 }
 
-// Characters a host name or address may not contain (userinfo, paths, queries, blanks).
+// Characters a host name or address may not contain (userinfo, paths, queries, blanks, and
+// control characters such as NUL, which would cut the URL short).
 bool bad_host_char(char c) {
-  return std::isspace(static_cast<unsigned char>(c)) != 0 || c == '/' || c == '@' || c == '?' ||
+  return std::isspace(static_cast<unsigned char>(c)) != 0 ||
+         std::iscntrl(static_cast<unsigned char>(c)) != 0 || c == '/' || c == '@' || c == '?' ||
          c == '#' || c == '[' || c == ']' || c == '\\';
 }
 
@@ -86,8 +87,8 @@ ServerAddress parse_ollama_host(std::string_view text) {
       port = after.substr(1);
       has_port = true;
     }
-    if (host.empty() || host.find_first_not_of("0123456789abcdefABCDEF:.%") !=
-                            std::string_view::npos) {
+    if (host.empty() ||
+        host.find_first_not_of("0123456789abcdefABCDEF:.%") != std::string_view::npos) {
       fail(text, "the IPv6 address is malformed");
     }
   } else {

@@ -1,9 +1,8 @@
 #include "support/fake_worker_engine.hpp"
 
-#include <kelmora/core/errors.hpp>
-
 #include <chrono>
 #include <condition_variable>
+#include <kelmora/core/errors.hpp>
 #include <thread>
 
 namespace kelmora::testing {

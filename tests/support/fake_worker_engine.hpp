@@ -6,21 +6,20 @@
 // Thread-safe: the journal and counters may be read while workers run. The hooks are set before
 // the engines are made and only read afterwards.
 
-#include <kelmora/engine/trigger/mthread.hpp>
-
-#include <ostream>
-
-#include "support/log_capture.hpp"
-
 #include <any>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <functional>
+#include <kelmora/engine/trigger/mthread.hpp>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <stop_token>
 #include <string>
 #include <vector>
+
+#include "support/log_capture.hpp"
 
 namespace kelmora::testing {
 
@@ -28,16 +27,16 @@ class FakeWorkerEngine;
 
 // The behaviour of the fakes; an empty hook keeps the default noted beside it.
 struct FakeHooks {
-  std::function<void(FakeWorkerEngine&)> on_make;                     // nothing
-  std::function<void(FakeWorkerEngine&, const std::string&)> on_build;  // nothing
-  std::function<std::any(FakeWorkerEngine&)> tick_once;               // NodeStatus::SUCCESS
-  std::function<std::any(FakeWorkerEngine&)> tick_until_failure;      // std::int64_t 3
-  std::function<std::any(FakeWorkerEngine&)> tick_until_success;      // std::int64_t 1
+  std::function<void(FakeWorkerEngine&)> on_make;                            // nothing
+  std::function<void(FakeWorkerEngine&, const std::string&)> on_build;       // nothing
+  std::function<std::any(FakeWorkerEngine&)> tick_once;                      // NodeStatus::SUCCESS
+  std::function<std::any(FakeWorkerEngine&)> tick_until_failure;             // std::int64_t 3
+  std::function<std::any(FakeWorkerEngine&)> tick_until_success;             // std::int64_t 1
   std::function<std::any(FakeWorkerEngine&, const std::any&)> tick_n_times;  // n x SUCCESS
-  std::function<std::any(FakeWorkerEngine&)> get_tree_status;  // {"status": "IDLE"}
-  std::function<std::any(FakeWorkerEngine&)> get_all;          // the fake's blackboard
-  std::function<std::any(FakeWorkerEngine&)> set_result;       // none
-  std::function<std::any(FakeWorkerEngine&)> reset_result;     // none
+  std::function<std::any(FakeWorkerEngine&)> get_tree_status;                // {"status": "IDLE"}
+  std::function<std::any(FakeWorkerEngine&)> get_all;       // the fake's blackboard
+  std::function<std::any(FakeWorkerEngine&)> set_result;    // none
+  std::function<std::any(FakeWorkerEngine&)> reset_result;  // none
 };
 
 class FakeWorld : public std::enable_shared_from_this<FakeWorld> {
@@ -114,6 +113,17 @@ class Gate {
 // Readable log lines in test failures.
 inline void PrintTo(const LogLine& line, std::ostream* os) {
   *os << "{" << line.level << ", \"" << line.text << "\"}";
+}
+
+// The text of the exception `f` throws, or "(no error)".
+template <class F>
+std::string error_of(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
 }
 
 // Waits (without a time limit; the ctest TIMEOUT catches a hang) until `done` holds, re-checking

@@ -41,7 +41,8 @@ std::string lower(std::string s) {
 
 std::string trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return std::string(s);
 }
 
@@ -120,8 +121,8 @@ IoResult read_request(int fd, int wake_fd, HttpRequest& request) {
   } else if (request.headers.count("transfer-encoding") != 0) {
     return IoResult::kBad;  // chunked requests: our client never sends them
   }
-  if (auto it = request.headers.find("expect"); it != request.headers.end() &&
-                                                lower(it->second) == "100-continue") {
+  if (auto it = request.headers.find("expect");
+      it != request.headers.end() && lower(it->second) == "100-continue") {
     if (IoResult r = send_all(fd, wake_fd, "HTTP/1.1 100 Continue\r\n\r\n"); r != IoResult::kOk) {
       return r;
     }

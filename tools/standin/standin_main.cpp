@@ -8,8 +8,6 @@
 // script can learn the port it got with --port 0. Runs until SIGTERM or SIGINT; standard input is
 // not watched, so it can run in the background of a script.
 
-#include "standin/standin_server.hpp"
-
 #include <pthread.h>
 #include <signal.h>
 
@@ -18,6 +16,8 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+
+#include "standin/standin_server.hpp"
 
 namespace {
 

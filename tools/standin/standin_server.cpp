@@ -1,7 +1,5 @@
 #include "standin/standin_server.hpp"
 
-#include "standin/http_io.hpp"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -9,11 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <cerrno>
+#include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
+
+#include "standin/http_io.hpp"
 
 namespace kelmora::testing {
 namespace {
@@ -280,8 +279,7 @@ class Responder {
     const std::string& model = chat.request.model;
     IoResult r = send(details::response_head(200, "application/x-ndjson", true));
     std::vector<std::string> pieces = StandinServer::answer_pieces(
-        StandinServer::answer(model, chat.request.system, chat.request.user),
-        options_.piece_chars);
+        StandinServer::answer(model, chat.request.system, chat.request.user), options_.piece_chars);
     std::size_t count = pieces.size();
     if (chat.failure != StandinFailure::kNone) {
       count = std::min(count, options_.pieces_before_failure);
@@ -293,7 +291,14 @@ class Responder {
       if (r == IoResult::kOk) r = send_chunk(first);
       if (r == IoResult::kOk) r = send_chunk(second);
     }
-    if (r != IoResult::kOk) return r;
+    if (r == IoResult::kOk) r = streamed_ending(chat);
+    return r;
+  }
+
+  // What follows the pieces: the "done" line, or the failure asked for; then the final chunk.
+  IoResult streamed_ending(const Chat& chat) {
+    const std::string& model = chat.request.model;
+    IoResult r = IoResult::kOk;
     switch (chat.failure) {
       case StandinFailure::kErrorLine:
         r = send_chunk(error_json("stand-in: failure requested: the model stopped") + "\n");

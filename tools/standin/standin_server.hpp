@@ -84,8 +84,7 @@ class StandinServer {
   // never splitting a character). Thread-safe.
   static std::string answer(const std::string& model, const std::string& system,
                             const std::string& user);
-  static std::vector<std::string> answer_pieces(const std::string& answer,
-                                                std::size_t piece_chars);
+  static std::vector<std::string> answer_pieces(const std::string& answer, std::size_t piece_chars);
 
  private:
   struct Connection {
@@ -100,7 +99,7 @@ class StandinServer {
 
   StandinOptions options_;
   int listen_fd_ = -1;
-  int wake_read_fd_ = -1;   // readable once stop() began: ends every wait of every thread
+  int wake_read_fd_ = -1;  // readable once stop() began: ends every wait of every thread
   int wake_write_fd_ = -1;
   std::uint16_t port_ = 0;
 

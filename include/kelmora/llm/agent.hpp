@@ -3,7 +3,6 @@
 
 #include <kelmora/llm/ollama.hpp>
 #include <kelmora/llm/response_stream.hpp>
-
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,6 +31,7 @@ class Agent {
   bool markdown() const noexcept { return options_.markdown; }
 
   // The system message sent before the user's input ("" when there is none to send).
+  // Thread-safe.
   std::string system_message() const;
 
   // Runs the agent on one user input: a chat of the system message (if any) and `input`. Returns

@@ -2,7 +2,6 @@
 // Errors of the model-server client.
 
 #include <kelmora/core/errors.hpp>
-
 #include <string>
 
 namespace kelmora::llm {

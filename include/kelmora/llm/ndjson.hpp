@@ -1,9 +1,8 @@
 #pragma once
 // Reading a streamed chat answer: newline-delimited JSON cut into lines, and one chat line parsed.
 
-#include <kelmora/core/errors.hpp>
-
 #include <cstddef>
+#include <kelmora/core/errors.hpp>
 #include <optional>
 #include <string>
 #include <string_view>

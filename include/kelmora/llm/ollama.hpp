@@ -1,12 +1,11 @@
 #pragma once
 // Ollama: a model on an Ollama model server, and a chat with it.
 
+#include <chrono>
+#include <cstddef>
 #include <kelmora/llm/ndjson.hpp>
 #include <kelmora/llm/response_stream.hpp>
 #include <kelmora/llm/server_address.hpp>
-
-#include <chrono>
-#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>

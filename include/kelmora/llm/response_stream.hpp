@@ -28,6 +28,8 @@ struct ResponseItem {
 // A failure of the producer reaches the consumer as the exception thrown by next() after the
 // pieces that came before it; it is thrown again by every later next(). Dropping the stream before
 // its end cancels the producer and joins its thread.
+//
+// The producer never waits for the consumer: pieces not yet taken are held in memory.
 class ResponseStream {
  public:
   // Where a producer delivers pieces. Thread-safe.
@@ -59,7 +61,8 @@ class ResponseStream {
   explicit ResponseStream(std::unique_ptr<Producer> producer);
   // A stream that is already complete and holds `pieces` (empty ones skipped).
   explicit ResponseStream(std::vector<std::string> pieces);
-  // Cancels the producer if it still runs and joins its thread. Never throws.
+  // Cancels the producer if it still runs and joins its thread. Never throws. Thread-safe: the
+  // last reference may be dropped on any thread but the producer's own.
   ~ResponseStream();
   ResponseStream(const ResponseStream&) = delete;
   ResponseStream& operator=(const ResponseStream&) = delete;

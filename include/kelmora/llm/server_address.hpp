@@ -11,7 +11,7 @@ namespace kelmora::llm {
 inline constexpr std::uint16_t kDefaultOllamaPort = 11434;
 
 struct ServerAddress {
-  std::string scheme = "http";  // "http" or "https"
+  std::string scheme = "http";     // "http" or "https"
   std::string host = "127.0.0.1";  // a name, an IPv4 address, or an IPv6 address without brackets
   std::uint16_t port = kDefaultOllamaPort;
 
@@ -29,8 +29,8 @@ struct ServerAddress {
 ServerAddress parse_ollama_host(std::string_view text);
 
 // The server named by the environment variable OLLAMA_HOST, parsed as above; unset or empty gives
-// http://127.0.0.1:11434. Throws ValueError for a value that does not parse. Thread-safe as long
-// as nobody changes the environment meanwhile.
+// http://127.0.0.1:11434. Throws ValueError for a value that does not parse. Reads the
+// environment, which nobody may change meanwhile. Thread-safe.
 ServerAddress server_from_environment();
 
 }  // namespace kelmora::llm

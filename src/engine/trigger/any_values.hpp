@@ -2,11 +2,10 @@
 // Kind checks on values of any kind, as the thread engine's typed operations and the sequential
 // worker engine need them. Thread-safe: pure functions.
 
-#include <kelmora/core/any.hpp>
-#include <kelmora/core/errors.hpp>
-
 #include <any>
 #include <cstdint>
+#include <kelmora/core/any.hpp>
+#include <kelmora/core/errors.hpp>
 #include <optional>
 #include <string>
 

@@ -7,43 +7,15 @@
 
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
-
 #include <utility>
 
 #include "any_values.hpp"
 #include "engine_state.hpp"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
+#include "spin.hpp"
 
 namespace kelmora::engine::trigger {
 
 namespace details {
-namespace {
-
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
-}  // namespace
-
-bool spin_until_set(const std::atomic<bool>& flag, std::chrono::nanoseconds limit) noexcept {
-  if (flag.load(std::memory_order_acquire)) return true;
-  if (limit <= std::chrono::nanoseconds::zero()) return false;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    for (int i = 0; i < 16; ++i) {
-      cpu_relax();
-      if (flag.load(std::memory_order_acquire)) return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-  }
-}
 
 std::string own_thread_message(const std::string& tree_id) {
   return "行为树 " + tree_id + " 的命令不能在它自己的工作线程中调用";
@@ -60,13 +32,19 @@ namespace {
 
 }  // namespace
 
+std::shared_ptr<ThreadEngine::TreeRecord> ThreadEngine::lookup_tree(const State& state,
+                                                                    const std::string& tree_id,
+                                                                    const TreeRecord* stale) {
+  std::lock_guard lock(state.mutex);
+  auto it = state.trees.find(tree_id);
+  if (it != state.trees.end() && it->second.get() != stale) return it->second;
+  return nullptr;
+}
+
 std::shared_ptr<ThreadEngine::TreeRecord> ThreadEngine::find_tree(const State& state,
-                                                                  const std::string& tree_id) {
-  {
-    std::lock_guard lock(state.mutex);
-    auto it = state.trees.find(tree_id);
-    if (it != state.trees.end()) return it->second;
-  }
+                                                                  const std::string& tree_id,
+                                                                  const TreeRecord* stale) {
+  if (auto record = lookup_tree(state, tree_id, stale)) return record;
   std::string message = "行为树ID " + tree_id + " 不存在";
   log::error(message);
   throw ValueError(message);
@@ -80,33 +58,41 @@ void ThreadEngine::_check_tree_exists(const std::string& tree_id) const {
 std::any ThreadEngine::_send_command(const std::string& tree_id, const std::string& command_type,
                                      std::optional<core::AnyMap> params) {
   std::shared_ptr<State> state = state_;
+  std::shared_ptr<TreeRecord> stale;
   for (;;) {
-    std::shared_ptr<TreeRecord> record = find_tree(*state, tree_id);
+    std::shared_ptr<TreeRecord> record = find_tree(*state, tree_id, stale.get());
     TreeRecord& tree = *record;
     if (tree.worker_id.load() == std::this_thread::get_id()) {
       fail_logged_runtime(details::own_thread_message(tree_id));
     }
 
     std::lock_guard caller(tree.caller_mutex);
-    if (tree.removed) continue;  // stopped while we queued: as if we had called after the stop
+    if (tree.removed) {
+      // Stopped while we queued: as if we had called after the stop (a tree created since
+      // under the same id serves us).
+      stale = std::move(record);
+      continue;
+    }
 
+    bool worker_awake = false;
     {
       std::lock_guard lock(tree.mutex);
+      worker_awake = !tree.worker_sleeping.load(std::memory_order_relaxed);
       if (tree.worker_ended && !tree.result) {
         fail_logged_runtime("行为树 " + tree_id + " 执行命令 " + command_type +
                             " 失败: 工作线程已结束");
       }
       if (!tree.worker_ended) {
         // Nobody would read the slot of an ended worker; its error record is taken below.
-        tree.command = CommandRecord{command_type, (params && !params->empty())
-                                                       ? std::move(*params)
-                                                       : core::AnyMap{}};
+        tree.command = CommandRecord{
+            command_type, (params && !params->empty()) ? std::move(*params) : core::AnyMap{}};
         tree.command_ready.store(true, std::memory_order_release);
       }
     }
     tree.cond.notify_one();
 
-    details::spin_until_set(tree.result_ready, state->spin_time);
+    // An awake worker is running right now, so its result is likely to come within the spin.
+    if (worker_awake) details::spin_until_set(tree.result_ready, state->spin_time);
     ResultRecord result;
     {
       std::unique_lock lock(tree.mutex);

@@ -5,12 +5,11 @@
 // Lock order: a tree's caller_mutex, then its mutex; the engine mutex is taken only for single
 // table steps and never while a tree lock is waited for.
 
-#include <kelmora/engine/trigger/mthread.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <kelmora/engine/trigger/mthread.hpp>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,10 +20,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "spin.hpp"
+
 namespace kelmora::engine::trigger {
 
 struct ThreadEngine::TreeRecord {
-  TreeRecord() = default;
+  explicit TreeRecord(std::chrono::nanoseconds spin_time) : worker_spin(spin_time) {}
   // A thread still joinable here (its stop failed) is detached rather than terminating.
   ~TreeRecord();
   TreeRecord(const TreeRecord&) = delete;
@@ -35,11 +36,12 @@ struct ThreadEngine::TreeRecord {
   std::uint64_t sequence = 0;  // creation order of the tree in `trees`
 
   // Serialises the users of this tree: held by a caller for a whole command round trip, by a
-  // stop from the marker to the removal, and by creation until the thread is stored.
+  // stop while it writes the stop marker, and by creation until the thread is stored.
   std::mutex caller_mutex;
-  std::thread thread;  // guarded by caller_mutex
-  // Set (under caller_mutex) once the tree is out of `trees`; whoever queued behind that looks
-  // the id up again.
+  // Written by creation under caller_mutex; afterwards only the stop that set `removed` joins it.
+  std::thread thread;
+  // Set (under caller_mutex) by the stop that takes the tree over, or by a failed creation: the
+  // tree is gone for callers from then on. Whoever queued behind that looks the id up again.
   std::atomic<bool> removed{false};
 
   // The tree's lock and condition variable: guard the two slots and worker_ended.
@@ -54,6 +56,13 @@ struct ThreadEngine::TreeRecord {
   // authoritative check under the lock.
   std::atomic<bool> command_ready{false};
   std::atomic<bool> result_ready{false};
+  // Whether the worker sleeps on `cond` (written under `mutex`). A caller spins for its result
+  // only when the worker was awake to take the command: waking a sleeping worker takes longer
+  // than a spin is allowed to last.
+  std::atomic<bool> worker_sleeping{false};
+  // The worker's spin while it waits for the next command: it pays off only while callers send
+  // commands back to back, so it adapts to how often it does.
+  details::AdaptiveSpin worker_spin;
 
   // Requested by stop before it queues for the tree, so a tick loop in progress ends.
   std::stop_source stop_source;
@@ -83,15 +92,12 @@ struct ThreadEngine::State {
 
 namespace details {
 
-// Spins for at most `limit` until `flag` reads true; true when it did. Thread-safe.
-bool spin_until_set(const std::atomic<bool>& flag, std::chrono::nanoseconds limit) noexcept;
-
 // The message of the refusal of a call from a tree's own worker thread.
 std::string own_thread_message(const std::string& tree_id);
 
 // Carries out one command (see ThreadEngine::_process_command). Not thread-safe: worker only.
-void process_command(WorkerEngine& engine, const CommandRecord& command,
-                     const std::string& tree_id, std::optional<ResultRecord>& result);
+void process_command(WorkerEngine& engine, const CommandRecord& command, const std::string& tree_id,
+                     std::optional<ResultRecord>& result);
 
 }  // namespace details
 }  // namespace kelmora::engine::trigger

@@ -2,7 +2,6 @@
 
 #include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/worker_engine.hpp>
-
 #include <utility>
 
 #include "any_values.hpp"
@@ -26,7 +25,8 @@ class SequentialWorkerEngine final : public WorkerEngine {
   std::any tick_n_times(const std::any& n) override {
     auto count = details::any_integer(n);
     if (!count) {
-      throw TypeError("'" + core::any_kind_name(n) + "' object cannot be interpreted as an integer");
+      throw TypeError("'" + core::any_kind_name(n) +
+                      "' object cannot be interpreted as an integer");
     }
     return engine_.tick_n_times(*count);
   }

@@ -1,13 +1,12 @@
 // ThreadEngine: construction, action registration, tree creation, stopping and destruction.
 // The command channel is in channel.cpp, the worker in worker.cpp.
 
-#include <kelmora/engine/trigger/mthread.hpp>
-#include <kelmora/log.hpp>
-
 #include <cxxabi.h>
 
 #include <cstdlib>
 #include <exception>
+#include <kelmora/engine/trigger/mthread.hpp>
+#include <kelmora/log.hpp>
 #include <utility>
 
 #include "engine_state.hpp"
@@ -67,18 +66,7 @@ ThreadEngine::ThreadEngine(Options options)
 
 ThreadEngine::~ThreadEngine() {
   try {
-    std::vector<std::string> ids = get_tree_ids();
-    for (const auto& id : ids) {
-      try {
-        stop_tree_in(*state_, id, StopMode::kDestructor);
-      } catch (const ValueError&) {
-        // Stopped meanwhile by another thread: already logged, nothing left to stop.
-      } catch (const std::exception& e) {
-        log::error(e.what());
-      } catch (...) {
-        log::error("停止行为树 " + id + " 时发生未知错误");
-      }
-    }
+    stop_trees(*state_, get_tree_ids(), StopMode::kDestructor);
     log::info("停止所有行为树");
   } catch (...) {
     // A destructor passes nothing on; what could be stopped has been.
@@ -115,15 +103,14 @@ std::vector<ActionRegistration> ThreadEngine::action_registrations() const {
 std::string ThreadEngine::create_tree_from_text(const std::string& xml_text,
                                                 std::optional<std::string> tree_id) {
   std::shared_ptr<State> state = state_;
-  auto record = std::make_shared<TreeRecord>();
+  auto record = std::make_shared<TreeRecord>(state->spin_time);
   // Held until the thread is stored, so a command or stop that finds the new tree queues until
   // the tree is complete. Taken before the engine mutex, as everywhere.
   std::unique_lock creating(record->caller_mutex);
   bool duplicate = false;
   {
     std::lock_guard lock(state->mutex);
-    record->tree_id =
-        tree_id ? std::move(*tree_id) : "tree_" + std::to_string(state->trees.size());
+    record->tree_id = tree_id ? std::move(*tree_id) : "tree_" + std::to_string(state->trees.size());
     duplicate = state->trees.contains(record->tree_id);
     if (!duplicate) {
       record->sequence = state->next_sequence++;
@@ -138,10 +125,9 @@ std::string ThreadEngine::create_tree_from_text(const std::string& xml_text,
   }
 
   try {
-    auto start = state->options.start_thread ? state->options.start_thread
-                                             : [](std::function<void()> body) {
-                                                 return std::thread(std::move(body));
-                                               };
+    auto start = state->options.start_thread
+                     ? state->options.start_thread
+                     : [](std::function<void()> body) { return std::thread(std::move(body)); };
     std::thread thread = start([state, record, xml_text]() mutable {
       _run_tree(std::move(state), std::move(record), std::move(xml_text));
     });
@@ -173,50 +159,109 @@ std::vector<std::string> ThreadEngine::get_tree_ids() const {
 
 void ThreadEngine::stop_tree(const std::string& tree_id) {
   std::shared_ptr<State> state = state_;
-  stop_tree_in(*state, tree_id, StopMode::kCaller);
+  stop_trees(*state, {tree_id}, StopMode::kCaller);
 }
 
 void ThreadEngine::stop_all_trees() {
   std::shared_ptr<State> state = state_;
-  for (const auto& id : get_tree_ids()) stop_tree_in(*state, id, StopMode::kCaller);
+  stop_trees(*state, get_tree_ids(), StopMode::kCaller);
   log::info("停止所有行为树");
 }
 
-void ThreadEngine::stop_tree_in(State& state, const std::string& tree_id, StopMode mode) {
-  for (;;) {
-    std::shared_ptr<TreeRecord> record = find_tree(state, tree_id);
-    if (record->worker_id.load() == std::this_thread::get_id()) {
-      if (mode == StopMode::kCaller) {
-        std::string message = details::own_thread_message(tree_id);
-        log::error(message);
-        throw RuntimeError(message);
+namespace {
+
+// In the destructor an error on one tree is logged and the others are still stopped.
+void log_destructor_error(const std::string& tree_id, std::exception_ptr error) {
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const std::exception& e) {
+    log::error(e.what());
+  } catch (...) {
+    log::error("停止行为树 " + tree_id + " 时发生未知错误");
+  }
+}
+
+}  // namespace
+
+void ThreadEngine::stop_trees(State& state, const std::vector<std::string>& tree_ids,
+                              StopMode mode) {
+  std::vector<std::shared_ptr<TreeRecord>> signalled;
+  signalled.reserve(tree_ids.size());
+  std::optional<StopRefusal> refusal;
+  for (const auto& id : tree_ids) {
+    auto outcome = signal_stop(state, id, mode);
+    if (auto* record = std::get_if<std::shared_ptr<TreeRecord>>(&outcome)) {
+      signalled.push_back(std::move(*record));
+    } else if (mode == StopMode::kCaller) {
+      // The trees before this one are stopped, the ones after it are left running.
+      refusal = std::get<StopRefusal>(std::move(outcome));
+      break;
+    }
+    // In the destructor a tree that vanished meanwhile is simply not there to stop.
+  }
+  std::exception_ptr first_error;
+  for (const auto& record : signalled) {
+    try {
+      finish_stop(state, *record);
+    } catch (...) {
+      if (mode == StopMode::kDestructor) {
+        log_destructor_error(record->tree_id, std::current_exception());
+      } else if (!first_error) {
+        first_error = std::current_exception();
       }
+    }
+  }
+  if (first_error) std::rethrow_exception(first_error);
+  if (refusal) {
+    log::error(refusal->message);
+    if (refusal->missing) throw ValueError(refusal->message);
+    throw RuntimeError(refusal->message);
+  }
+}
+
+std::variant<std::shared_ptr<ThreadEngine::TreeRecord>, ThreadEngine::StopRefusal>
+ThreadEngine::signal_stop(State& state, const std::string& tree_id, StopMode mode) {
+  std::shared_ptr<TreeRecord> stale;
+  for (;;) {
+    std::shared_ptr<TreeRecord> record = lookup_tree(state, tree_id, stale.get());
+    if (!record) return StopRefusal{true, "行为树ID " + tree_id + " 不存在"};
+    if (record->worker_id.load() == std::this_thread::get_id()) {
+      if (mode == StopMode::kCaller)
+        return StopRefusal{false, details::own_thread_message(tree_id)};
       // The engine is destroyed from this tree's own tick: the command in progress cannot be
       // waited for here. The worker leaves after it, on its own; nothing will join it.
+      if (record->removed.exchange(true)) {  // another stop took it meanwhile
+        stale = std::move(record);
+        continue;
+      }
       record->abandoned = true;
       record->stop_source.request_stop();
-      state.withdraw(*record);
-      record->removed = true;
-      log::info("停止行为树: " + tree_id);
-      return;
+      return record;
     }
 
     // Before queueing: a tick loop in progress ends, so the wait below is short.
     record->stop_source.request_stop();
     std::lock_guard caller(record->caller_mutex);
-    if (record->removed) continue;  // stopped while we queued: look the id up again
+    if (record->removed) {  // another stop took it while we queued
+      stale = std::move(record);
+      continue;
+    }
     {
       std::lock_guard lock(record->mutex);
       record->command = StopMarker{};
       record->command_ready.store(true, std::memory_order_release);
     }
     record->cond.notify_one();
-    record->thread.join();
-    state.withdraw(*record);
-    record->removed = true;
-    log::info("停止行为树: " + tree_id);
-    return;
+    record->removed = true;  // from here on the tree is gone for its callers
+    return record;
   }
+}
+
+void ThreadEngine::finish_stop(State& state, TreeRecord& record) {
+  // Only the stop that set `removed` gets here, so it alone touches the thread.
+  if (!record.abandoned) record.thread.join();
+  state.withdraw(record);
+  log::info("停止行为树: " + record.tree_id);
 }
 
 }  // namespace kelmora::engine::trigger

@@ -1,13 +1,12 @@
 #include "tree_file.hpp"
 
-#include <kelmora/engine/trigger/mthread.hpp>
-
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <fmt/format.h>
+#include <kelmora/engine/trigger/mthread.hpp>
 
 namespace kelmora::engine::trigger::details {
 namespace {
@@ -106,9 +105,10 @@ std::string read_tree_file(const std::string& path) {
   std::string bytes = read_bytes(path);
   const std::size_t bad = find_invalid_utf8(bytes);
   if (bad != std::string_view::npos) {
-    throw TreeFileError(std::make_error_code(std::errc::illegal_byte_sequence),
-                        fmt::format("tree file '{}' is not valid UTF-8 (byte 0x{:02x} at offset {})",
-                                    path, static_cast<unsigned char>(bytes[bad]), bad));
+    throw TreeFileError(
+        std::make_error_code(std::errc::illegal_byte_sequence),
+        fmt::format("tree file '{}' is not valid UTF-8 (byte 0x{:02x} at offset {})", path,
+                    static_cast<unsigned char>(bytes[bad]), bad));
   }
   return normalize_line_ends(bytes);
 }

@@ -1,10 +1,9 @@
 // ThreadEngine: the worker routine of a tree, and command processing on the worker's engine.
 
-#include <kelmora/engine/trigger/mthread.hpp>
-#include <kelmora/log.hpp>
-
 #include <array>
 #include <exception>
+#include <kelmora/engine/trigger/mthread.hpp>
+#include <kelmora/log.hpp>
 #include <string_view>
 #include <utility>
 
@@ -65,8 +64,8 @@ std::string error_text(std::exception_ptr error) {
 
 }  // namespace
 
-void process_command(WorkerEngine& engine, const CommandRecord& command,
-                     const std::string& tree_id, std::optional<ResultRecord>& result) {
+void process_command(WorkerEngine& engine, const CommandRecord& command, const std::string& tree_id,
+                     std::optional<ResultRecord>& result) {
   const std::string type_text = command.type.value_or("None");
   static const core::AnyMap kNoParams;
   const core::AnyMap& params = command.params ? *command.params : kNoParams;
@@ -84,8 +83,8 @@ void process_command(WorkerEngine& engine, const CommandRecord& command,
     log::error(message);
     result = ResultRecord{"error", tree_id, std::move(message)};
   } catch (...) {
-    std::string message = "处理命令 " + type_text + " 时发生错误: " +
-                          error_text(std::current_exception());
+    std::string message =
+        "处理命令 " + type_text + " 时发生错误: " + error_text(std::current_exception());
     log::error(message);
     result = ResultRecord{"error", tree_id, std::move(message)};
   }
@@ -129,17 +128,20 @@ void ThreadEngine::_run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeR
       std::lock_guard lock(state->mutex);
       registrations = state->registrations;
     }
-    const std::chrono::nanoseconds spin_time = state->spin_time;
-    std::unique_ptr<WorkerEngine> engine = start_engine(
-        state->options.make_engine, registrations, xml_text, tree.stop_source.get_token());
+    std::unique_ptr<WorkerEngine> engine = start_engine(state->options.make_engine, registrations,
+                                                        xml_text, tree.stop_source.get_token());
     registrations.clear();
     state.reset();  // the worker needs nothing more of the engine
 
     for (;;) {
       if (tree.abandoned) return;
-      details::spin_until_set(tree.command_ready, spin_time);
+      tree.worker_spin.wait(tree.command_ready);
       std::unique_lock lock(tree.mutex);
-      tree.cond.wait(lock, [&] { return !std::holds_alternative<std::monostate>(tree.command); });
+      while (std::holds_alternative<std::monostate>(tree.command)) {
+        tree.worker_sleeping.store(true, std::memory_order_relaxed);
+        tree.cond.wait(lock);
+      }
+      tree.worker_sleeping.store(false, std::memory_order_relaxed);
       if (std::holds_alternative<StopMarker>(tree.command)) return;
       details::process_command(*engine, std::get<CommandRecord>(tree.command), tree.tree_id,
                                tree.result);
@@ -151,8 +153,8 @@ void ThreadEngine::_run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeR
     }
   } catch (...) {
     try {
-      std::string message = "行为树线程 " + tree.tree_id + " 发生错误: " +
-                            details::error_text(std::current_exception());
+      std::string message = "行为树线程 " + tree.tree_id +
+                            " 发生错误: " + details::error_text(std::current_exception());
       log::error(message);
       {
         std::lock_guard lock(tree.mutex);

@@ -7,6 +7,11 @@
 // A tree's operations must not be called from that tree's own worker thread (they fail with a
 // RuntimeError instead of deadlocking); calling other trees from a tick function is fine.
 
+#include <any>
+#include <chrono>
+#include <concepts>
+#include <cstdint>
+#include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
@@ -15,20 +20,14 @@
 #include <kelmora/core/tree_node.hpp>
 #include <kelmora/engine/trigger/worker_engine.hpp>
 #include <kelmora/nodes/action_node.hpp>
-
-#include <any>
-#include <chrono>
-#include <concepts>
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <tuple>
-#include <typeinfo>
 #include <type_traits>
+#include <typeinfo>
 #include <variant>
 #include <vector>
 
@@ -77,6 +76,8 @@ struct ActionClass {
 };
 
 namespace details {
+// The demangled type name without the namespaces and enclosing scopes in front of it
+// ("ns::Outer<ns::X>" gives "Outer<ns::X>"). Thread-safe.
 std::string short_type_name(const char* mangled);
 }  // namespace details
 
@@ -88,7 +89,7 @@ ActionClass action_class() {
   ActionClass cls;
   cls.name = details::short_type_name(typeid(T).name());
   cls.derives_from_simple_action_node = std::is_base_of_v<nodes::SimpleActionNode, T>;
-  if constexpr (requires(core::TreeNode& n) {
+  if constexpr (requires(core::TreeNode & n) {
                   { T::tick(n) } -> std::convertible_to<core::NodeStatus>;
                 }) {
     cls.tick = core::TickFunctor([](core::TreeNode& n) { return T::tick(n); });
@@ -153,8 +154,8 @@ class ThreadEngine {
 
   // Creates a tree under `tree_id` (or "tree_" + number of trees present) and starts its worker;
   // returns the id without waiting for the tree to be built (a bad XML shows at the first
-  // command). Logs "创建行为树: " + id. Duplicate id: logs and throws ValueError "行为树ID X 已存在".
-  // A worker thread that cannot be started: the tree is withdrawn and the error passed on.
+  // command). Logs "创建行为树: " + id. Duplicate id: logs and throws ValueError "行为树ID X
+  // 已存在". A worker thread that cannot be started: the tree is withdrawn and the error passed on.
   // Thread-safe: the duplicate check and the insertion are one step.
   std::string create_tree_from_text(const std::string& xml_text,
                                     std::optional<std::string> tree_id = std::nullopt);
@@ -216,8 +217,29 @@ class ThreadEngine {
   // itself, so nothing it uses can go away under it. Never throws.
   static void _run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeRecord> record,
                         std::string xml_text) noexcept;
-  static void stop_tree_in(State& state, const std::string& tree_id, StopMode mode);
-  static std::shared_ptr<TreeRecord> find_tree(const State& state, const std::string& tree_id);
+  // The record under the id; nullptr when there is none or when it is `stale` (a record a stop
+  // has taken over but not yet removed).
+  static std::shared_ptr<TreeRecord> lookup_tree(const State& state, const std::string& tree_id,
+                                                 const TreeRecord* stale = nullptr);
+  // The same, but logs and throws ValueError "行为树ID X 不存在" instead of returning nullptr.
+  static std::shared_ptr<TreeRecord> find_tree(const State& state, const std::string& tree_id,
+                                               const TreeRecord* stale = nullptr);
+  // Why a tree cannot be stopped: it is not there (ValueError) or the stop comes from its own
+  // worker (RuntimeError). Logged and thrown by stop_trees in its place among the log lines.
+  struct StopRefusal {
+    bool missing;
+    std::string message;
+  };
+  // Stopping in two phases, so that several trees are signalled before any is joined:
+  // signal_stop asks a tick loop to end, waits for the command in progress, writes the stop
+  // marker and makes the tree gone for its callers; finish_stop joins the worker, removes the
+  // tree and logs. stop_trees does both for the ids in order (see stop_all_trees and the
+  // destructor for the error handling of each mode); its log lines are those of stopping the
+  // trees one after the other.
+  static std::variant<std::shared_ptr<TreeRecord>, StopRefusal> signal_stop(
+      State& state, const std::string& tree_id, StopMode mode);
+  static void finish_stop(State& state, TreeRecord& record);
+  static void stop_trees(State& state, const std::vector<std::string>& tree_ids, StopMode mode);
 
   core::BehaviorTreeFactory factory_;
   // Shared with the workers, and with callers still inside an operation while the engine is

@@ -5,11 +5,10 @@
 //
 // Not thread-safe: made, used and destroyed on one worker thread.
 
+#include <any>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree_node.hpp>
-
-#include <any>
 #include <memory>
 #include <stop_token>
 #include <string>
@@ -23,11 +22,11 @@ class WorkerEngine {
                                         core::TickFunctor tick_functor,
                                         core::PortsList ports_list) = 0;
   virtual void create_tree_from_text(const std::string& xml_text) = 0;
-  virtual std::any tick_once() = 0;            // NodeStatus
-  virtual std::any tick_until_failure() = 0;   // std::int64_t
-  virtual std::any tick_until_success() = 0;   // std::int64_t
+  virtual std::any tick_once() = 0;                      // NodeStatus
+  virtual std::any tick_until_failure() = 0;             // std::int64_t
+  virtual std::any tick_until_success() = 0;             // std::int64_t
   virtual std::any tick_n_times(const std::any& n) = 0;  // std::vector<NodeStatus>
-  virtual std::any get_tree_status() = 0;      // core::AnyMap
+  virtual std::any get_tree_status() = 0;                // core::AnyMap
   virtual std::any get_blackboard_data(const std::any& key) = 0;
   virtual std::any set_blackboard_data(const std::any& key, std::any value) = 0;
   virtual std::any get_all_blackboard_data() = 0;  // core::AnyMap

@@ -1,0 +1,182 @@
+"""Benchmark: kelmora's command channel from Python, beside the same channel in pure Python.
+
+    PYTHONPATH=build/python /usr/bin/python3 python/bench/bench_channel.py [--quick]
+
+Measured in one run:
+
+1. Round trip: one `tick_once` on a one-node tree, the caller waiting for the worker's answer.
+   - kelmora, the node in C++ (AlwaysSuccess);
+   - kelmora, the node a Python tick function;
+   - the baseline: the same synchronous channel written in pure Python, as the engine's design
+     describes it (a threading.Condition guarding a one-element command list and a one-element
+     result list, one worker thread), whose worker calls a Python tick function.
+2. Throughput with one tree, then two trees each driven by its own Python thread, for kelmora
+   (C++ nodes) and the baseline; the ratio two/one shows how far the two trees run in parallel.
+   - round-trip bound: every command is one tick of a one-node tree;
+   - work bound: every command is tick_n_times(200) of a 20-node tree (the baseline's worker
+     runs 200 x 20 Python tick functions).
+
+Numbers are wall-clock times on this machine; run it on an otherwise idle one.
+"""
+
+import argparse
+import os
+import statistics
+import sys
+import threading
+import time
+
+from kelmora.core import NodeStatus
+from kelmora.engine.trigger.mthread import ThreadEngine
+
+ONE_NODE = '<root BTCPP_format="4"><BehaviorTree ID="T"><{0}/></BehaviorTree></root>'
+TWENTY_NODES = ('<root BTCPP_format="4"><BehaviorTree ID="T"><Sequence>' +
+                "<AlwaysSuccess/>" * 20 + "</Sequence></BehaviorTree></root>")
+
+
+class PurePythonChannel:
+    """One tree's channel and worker thread, in pure Python."""
+
+    def __init__(self, tick):
+        self.cond = threading.Condition()
+        self.command = [None]
+        self.result = [None]
+        self.thread = threading.Thread(target=self._run, args=(tick,))
+        self.thread.start()
+
+    def _run(self, tick):
+        with self.cond:
+            while True:
+                while self.command[0] is None:
+                    self.cond.wait()
+                command = self.command[0]
+                if command is False:
+                    return
+                n = command["params"].get("n", 1)
+                self.result[0] = (command["type"], "tree", [tick() for _ in range(n)])
+                self.command[0] = None
+                self.cond.notify()
+
+    def send(self, command_type, params=None):
+        with self.cond:
+            self.command[0] = {"type": command_type, "params": params or {}}
+            self.cond.notify()
+            while self.result[0] is None:
+                self.cond.wait()
+            result = self.result[0]
+            self.result[0] = None
+        return result[2]
+
+    def stop(self):
+        with self.cond:
+            self.command[0] = False
+            self.cond.notify()
+        self.thread.join()
+
+
+def python_tick(node=None):
+    return NodeStatus.SUCCESS
+
+
+def twenty_python_ticks():
+    for _ in range(20):
+        python_tick()
+    return NodeStatus.SUCCESS
+
+
+def best_per_call(call, count, repeats):
+    """Best mean time per call (seconds) over `repeats` runs of `count` calls."""
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(count):
+            call()
+        times.append((time.perf_counter() - start) / count)
+    return min(times)
+
+
+def throughput(calls, count, repeats):
+    """Commands per second when each of `calls` runs `count` times on its own thread."""
+    rates = []
+    for _ in range(repeats):
+        barrier = threading.Barrier(len(calls) + 1)
+
+        def drive(call):
+            barrier.wait()
+            for _ in range(count):
+                call()
+
+        threads = [threading.Thread(target=drive, args=(c,)) for c in calls]
+        for t in threads:
+            t.start()
+        barrier.wait()
+        start = time.perf_counter()
+        for t in threads:
+            t.join()
+        rates.append(len(calls) * count / (time.perf_counter() - start))
+    return statistics.median(rates)
+
+
+def silence_logging():
+    from loguru import logger
+    logger.remove()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer iterations")
+    args = parser.parse_args()
+    scale = 0.1 if args.quick else 1.0
+    repeats = 3 if args.quick else 5
+    silence_logging()
+    print("kelmora Python channel benchmark; %d cores; Python %s" %
+          (os.cpu_count(), sys.version.split()[0]))
+
+    engine = ThreadEngine()
+    engine.register_action_behavior("PyTick", python_tick, [])
+    cpp_trees = [engine.create_tree_from_text(ONE_NODE.format("AlwaysSuccess")) for _ in range(2)]
+    py_tree = engine.create_tree_from_text(ONE_NODE.format("PyTick"))
+    heavy_trees = [engine.create_tree_from_text(TWENTY_NODES) for _ in range(2)]
+    channels = [PurePythonChannel(python_tick) for _ in range(2)]
+    heavy_channels = [PurePythonChannel(twenty_python_ticks) for _ in range(2)]
+    for tree in cpp_trees + [py_tree] + heavy_trees:
+        engine.tick_once(tree)  # built and warm
+
+    count = int(20000 * scale)
+    print("\n1. round trip of one tick_once on a one-node tree (best of %d x %d)" %
+          (repeats, count))
+    cpp = best_per_call(lambda: engine.tick_once(cpp_trees[0]), count, repeats)
+    py = best_per_call(lambda: engine.tick_once(py_tree), count, repeats)
+    base = best_per_call(lambda: channels[0].send("tick_once"), count, repeats)
+    print("   kelmora, C++ node          %7.2f us" % (cpp * 1e6))
+    print("   kelmora, Python tick       %7.2f us" % (py * 1e6))
+    print("   pure-Python channel        %7.2f us" % (base * 1e6))
+    print("   speed-up over pure Python  %7.2fx (C++ node), %.2fx (Python tick)" %
+          (base / cpp, base / py))
+
+    print("\n2. throughput, one tree vs two trees each driven by its own Python thread "
+          "(median of %d)" % repeats)
+    rows = [
+        ("round-trip bound: tick_once", int(20000 * scale),
+         [lambda t=t: engine.tick_once(t) for t in cpp_trees],
+         [lambda c=c: c.send("tick_once") for c in channels], 1),
+        ("work bound: tick_n_times(200), 20 nodes", int(200 * scale),
+         [lambda t=t: engine.tick_n_times(t, 200) for t in heavy_trees],
+         [lambda c=c: c.send("tick_n_times", {"n": 200}) for c in heavy_channels], 200),
+    ]
+    for title, n, kelmora_calls, python_calls, ticks in rows:
+        print("   %s" % title)
+        for name, calls in (("kelmora (C++ nodes)", kelmora_calls),
+                            ("pure-Python channel", python_calls)):
+            one = throughput(calls[:1], n, repeats)
+            two = throughput(calls, n, repeats)
+            print("     %-20s 1 tree %9.0f ticks/s   2 trees %9.0f ticks/s   x%.2f" %
+                  (name, one * ticks, two * ticks, two / one))
+
+    for c in channels + heavy_channels:
+        c.stop()
+    engine.stop_all_trees()
+
+
+if __name__ == "__main__":
+    main()

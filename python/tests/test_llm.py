@@ -1,0 +1,130 @@
+"""The agent layer exposed from C++: Ollama, Agent, streams, and the C++ agent nodes in trees
+together with Python nodes."""
+
+import os
+import socket
+import threading
+
+import pytest
+
+from conftest import action_tree, port
+from kelmora import _native
+from kelmora.core import NodeStatus
+
+pytestmark = pytest.mark.skipif(not _native.HAS_LLM, reason="built without the agent layer")
+
+STANDIN = os.environ.get("KELMORA_STANDIN", "")
+needs_standin = pytest.mark.skipif(not os.path.isfile(STANDIN),
+                                   reason="KELMORA_STANDIN names no stand-in server executable")
+
+
+@pytest.fixture
+def standin_host(monkeypatch):
+    """A running stand-in model server, named by OLLAMA_HOST."""
+    import subprocess
+
+    server = subprocess.Popen([STANDIN, "--port", "0"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        host = server.stdout.readline().strip()[len("listening on "):]
+        monkeypatch.setenv("OLLAMA_HOST", host)
+        yield host
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+
+
+def test_models_and_agents_keep_their_settings_and_contact_no_server():
+    from kelmora.llm import Agent, Ollama
+
+    model = Ollama(id="qwen3:30b", host="127.0.0.1:9")
+    agent = Agent(model=model, description="A reporter.", markdown=True)
+    assert (model.id, model.host) == ("qwen3:30b", "http://127.0.0.1:9")
+    assert agent.model is model
+    assert (agent.description, agent.markdown) == ("A reporter.", True)
+    assert agent.system_message.startswith("A reporter.")
+    assert Agent(model=model, description="A reporter.").system_message == "A reporter."
+    with pytest.raises(TypeError):
+        Agent(model="qwen3:30b")
+    with pytest.raises(ValueError, match="not a host"):
+        Ollama(id="m", host="ftp://not a host")
+
+
+def test_a_failed_chat_is_raised_while_the_stream_is_consumed():
+    from kelmora.llm import Agent, ModelServerError, Ollama
+
+    with socket.socket() as s:  # a port where nothing listens
+        s.bind(("127.0.0.1", 0))
+        port_number = s.getsockname()[1]
+    stream = Agent(model=Ollama(id="m", host="127.0.0.1:%d" % port_number)).run("hi")
+    with pytest.raises(ModelServerError) as raised:
+        list(stream)
+    assert isinstance(raised.value, RuntimeError)
+    assert "127.0.0.1:%d" % port_number in str(raised.value) and '"m"' in str(raised.value)
+
+
+@needs_standin
+def test_a_stream_is_consumed_on_another_thread_than_the_one_that_made_it(standin_host):
+    from kelmora.llm import Agent, Ollama
+
+    stream = Agent(model=Ollama(id="m"), description="d").run("中国上海的新闻", stream=True)
+    pieces = []
+    consumer = threading.Thread(target=lambda: pieces.extend(i.content for i in stream))
+    consumer.start()
+    consumer.join()
+    assert len(pieces) > 1 and "中国上海的新闻" in "".join(pieces)
+
+
+@needs_standin
+def test_python_and_cpp_agent_nodes_hand_agents_and_streams_to_each_other(engine, standin_host):
+    from kelmora.llm import Agent, CreateAgentOllama, GetStreamResponse, Ollama
+
+    made = []
+
+    def make_agent(node):  # a Python node making the agent the C++ node runs
+        made.append(Agent(model=Ollama(id="py-model"), description="from Python"))
+        node.setOutput("agent", made[-1])
+        return NodeStatus.SUCCESS
+
+    def check_agent(node):  # a Python node reading the agent the C++ node made
+        agent = node.getInputObject("agent")
+        node.setOutput("seen", (type(agent).__name__, agent.model.id))
+        return GetStreamResponse.tick(node)  # the C++ tick, called from Python
+
+    engine.register_action_behavior("MakeAgent", make_agent, [port("agent", direction="output")])
+    engine.register_action_class(CreateAgentOllama)
+    engine.register_action_class(GetStreamResponse)
+    engine.register_action_behavior("CheckAgent", check_agent,
+                                    GetStreamResponse.ports + [port("seen", direction="output")])
+    python_made = engine.create_tree_from_text(action_tree(
+        '<MakeAgent agent="{agent}"/>',
+        '<GetStreamResponse agent="{agent}" instructions="{i}" user_input="{input}" '
+        'response_stream="{stream}"/>'))
+    cpp_made = engine.create_tree_from_text(action_tree(
+        '<CreateAgentOllama model_id="cpp-model" description="from C++" agent="{agent}"/>',
+        '<CheckAgent agent="{agent}" instructions="{i}" user_input="{input}" '
+        'response_stream="{stream}" seen="{seen}"/>'))
+    for tree in (python_made, cpp_made):
+        engine.set_blackboard_data(tree, "input", "hello " + tree)
+        assert engine.tick_once(tree) is NodeStatus.SUCCESS
+
+    assert engine.get_blackboard_data(python_made, "agent") is made[0]
+    answer = "".join(item.content for item in engine.get_blackboard_data(python_made, "stream"))
+    assert "py-model" in answer and "hello tree_0" in answer
+    assert engine.get_blackboard_data(cpp_made, "seen") == ("Agent", "cpp-model")
+    answer = "".join(item.content for item in engine.get_blackboard_data(cpp_made, "stream"))
+    assert "cpp-model" in answer and "from C++" in answer and "hello tree_1" in answer
+
+
+def test_the_cpp_stream_node_without_an_agent_fails_and_keeps_its_output(engine):
+    from kelmora.llm import GetStreamResponse
+
+    engine.register_action_class(GetStreamResponse)
+    tree = engine.create_tree_from_text(action_tree(
+        '<GetStreamResponse agent="{agent}" instructions="{i}" user_input="x" '
+        'response_stream="{stream}"/>'))
+    engine.set_blackboard_data(tree, "stream", "previous")
+    engine.set_blackboard_data(tree, "agent", "not an agent")
+    with pytest.raises(RuntimeError, match="holds a value of kind str"):
+        engine.tick_once(tree)
+    assert engine.get_blackboard_data(tree, "stream") == "previous"
