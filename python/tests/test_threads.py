@@ -84,15 +84,22 @@ def test_a_cpp_only_tree_ticks_while_python_holds_the_gil(engine, monkeypatch):
 
     # The tree's C++ agent nodes connect to this socket; a thread that holds the GIL throughout
     # (a libc call through ctypes.PyDLL keeps it) waits for that connection. Had the worker
-    # needed the GIL to tick, the connection could not come before the wait gave up.
+    # needed the GIL to tick them, the connection could not come before the wait gave up.
     server = socket.socket()
     server.bind(("127.0.0.1", 0))
     server.listen(1)
     monkeypatch.setenv("OLLAMA_HOST", "127.0.0.1:%d" % server.getsockname()[1])
+    holding = threading.Event()
+
+    def gate(node):  # runs while the caller waits for its command: now the GIL may be taken
+        holding.set()
+        return NodeStatus.SUCCESS
+
+    engine.register_action_behavior("Gate", gate, [])
     engine.register_action_class(CreateAgentOllama)
     engine.register_action_class(GetStreamResponse)
     tree = engine.create_tree_from_text(action_tree(
-        '<Sleep msec="300"/>',
+        "<Gate/>", '<Sleep msec="300"/>',
         '<CreateAgentOllama model_id="m" description="d" agent="{agent}"/>',
         '<GetStreamResponse agent="{agent}" instructions="{i}" user_input="hello" '
         'response_stream="{stream}"/>'))
@@ -100,13 +107,13 @@ def test_a_cpp_only_tree_ticks_while_python_holds_the_gil(engine, monkeypatch):
     ready = []
 
     def hold_the_gil():
-        time.sleep(0.05)  # the main thread is waiting for its command by then
+        holding.wait()
         fd = PollFd(server.fileno(), 1, 0)  # POLLIN: a connection is waiting
         ready.append(libc.poll(ctypes.byref(fd), 1, 20000))
 
     holder = threading.Thread(target=hold_the_gil)
     holder.start()
-    assert engine.tick_until_success(tree) >= 1
+    assert engine.tick_until_success(tree) >= 2  # Sleep keeps the first tick RUNNING
     holder.join()
     server.close()
     assert ready == [1]
@@ -147,18 +154,22 @@ SHUTDOWN_SCRIPT = textwrap.dedent("""
     from kelmora.core import NodeStatus
     from kelmora.engine.trigger.mthread import ThreadEngine
 
+    looping = threading.Event()
+    def tick(node):
+        looping.set()
+        return NodeStatus.SUCCESS
+
     engine = ThreadEngine()
-    engine.register_action_behavior("Py", lambda node: NodeStatus.SUCCESS, [])
+    engine.register_action_behavior("Py", tick, [])
     endless = ('<root BTCPP_format="4"><BehaviorTree ID="T"><KeepRunningUntilFailure>'
                '<{0}/></KeepRunningUntilFailure></BehaviorTree></root>')
     engine.create_tree_from_text(endless.format("Py"), "python_loop")
     engine.create_tree_from_text(endless.format("AlwaysSuccess"), "cpp_loop")
     engine.create_tree_from_text(endless.format("Py"), "idle")
     engine.tick_once("idle")
-    started = threading.Barrier(3)
+    looping.clear()
 
     def loop(tree):
-        started.wait()
         try:
             engine.tick_until_failure(tree)
         except RuntimeError:
@@ -166,7 +177,7 @@ SHUTDOWN_SCRIPT = textwrap.dedent("""
 
     for tree in ("python_loop", "cpp_loop"):
         threading.Thread(target=loop, args=(tree,), daemon=True).start()
-    started.wait()
+    looping.wait()  # the Python loop is running; the C++ one very likely too
     print("exiting", flush=True)
 """)
 
@@ -181,13 +192,15 @@ def test_interpreter_exit_with_live_trees_and_waiting_daemon_threads_is_clean():
 
 
 INTERRUPT_SCRIPT = textwrap.dedent("""
-    import os, signal, threading, time
+    import os, signal, time
     from kelmora.core import NodeStatus
     from kelmora.engine.trigger.mthread import ThreadEngine
 
     finished = []
-    def slow(node):
-        time.sleep(0.5)
+    def slow(node):  # Ctrl-C arrives while the main thread waits for the first tick
+        if not finished:
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.2)
         finished.append(True)
         return NodeStatus.SUCCESS
 
@@ -195,7 +208,6 @@ INTERRUPT_SCRIPT = textwrap.dedent("""
     engine.register_action_behavior("Slow", slow, [])
     tree = engine.create_tree_from_text(
         '<root BTCPP_format="4"><BehaviorTree ID="T"><Slow/></BehaviorTree></root>')
-    threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
     try:
         engine.tick_once(tree)
         print("not interrupted")

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <kelmora/nodes/decorators.hpp>
 #include <utility>
 
@@ -80,9 +81,13 @@ void RunOnceNode::onReset() { result_.reset(); }
 
 namespace {
 
-// A duration port's value; negative values count as zero.
+// The longest wait a duration port can ask for: a century, far beyond any real use and far from
+// the clock's limit, so that deadline arithmetic cannot overflow.
+constexpr std::int64_t kLongestMsec = std::int64_t{100} * 365 * 24 * 3600 * 1000;
+
+// A duration port's value; negative values count as zero, values beyond a century as a century.
 Clock::duration milliseconds(std::int64_t value) {
-  return std::chrono::milliseconds(value < 0 ? 0 : value);
+  return std::chrono::milliseconds(std::clamp<std::int64_t>(value, 0, kLongestMsec));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/nodes/leaves.hpp>
@@ -49,7 +50,9 @@ NodeStatus SleepNode::onTick() {
   if (!deadline_) {
     const std::int64_t msec = getInputInt("msec", 0);
     if (msec <= 0) return NodeStatus::SUCCESS;
-    deadline_ = now + std::chrono::milliseconds(msec);
+    // At most a century, so that the deadline cannot overflow the clock.
+    constexpr std::int64_t kLongestMsec = std::int64_t{100} * 365 * 24 * 3600 * 1000;
+    deadline_ = now + std::chrono::milliseconds(std::min(msec, kLongestMsec));
   }
   if (now >= *deadline_) {
     deadline_.reset();

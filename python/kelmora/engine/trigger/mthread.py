@@ -11,7 +11,8 @@ and other trees go on. A worker holds the GIL only while it runs Python code (a 
 written in Python, a conversion); trees made only of C++ nodes tick in parallel without it.
 
 Ctrl-C: a command that is being waited for is not abandoned half-way. The KeyboardInterrupt is
-raised as soon as the command has returned.
+raised as soon as the command has returned; a command that does not return by itself (an endless
+tick_until_failure) is ended by stopping its tree from another thread.
 
 Log lines go to loguru's shared ``logger``.
 
