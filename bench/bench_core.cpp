@@ -10,15 +10,15 @@
 // Logging goes to a null sink so the numbers are the engine's, not the terminal's.
 
 #include <benchmark/benchmark.h>
-#include <kelmora/engine/sequential_engine.hpp>
-#include <kelmora/engine/trigger/mthread.hpp>
-#include <kelmora/log.hpp>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <kelmora/engine/sequential_engine.hpp>
+#include <kelmora/engine/trigger/mthread.hpp>
+#include <kelmora/log.hpp>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,8 +32,8 @@ using kelmora::core::TreeNode;
 
 void silence_log() {
   static const bool done = [] {
-    kelmora::log::set_logger(std::make_shared<spdlog::logger>(
-        "bench", std::make_shared<spdlog::sinks::null_sink_mt>()));
+    kelmora::log::set_logger(
+        std::make_shared<spdlog::logger>("bench", std::make_shared<spdlog::sinks::null_sink_mt>()));
     return true;
   }();
   (void)done;
@@ -67,8 +67,8 @@ void BM_HundredNodeTreeTickInPlace(benchmark::State& state) {
   register_noop(engine);
   engine.create_tree_from_text(hundred_node_tree());
   for (auto _ : state) benchmark::DoNotOptimize(engine.tick_once());
-  state.counters["ticks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                     benchmark::Counter::kIsRate);
+  state.counters["ticks_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_HundredNodeTreeTickInPlace);
 
@@ -78,8 +78,8 @@ void BM_HundredNodeTreeTickOnceThroughThreadEngine(benchmark::State& state) {
   register_noop(engine);
   const std::string id = engine.create_tree_from_text(hundred_node_tree());
   for (auto _ : state) benchmark::DoNotOptimize(engine.tick_once(id));
-  state.counters["ticks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                     benchmark::Counter::kIsRate);
+  state.counters["ticks_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_HundredNodeTreeTickOnceThroughThreadEngine)->UseRealTime();
 
@@ -89,8 +89,8 @@ void BM_HundredNodeTreeTickNTimes1000ThroughThreadEngine(benchmark::State& state
   register_noop(engine);
   const std::string id = engine.create_tree_from_text(hundred_node_tree());
   for (auto _ : state) benchmark::DoNotOptimize(engine.tick_n_times(id, 1000));
-  state.counters["ticks_per_s"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * 1000, benchmark::Counter::kIsRate);
+  state.counters["ticks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()) * 1000,
+                                                     benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_HundredNodeTreeTickNTimes1000ThroughThreadEngine)->UseRealTime();
 
@@ -118,8 +118,8 @@ void BM_BaselineHundredVirtualCalls(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(status);
   }
-  state.counters["ticks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                     benchmark::Counter::kIsRate);
+  state.counters["ticks_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_BaselineHundredVirtualCalls);
 
@@ -137,8 +137,8 @@ void BM_BaselineHundredStdFunctionCalls(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(status);
   }
-  state.counters["ticks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                     benchmark::Counter::kIsRate);
+  state.counters["ticks_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_BaselineHundredStdFunctionCalls);
 

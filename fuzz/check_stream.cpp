@@ -23,7 +23,7 @@ using llm::LineSplitter;
 
 // What splitting should give, worked out on the whole text at once.
 struct Split {
-  std::vector<std::string> lines;     // complete lines, then the last one without '\n'
+  std::vector<std::string> lines;       // complete lines, then the last one without '\n'
   std::optional<std::size_t> too_long;  // index of the first line longer than the limit
 };
 
@@ -128,8 +128,8 @@ void check_ndjson(std::string_view input) {
   const std::string_view stream = input.substr(2);
 
   const Split expected = reference_split(stream, limit);
-  compare(feed_in_chunks(stream, limit, [&] { return stream.size(); }), expected, limit,
-          "whole", input);
+  compare(feed_in_chunks(stream, limit, [&] { return stream.size(); }), expected, limit, "whole",
+          input);
   compare(feed_in_chunks(stream, limit,
                          [&] {
                            state = state * 1103515245u + 12345u;

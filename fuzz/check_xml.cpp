@@ -5,11 +5,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/tree.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -56,8 +56,7 @@ const core::BehaviorTreeFactory& factory() {
     f.register_action_behavior(
         "Fail",
         [](TreeNode&) -> NodeStatus { throw std::runtime_error("fuzz: the action failed"); }, {});
-    f.register_action_behavior(
-        "Idle", [](TreeNode&) { return NodeStatus::IDLE; }, {});
+    f.register_action_behavior("Idle", [](TreeNode&) { return NodeStatus::IDLE; }, {});
     return f;
   }();
   return instance;
@@ -152,7 +151,8 @@ void check_xml(std::string_view text) {
       try {
         const NodeStatus status = tree->tickOnce();
         if (status == NodeStatus::IDLE) found("a tick returned IDLE", text);
-        if (tree->rootNode()->status() != status) found("the root's status is not the tick's", text);
+        if (tree->rootNode()->status() != status)
+          found("the root's status is not the tick's", text);
       } catch (const core::NodeTickError& e) {
         if (std::string_view(e.what()).rfind("node '", 0) != 0) {
           found(std::string("a tick error that names no node: ") + e.what(), text);

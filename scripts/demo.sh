@@ -5,14 +5,14 @@
 #   bash scripts/demo.sh
 #
 # Installs what the build needs (scripts/setup.sh), builds kelmora_demo and the stand-in model
-# server in ./build, then runs the demo against the Ollama server that OLLAMA_HOST names (default
+# server in ./build/demo, then runs the demo against the Ollama server that OLLAMA_HOST names (default
 # http://127.0.0.1:11434). When no server answers there, it starts kelmora's stand-in model server
 # on a free loopback port instead, says so on standard error, and stops it afterwards. Standard
 # output holds only the demo's answers; the exit status is the demo's.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$root/build"
+build="$root/build/demo"
 
 bash "$root/scripts/setup.sh"
 
@@ -20,7 +20,8 @@ bash "$root/scripts/setup.sh"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   generator=()
   command -v ninja >/dev/null && generator=(-G Ninja)
-  cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+  cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKELMORA_BUILD_TESTS=OFF >&2
 else
   cmake -S "$root" -B "$build" >&2
 fi
@@ -29,36 +30,8 @@ cmake --build "$build" --target kelmora_demo kelmora_standin_server -j 2 >&2
 demo="$build/examples/kelmora_demo"
 standin="$build/tools/standin/kelmora_standin_server"
 
-# The base URL of the server OLLAMA_HOST names, in the forms the client accepts (host, host:port,
-# :port, http[s]://host[:port], trailing /).
-server_url() {
-  local value="${OLLAMA_HOST:-}" scheme="http" rest host port=""
-  value="${value#"${value%%[![:space:]]*}"}"
-  value="${value%"${value##*[![:space:]]}"}"
-  [ -z "$value" ] && { echo "http://127.0.0.1:11434"; return; }
-  rest="$value"
-  if [[ "$rest" == *"://"* ]]; then
-    scheme="$(printf '%s' "${rest%%://*}" | tr '[:upper:]' '[:lower:]')"
-    rest="${rest#*://}"
-  fi
-  rest="${rest%/}"
-  if [[ "$rest" == \[* ]]; then
-    host="${rest%%]*}]"
-    [[ "${rest#"$host"}" == :* ]] && port="${rest#"$host":}"
-  elif [[ "$rest" == *:* ]]; then
-    host="${rest%%:*}"
-    port="${rest#*:}"
-  else
-    host="$rest"
-  fi
-  [ -z "$host" ] && host="127.0.0.1"
-  if [ -z "$port" ]; then
-    if [ "$scheme" = "https" ]; then port=443; else port=11434; fi
-  fi
-  echo "$scheme://$host:$port"
-}
-
-url="$(server_url)"
+# The base URL of the server OLLAMA_HOST names, read by the same parser the client uses.
+url="$("$standin" --print-ollama-url)"
 if curl -s --noproxy 127.0.0.1,localhost,::1 --max-time 2 -o /dev/null "$url/api/tags"; then
   exec "$demo"
 fi

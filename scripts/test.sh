@@ -2,14 +2,24 @@
 # Sets up the machine, builds kelmora and runs every test:
 #   1. a normal build with warnings as errors (C++ tests, Python tests, benchmarks built);
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole C++ suite;
-#   3. a ThreadSanitizer build running the concurrency tests.
-# Exits non-zero on the first failure.
+#   3. a ThreadSanitizer build running the concurrency tests (the stress program among them, for
+#      about a minute);
+#   4. the fuzz targets (clang, ASan + UBSan), FUZZ_SECONDS (default 60) seconds each.
+# Exits non-zero on the first failure. Each step reports how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 python=/usr/bin/python3
-step() { printf '\n=== %s\n' "$*" >&2; }
+step_start=$SECONDS
+step_name=""
+step() {
+  [ -n "$step_name" ] && printf '=== %s: %d s\n' "$step_name" $((SECONDS - step_start)) >&2
+  step_name=$*
+  step_start=$SECONDS
+  [ -n "$step_name" ] && printf '\n=== %s\n' "$step_name" >&2
+  return 0
+}
 
 step "normal build (warnings are errors)"
 bash scripts/build.sh build/test -DKELMORA_WERROR=ON -DKELMORA_BUILD_PYTHON=ON \
@@ -26,3 +36,9 @@ step "ThreadSanitizer build (concurrency tests)"
 bash scripts/build.sh build/tsan -DKELMORA_WERROR=ON -DKELMORA_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan --output-on-failure -L concurrency
+
+step "fuzzing (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh
+
+step ""
+printf '=== all steps passed in %d s\n' "$SECONDS" >&2

@@ -56,8 +56,9 @@ void register_fault_actions(ThreadEngine& engine) {
       [](core::TreeNode& node) {
         Ollama::Options options;
         options.id = node.getInputString("model_id");
-        options.server = llm::ServerAddress{
-            "http", "127.0.0.1", static_cast<std::uint16_t>(std::stoi(node.getInputString("port")))};
+        options.server =
+            llm::ServerAddress{"http", "127.0.0.1",
+                               static_cast<std::uint16_t>(std::stoi(node.getInputString("port")))};
         const std::any timeout = node.getInputObject("timeout_ms");
         options.read_timeout = std::chrono::milliseconds(
             timeout.has_value() ? std::stoll(core::any_to_text(timeout)) : 300);
@@ -71,18 +72,17 @@ void register_fault_actions(ThreadEngine& engine) {
        core::make_port("timeout_ms", "object", "input"),
        core::make_port("agent", "object", "output")});
   engine.register_action_class<llm::GetStreamResponse>("GetStreamResponse");
-  engine.register_action_behavior(
-      "Drain",
-      [](core::TreeNode& node) {
-        auto stream = std::any_cast<std::shared_ptr<ResponseStream>>(
-            node.getInputObject("response_stream"));
-        std::string answer;
-        for (const auto& item : *stream) answer += item.content;
-        node.setOutput("answer", answer);
-        return NodeStatus::SUCCESS;
-      },
-      {core::make_port("response_stream", "object", "input"),
-       core::make_port("answer", "object", "output")});
+  engine.register_action_behavior("Drain",
+                                  [](core::TreeNode& node) {
+                                    auto stream = std::any_cast<std::shared_ptr<ResponseStream>>(
+                                        node.getInputObject("response_stream"));
+                                    std::string answer;
+                                    for (const auto& item : *stream) answer += item.content;
+                                    node.setOutput("answer", answer);
+                                    return NodeStatus::SUCCESS;
+                                  },
+                                  {core::make_port("response_stream", "object", "input"),
+                                   core::make_port("answer", "object", "output")});
 }
 
 // Makes a tree of kTreeXml that asks `model` on `port`.
@@ -104,8 +104,10 @@ std::string server_prefix(std::uint16_t port, const std::string& model) {
 
 // The text of a tick_once that failed in Drain with the client's error `detail`.
 std::string drain_failure(const std::string& id, const std::string& client_error) {
-  return "行为树 " + id + " 执行命令 tick_once 失败: 处理命令 tick_once 时发生错误: node 'Drain' "
-         "(Drain): " + client_error;
+  return "行为树 " + id +
+         " 执行命令 tick_once 失败: 处理命令 tick_once 时发生错误: node 'Drain' "
+         "(Drain): " +
+         client_error;
 }
 
 // Ticks `id` and returns the RuntimeError's text ("" when the tick succeeded).
@@ -130,7 +132,7 @@ struct FaultCase {
 };
 
 TEST(EngineFaultTest, EachModelServerFaultFailsOnlyItsTreesTickAndTheTreeRecovers) {
-  const std::size_t threads_before = testing::thread_count();
+  const std::size_t threads_before = testing::baseline_thread_count();
   {
     testing::LogCapture log;
     StandinOptions options;
@@ -164,8 +166,8 @@ TEST(EngineFaultTest, EachModelServerFaultFailsOnlyItsTreesTickAndTheTreeRecover
 
       const std::string client_error = server_prefix(server.port(), c.model) + c.detail;
       EXPECT_EQ(error, drain_failure("faulty", client_error));
-      const std::string worker_line = "处理命令 tick_once 时发生错误: node 'Drain' (Drain): " +
-                                      client_error;
+      const std::string worker_line =
+          "处理命令 tick_once 时发生错误: node 'Drain' (Drain): " + client_error;
       EXPECT_EQ(log.texts("error"), (std::vector<std::string>{worker_line, error}));
       EXPECT_FALSE(engine.get_blackboard_data("faulty", "answer").has_value());
 
@@ -180,7 +182,7 @@ TEST(EngineFaultTest, EachModelServerFaultFailsOnlyItsTreesTickAndTheTreeRecover
 }
 
 TEST(EngineFaultTest, StalledServerHoldsOnlyItsOwnTreeUntilItsConnectionEnds) {
-  const std::size_t threads_before = testing::thread_count();
+  const std::size_t threads_before = testing::baseline_thread_count();
   {
     StandinServer server;
     ThreadEngine engine;
@@ -327,7 +329,7 @@ class RefusingPort {
 };
 
 TEST(EngineFaultTest, ConnectionRefusedOrDroppedMidAnswerFailsTheTickAndOthersServe) {
-  const std::size_t threads_before = testing::thread_count();
+  const std::size_t threads_before = testing::baseline_thread_count();
   {
     StandinServer standin;
     ThreadEngine engine;
@@ -396,7 +398,7 @@ class OllamaHost {
 
 TEST(EngineFaultTest, HundredStreamsOpenAtOnceAcrossTreesEachGetTheirOwnAnswer) {
   constexpr int kTrees = 100;
-  const std::size_t threads_before = testing::thread_count();
+  const std::size_t threads_before = testing::baseline_thread_count();
   {
     StandinOptions options;
     options.piece_delay_ms = 1;  // the answers trickle, so all streams are open together
@@ -431,7 +433,8 @@ TEST(EngineFaultTest, HundredStreamsOpenAtOnceAcrossTreesEachGetTheirOwnAnswer) 
       consumers.emplace_back([&, c] {
         for (int i = kTrees - 1 - c; i >= 0; i -= 4) {
           try {
-            for (const auto& item : *streams[static_cast<std::size_t>(i)]) answers[i] += item.content;
+            for (const auto& item : *streams[static_cast<std::size_t>(i)])
+              answers[i] += item.content;
           } catch (const llm::ModelServerError& e) {
             errors[i] = e.what();
           }

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <kelmora/core/errors.hpp>
+#include <kelmora/core/factory.hpp>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -79,6 +81,25 @@ TEST(FuzzRegressionTest, UnboundedRepeatCountsAreNotTickedButStillBuilt) {
   EXPECT_NO_THROW(check_xml(
       R"(<root BTCPP_format="4"><BehaviorTree ID="M"><Repeat num_cycles="999999999">)"
       R"(<Repeat num_cycles="999999999"><AlwaysSuccess/></Repeat></Repeat></BehaviorTree></root>)"));
+}
+
+TEST(FuzzRegressionTest, IncludesOfDevicesAndFoldersAreRefusedUnread) {
+  // /dev/zero would never end and a pipe could block forever; a folder would read as nothing.
+  const std::string folder = fs::temp_directory_path().string();
+  const core::BehaviorTreeFactory factory;
+  for (const std::string& path : {std::string("/dev/zero"), folder}) {
+    SCOPED_TRACE(path);
+    try {
+      factory.create_tree_from_text(
+          R"(<root BTCPP_format="4"><include path=")" + path +
+          R"("/><BehaviorTree ID="M"><AlwaysSuccess/></BehaviorTree></root>)");
+      ADD_FAILURE() << "built";
+    } catch (const core::TreeBuildError& e) {
+      EXPECT_EQ(std::string(e.what()), "<xml text>:1: cannot read tree file '" +
+                                           fs::weakly_canonical(path).string() +
+                                           "' (not a regular file)");
+    }
+  }
 }
 
 #ifdef KELMORA_FUZZ_WITH_LLM

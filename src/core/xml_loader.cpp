@@ -26,6 +26,12 @@ bool has_text(pugi::xml_node node) {
 
 // Reads a whole file; TreeBuildError when it cannot be read.
 std::string read_file(const fs::path& path, const std::string& context) {
+  // Only regular files: a device, pipe or folder could block, never end, or read as nothing.
+  std::error_code ec;
+  if (fs::exists(path, ec) && !fs::is_regular_file(path, ec)) {
+    throw TreeBuildError(fmt::format("{}cannot read tree file '{}' (not a regular file)", context,
+                                     path.string()));
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in)
     throw TreeBuildError(fmt::format("{}cannot read tree file '{}'", context, path.string()));

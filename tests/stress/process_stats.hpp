@@ -26,10 +26,17 @@ inline std::size_t thread_count() {
   return count;
 }
 
+// The thread count to come back to: counted after one thread has been started and joined, so
+// that helper threads a runtime starts with the first thread (ThreadSanitizer's) are in it.
+inline std::size_t baseline_thread_count() {
+  std::thread([] {}).join();
+  return thread_count();
+}
+
 // The thread count once it has settled at `expected` (a joined thread's /proc entry can outlive
 // the join by a moment), or, if it does not within `settle`, the count then.
-inline std::size_t settled_thread_count(std::size_t expected,
-                                        std::chrono::milliseconds settle = std::chrono::seconds(2)) {
+inline std::size_t settled_thread_count(
+    std::size_t expected, std::chrono::milliseconds settle = std::chrono::seconds(2)) {
   const auto deadline = std::chrono::steady_clock::now() + settle;
   std::size_t count = thread_count();
   while (count != expected && std::chrono::steady_clock::now() < deadline) {

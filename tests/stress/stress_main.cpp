@@ -9,7 +9,6 @@
 // from round to round beyond a tolerance once warmed up. A watchdog aborts a round that hangs.
 // Exit status 0 when every check held, 1 otherwise.
 
-#include <kelmora/log.hpp>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -19,6 +18,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <kelmora/log.hpp>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -154,17 +154,16 @@ void run_round(const Options& options, int round, StressCounters& counters) {
 
 int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
-  kelmora::log::set_logger(std::make_shared<spdlog::logger>(
-      "stress", std::make_shared<spdlog::sinks::null_sink_mt>()));
+  kelmora::log::set_logger(
+      std::make_shared<spdlog::logger>("stress", std::make_shared<spdlog::sinks::null_sink_mt>()));
   std::printf("kelmora_stress: %.0f s, %d threads, %d engines, rounds of %.2f s, seed %llu\n",
               options.seconds, options.threads, options.engines, options.round_seconds,
               static_cast<unsigned long long>(options.seed));
 
   StressCounters counters;
   Watchdog watchdog(std::chrono::seconds(120));
-  const int rounds =
-      std::max(options.warmup_rounds + 1,
-               static_cast<int>(options.seconds / options.round_seconds + 0.5));
+  const int rounds = std::max(options.warmup_rounds + 1,
+                              static_cast<int>(options.seconds / options.round_seconds + 0.5));
   std::size_t thread_baseline = 0;
   double memory_baseline = 0;
   double memory_peak = 0;
@@ -178,15 +177,13 @@ int main(int argc, char** argv) {
 
     const bool warm = round > options.warmup_rounds;
     if (round == options.warmup_rounds) thread_baseline = kelmora::testing::thread_count();
-    const std::size_t threads =
-        warm ? kelmora::testing::settled_thread_count(thread_baseline)
-             : kelmora::testing::thread_count();
+    const std::size_t threads = warm ? kelmora::testing::settled_thread_count(thread_baseline)
+                                     : kelmora::testing::thread_count();
     const double memory = kelmora::testing::resident_kib() / 1024.0;
     if (round == options.warmup_rounds) memory_baseline = memory;
     memory_peak = std::max(memory_peak, memory);
     std::printf("round %3d: %7llu operations, %2zu threads left, resident %.1f MiB\n", round,
-                static_cast<unsigned long long>(counters.operations - ops_before), threads,
-                memory);
+                static_cast<unsigned long long>(counters.operations - ops_before), threads, memory);
     std::fflush(stdout);
     if (warm && threads != thread_baseline) {
       kelmora::stress::report_failure(

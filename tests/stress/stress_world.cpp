@@ -1,11 +1,10 @@
 #include "stress_world.hpp"
 
-#include <kelmora/core/errors.hpp>
-
 #include <algorithm>
 #include <any>
 #include <chrono>
 #include <cstdio>
+#include <kelmora/core/errors.hpp>
 #include <stdexcept>
 #include <thread>
 #include <typeinfo>
@@ -37,23 +36,22 @@ std::string processing(const std::string& command, const std::string& why) {
 }
 
 void register_actions(ThreadEngine& engine) {
-  engine.register_action_behavior(
-      "Count",
-      [](core::TreeNode& node) {
-        const std::any value = node.getInputObject("count_in");
-        const auto* count = std::any_cast<std::int64_t>(&value);
-        node.setOutput("count_out", std::int64_t{count ? *count + 1 : 1});
-        return NodeStatus::SUCCESS;
-      },
-      {core::make_port("count_in", "object", "input"),
-       core::make_port("count_out", "object", "output")});
-  engine.register_action_behavior(
-      "Pause",
-      [](core::TreeNode&) {
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-        return NodeStatus::SUCCESS;
-      },
-      {});
+  engine.register_action_behavior("Count",
+                                  [](core::TreeNode& node) {
+                                    const std::any value = node.getInputObject("count_in");
+                                    const auto* count = std::any_cast<std::int64_t>(&value);
+                                    node.setOutput("count_out",
+                                                   std::int64_t{count ? *count + 1 : 1});
+                                    return NodeStatus::SUCCESS;
+                                  },
+                                  {core::make_port("count_in", "object", "input"),
+                                   core::make_port("count_out", "object", "output")});
+  engine.register_action_behavior("Pause",
+                                  [](core::TreeNode&) {
+                                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                                    return NodeStatus::SUCCESS;
+                                  },
+                                  {});
   engine.register_action_behavior(
       "Boom", [](core::TreeNode&) -> NodeStatus { throw std::runtime_error("boom"); }, {});
 }
@@ -67,7 +65,8 @@ std::int64_t as_int(const std::any& value) {
 }  // namespace
 
 void report_failure(StressCounters& counters, const std::string& message) {
-  if (counters.failures.fetch_add(1) < 20) std::fprintf(stderr, "stress: FAIL: %s\n", message.c_str());
+  if (counters.failures.fetch_add(1) < 20)
+    std::fprintf(stderr, "stress: FAIL: %s\n", message.c_str());
 }
 
 // --- the pool ---------------------------------------------------------------------------------
@@ -201,7 +200,8 @@ void StressWorker::command_own_tree(OwnTree& tree) {
       engine.tick_once(id);
       fail(id + ": a failing tick succeeded");
     } catch (const RuntimeError& e) {
-      if (e.what() != failed(id, "tick_once", processing("tick_once", "node 'Boom' (Boom): boom"))) {
+      if (e.what() !=
+          failed(id, "tick_once", processing("tick_once", "node 'Boom' (Boom): boom"))) {
         fail(id + ": wrong error: " + e.what());
       }
     }
@@ -311,8 +311,8 @@ void StressWorker::command_shared_tree() {
           }
         } catch (const RuntimeError& e) {
           // A stop met the loop.
-          if (e.what() !=
-              failed(id, "tick_n_times", processing("tick_n_times", "tree was stopped while ticking"))) {
+          if (e.what() != failed(id, "tick_n_times",
+                                 processing("tick_n_times", "tree was stopped while ticking"))) {
             fail(id + ": wrong error: " + e.what());
           }
         }

@@ -4,10 +4,9 @@
 //
 // Thread-safe where marked; a StressWorker belongs to one thread.
 
-#include <kelmora/engine/trigger/mthread.hpp>
-
 #include <atomic>
 #include <cstdint>
+#include <kelmora/engine/trigger/mthread.hpp>
 #include <memory>
 #include <mutex>
 #include <random>

@@ -3,14 +3,14 @@
 // must not grow with the number of cycles.
 
 #include <gtest/gtest.h>
-#include <kelmora/engine/trigger/mthread.hpp>
-#include <kelmora/log.hpp>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <any>
 #include <atomic>
+#include <kelmora/engine/trigger/mthread.hpp>
+#include <kelmora/log.hpp>
 #include <numeric>
 #include <random>
 #include <string>
@@ -46,29 +46,29 @@ const char* const kCounting =
 class QuietLog {
  public:
   QuietLog() {
-    log::set_logger(std::make_shared<spdlog::logger>(
-        "churn", std::make_shared<spdlog::sinks::null_sink_mt>()));
+    log::set_logger(
+        std::make_shared<spdlog::logger>("churn", std::make_shared<spdlog::sinks::null_sink_mt>()));
   }
   ~QuietLog() { log::set_logger(nullptr); }
 };
 
 void register_count(ThreadEngine& engine) {
-  engine.register_action_behavior(
-      "Count",
-      [](core::TreeNode& node) {
-        const std::any value = node.getInputObject("count_in");
-        const auto* count = std::any_cast<std::int64_t>(&value);
-        node.setOutput("count_out", std::int64_t{count ? *count + 1 : 1});
-        return NodeStatus::SUCCESS;
-      },
-      {core::make_port("count_in", "object", "input"),
-       core::make_port("count_out", "object", "output")});
+  engine.register_action_behavior("Count",
+                                  [](core::TreeNode& node) {
+                                    const std::any value = node.getInputObject("count_in");
+                                    const auto* count = std::any_cast<std::int64_t>(&value);
+                                    node.setOutput("count_out",
+                                                   std::int64_t{count ? *count + 1 : 1});
+                                    return NodeStatus::SUCCESS;
+                                  },
+                                  {core::make_port("count_in", "object", "input"),
+                                   core::make_port("count_out", "object", "output")});
 }
 
 TEST(ChurnTest, TenThousandCreateStopCyclesLeaveNoThreadAndNoGrowingMemory) {
   QuietLog quiet;
   ThreadEngine engine;
-  const std::size_t threads_before = thread_count();
+  const std::size_t threads_before = testing::baseline_thread_count();
   double warm_kib = 0;
   for (int i = 0; i < kCycles; ++i) {
     // The id counts the trees present, so with one tree at a time it is always tree_0.
@@ -91,7 +91,7 @@ TEST(ChurnTest, TenThousandCreateStopCyclesLeaveNoThreadAndNoGrowingMemory) {
 TEST(ChurnTest, CreateTickStopCyclesFromFourThreadsOnOneEngine) {
   QuietLog quiet;
   ThreadEngine engine;
-  const std::size_t threads_before = thread_count();
+  const std::size_t threads_before = testing::baseline_thread_count();
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -116,7 +116,7 @@ TEST(ChurnTest, ThousandTreesAliveAtOnceTickedFromEightThreadsLoseNoTick) {
   constexpr int kRounds = 3;
   ThreadEngine engine;
   register_count(engine);
-  const std::size_t threads_before = thread_count();
+  const std::size_t threads_before = testing::baseline_thread_count();
   std::vector<std::string> ids;
   for (int i = 0; i < kAliveTrees; ++i) ids.push_back(engine.create_tree_from_text(kCounting));
   EXPECT_EQ(thread_count(), threads_before + kAliveTrees);

@@ -3,6 +3,10 @@
 //
 //   kelmora_standin_server [--host 127.0.0.1] [--port 0] [--fail NAME] [--piece-delay-ms N]
 //                          [--piece-chars N]
+//   kelmora_standin_server --print-ollama-url
+//
+// --print-ollama-url prints the base URL of the Ollama server that OLLAMA_HOST names (as kelmora's
+// client reads it) and exits, so scripts probe the same server the client would use.
 //
 // Prints "listening on HOST:PORT" as its first line on standard output (flushed at once), so a
 // script can learn the port it got with --port 0. Runs until SIGTERM or SIGINT; standard input is
@@ -17,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include <kelmora/llm/server_address.hpp>
+
 #include "standin/standin_server.hpp"
 
 namespace {
@@ -24,6 +30,7 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: kelmora_standin_server [--host ADDRESS] [--port N] [--fail NAME] "
     "[--piece-delay-ms N] [--piece-chars N]\n"
+    "       kelmora_standin_server --print-ollama-url\n"
     "  --fail NAME: 404, 500, error-line, malformed, no-done, stall, long-line, silent, none\n"
     "  A chat whose model is named fail:NAME fails that way too.\n";
 
@@ -48,6 +55,15 @@ kelmora::testing::StandinOptions parse_arguments(int argc, char** argv) {
     if (flag == "--help" || flag == "-h") {
       std::cout << kUsage;
       std::exit(0);
+    }
+    if (flag == "--print-ollama-url") {
+      try {
+        std::cout << kelmora::llm::server_from_environment().url() << "\n";
+        std::exit(0);
+      } catch (const std::exception& e) {
+        std::cerr << "kelmora_standin_server: " << e.what() << "\n";
+        std::exit(2);
+      }
     }
     if (i + 1 >= argc) usage_error("unknown or incomplete argument " + std::string(flag));
     const char* value = argv[++i];

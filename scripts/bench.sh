@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Runs every benchmark of kelmora beside its baseline and prints the ratios:
+#   bench/bench_thread_engine  command round trip vs. condition-variable ping-pong, memory per idle
+#                              tree vs. per plain thread, idle CPU, 1,000 trees vs. 1,000 threads;
+#   bench/bench_core           100-node tree ticks/s vs. 100 virtual / std::function calls, two
+#                              trees on two cores vs. one (and plain threads the same);
+#   python/bench/bench_channel.py  the channel from Python vs. the same channel in pure Python.
+# Builds a Release tree in build/bench (BENCH_DIR overrides). QUICK=1 runs shorter.
+# The numbers are only as good as the machine is idle: the load average is printed with them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+dir=${BENCH_DIR:-build/bench}
+python=/usr/bin/python3
+BUILD_TYPE=Release bash scripts/build.sh "$dir" -DKELMORA_BUILD_BENCH=ON -DKELMORA_BUILD_PYTHON=ON \
+  -DKELMORA_BUILD_TESTS=OFF -DKELMORA_BUILD_EXAMPLES=OFF -DKELMORA_SANITIZE= \
+  -DPython_EXECUTABLE=$python -DPYTHON_EXECUTABLE=$python
+mkdir -p "$dir/results"
+
+min_time=()
+quick=()
+if [ "${QUICK:-0}" = 1 ]; then
+  min_time=(--benchmark_min_time=0.1)
+  quick=(--quick)
+fi
+
+echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
+  "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+for program in bench_thread_engine bench_core; do
+  echo
+  echo "== $program"
+  "$dir/bench/$program" "${min_time[@]}" --benchmark_out="$dir/results/$program.json" \
+    --benchmark_out_format=json
+done
+
+echo
+echo "== python/bench/bench_channel.py"
+PYTHONPATH="$dir/python" $python python/bench/bench_channel.py "${quick[@]}"
+
+echo
+echo "== ratios (kelmora beside its baseline, same run)"
+$python - "$dir/results" <<'PY'
+import json, os, sys
+
+results = {}
+for name in ("bench_thread_engine", "bench_core"):
+    with open(os.path.join(sys.argv[1], name + ".json")) as f:
+        for b in json.load(f)["benchmarks"]:
+            results[b["name"]] = b
+
+def get(name, field="real_time"):
+    b = results.get(name)
+    if b is None:
+        return None
+    return b.get(field)
+
+def row(label, value, unit, base_label, base, note=""):
+    if value is None or base is None:
+        print("  %-48s (missing)" % label)
+        return
+    print("  %-48s %12.2f %-6s | %-34s %12.2f %-6s | x%.2f %s"
+          % (label, value, unit, base_label, base, unit, value / base if base else float("nan"), note))
+
+ns = lambda n: get(n, "real_time")
+print("  time per round trip (ns), ratio to the baseline:")
+row("tick_once round trip, no spinning", ns("BM_EngineTickOnceRoundTrip/0/real_time"), "ns",
+    "condition-variable ping-pong", ns("BM_PlainMutexCondvarPingPong/real_time"))
+row("tick_once round trip, default spin (4 us)", ns("BM_EngineTickOnceRoundTrip/4000/real_time"), "ns",
+    "condition-variable ping-pong", ns("BM_PlainMutexCondvarPingPong/real_time"))
+row("tick_once round trip, no spinning", ns("BM_EngineTickOnceRoundTrip/0/real_time"), "ns",
+    "the tick in place (SequentialEngine)", ns("BM_SequentialEngineTickOnceInPlace"))
+
+rate = lambda n: get(n, "ticks_per_s")
+print("  100-node tree, ticks per second (baseline / kelmora = how much slower):")
+for label, name in (("in place (SequentialEngine)", "BM_HundredNodeTreeTickInPlace"),
+                    ("thread engine, tick_n_times(1000)",
+                     "BM_HundredNodeTreeTickNTimes1000ThroughThreadEngine/real_time"),
+                    ("thread engine, one tick_once per tick",
+                     "BM_HundredNodeTreeTickOnceThroughThreadEngine/real_time")):
+    for base_label, base in (("100 virtual calls", "BM_BaselineHundredVirtualCalls"),
+                             ("100 std::function calls", "BM_BaselineHundredStdFunctionCalls")):
+        k, b = rate(name), rate(base)
+        if k and b:
+            print("  %-40s %12.0f /s | %-24s %12.0f /s | %.1fx slower" % (label, k, base_label, b, b / k))
+
+print("  two at once vs. one (ticks per second; speed-up, 2.0 = perfect on 2 cores):")
+for label, name in (("two trees vs. one tree", "BM_BusyTreesInParallel/%d/real_time"),
+                    ("baseline: two plain threads vs. one", "BM_BaselineBusyPlainThreadsInParallel/%d/real_time")):
+    one, two = rate(name % 1), rate(name % 2)
+    if one and two:
+        print("  %-40s %10.0f /s -> %10.0f /s | speed-up x%.2f" % (label, one, two, two / one))
+
+ms = lambda n: get(n, "real_time")
+print("  1,000 trees (ms), memory and idle CPU:")
+row("create + first tick + stop, 1,000 trees", ms("BM_CreateTickStop1000Trees/real_time"), "ms",
+    "start + ping + join, 1,000 threads", ms("BM_StartPingJoin1000PlainThreads/real_time"))
+row("resident memory per idle tree", get("BM_ResidentMemoryPer1000IdleTrees/iterations:1", "KiB_per_tree"), "KiB",
+    "per idle plain thread", get("BM_ResidentMemoryPer1000IdlePlainThreads/iterations:1", "KiB_per_thread"))
+cpu = get("BM_IdleCpuOf100TreesOverOneSecond/iterations:1", "cpu_us")
+if cpu is not None:
+    print("  %-48s %12.0f us of CPU in 1 s" % ("100 idle trees", cpu))
+PY
