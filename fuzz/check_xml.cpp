@@ -9,6 +9,7 @@
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/tree.hpp>
+#include <kelmora/engine/sequential_engine.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -43,23 +44,45 @@ NodeStatus use_ports(TreeNode& node, bool condition) {
   return next_status(condition);
 }
 
+// Registers the four test actions on a factory or an engine.
+template <class Registry>
+void register_test_actions(Registry& registry) {
+  const core::PortsList ports = {core::make_port("in_text", "string", "input"),
+                                 core::make_port("in_obj", "object", "input"),
+                                 core::make_port("out", "object", "output")};
+  registry.register_action_behavior(
+      "Act", [](TreeNode& node) { return use_ports(node, false); }, ports);
+  registry.register_action_behavior(
+      "Check", [](TreeNode& node) { return use_ports(node, true); }, ports);
+  registry.register_action_behavior(
+      "Fail", [](TreeNode&) -> NodeStatus { throw std::runtime_error("fuzz: the action failed"); },
+      {});
+  registry.register_action_behavior("Idle", [](TreeNode&) { return NodeStatus::IDLE; }, {});
+}
+
 const core::BehaviorTreeFactory& factory() {
   static const core::BehaviorTreeFactory instance = [] {
     core::BehaviorTreeFactory f;
-    const core::PortsList ports = {core::make_port("in_text", "string", "input"),
-                                   core::make_port("in_obj", "object", "input"),
-                                   core::make_port("out", "object", "output")};
-    f.register_action_behavior(
-        "Act", [](TreeNode& node) { return use_ports(node, false); }, ports);
-    f.register_action_behavior(
-        "Check", [](TreeNode& node) { return use_ports(node, true); }, ports);
-    f.register_action_behavior(
-        "Fail",
-        [](TreeNode&) -> NodeStatus { throw std::runtime_error("fuzz: the action failed"); }, {});
-    f.register_action_behavior("Idle", [](TreeNode&) { return NodeStatus::IDLE; }, {});
+    register_test_actions(f);
     return f;
   }();
   return instance;
+}
+
+// The engine the thread engine's workers use, fed the trees that build; it keeps the last one.
+engine::SequentialEngine& sequential_engine() {
+  static engine::SequentialEngine instance = [] {
+    engine::SequentialEngine e;
+    register_test_actions(e);
+    return e;
+  }();
+  return instance;
+}
+
+std::int64_t status_int(const core::AnyMap& status, const std::string& key) {
+  auto it = status.find(key);
+  const auto* value = it == status.end() ? nullptr : std::any_cast<std::int64_t>(&it->second);
+  return value != nullptr ? *value : -1;
 }
 
 [[noreturn]] void found(const std::string& what, std::string_view text) {
@@ -113,6 +136,37 @@ void write_file(const std::filesystem::path& path, const std::string& text) {
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
+// The same text through a SequentialEngine, as a tree's worker drives it: it must build too,
+// and its status map must describe the tree and follow the ticks and the reset.
+void check_sequential_engine(const core::Tree& tree, std::string_view text) {
+  engine::SequentialEngine& engine = sequential_engine();
+  try {
+    engine.create_tree_from_text(std::string(text));
+  } catch (const core::TreeBuildError& e) {
+    found(std::string("the engine refused what the factory built: ") + e.what(), text);
+  }
+  std::int64_t ticks = 3;
+  try {
+    if (engine.tick_n_times(3).size() != 3) found("tick_n_times(3) gave another count", text);
+  } catch (const core::NodeTickError&) {
+    ticks = -1;  // stopped at the failed tick, which counts
+  }
+  core::AnyMap status = engine.get_tree_status();
+  const auto* nodes = std::any_cast<std::vector<core::AnyMap>>(&status["nodes"]);
+  if (nodes == nullptr || nodes->size() != tree.nodes().size()) {
+    found("the status map does not list every node", text);
+  }
+  const std::int64_t counted = status_int(status, "tick_count");
+  if (ticks >= 0 ? counted != ticks : (counted < 1 || counted > 3)) {
+    found("tick_count " + std::to_string(counted) + " after tick_n_times(3)", text);
+  }
+  (void)engine.get_all_blackboard_data();
+  engine.reset_tree();
+  status = engine.get_tree_status();
+  if (status_int(status, "tick_count") != 0) found("reset left tick_count", text);
+  if (core::any_to_text(status["status"]) != "IDLE") found("reset left a status", text);
+}
+
 }  // namespace
 
 std::filesystem::path enter_include_folder() {
@@ -164,6 +218,7 @@ void check_xml(std::string_view text) {
   tree->haltTree();
   expect_all_idle(*tree, "halting the tree", text);
   (void)tree->rootBlackboard()->entries();
+  if (ticks_are_bounded(*tree)) check_sequential_engine(*tree, text);
 }
 
 }  // namespace kelmora::fuzz

@@ -5,8 +5,10 @@
 #   bench/bench_core           100-node tree ticks/s vs. 100 virtual / std::function calls, two
 #                              trees on two cores vs. one (and plain threads the same);
 #   python/bench/bench_channel.py  the channel from Python vs. the same channel in pure Python.
-# Builds a Release tree in build/bench (BENCH_DIR overrides). QUICK=1 runs shorter.
-# The numbers are only as good as the machine is idle: the load average is printed with them.
+# Builds a Release tree in build/bench (BENCH_DIR overrides). Each C++ benchmark runs REPEAT
+# times (default 3) and the medians are compared (memory: the first run, before freed stacks and
+# heap are around to reuse); QUICK=1 runs shorter. The numbers are only as
+# good as the machine is idle: the load average is printed with them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -18,10 +20,10 @@ BUILD_TYPE=Release bash scripts/build.sh "$dir" -DKELMORA_BUILD_BENCH=ON -DKELMO
   -DPython_EXECUTABLE=$python -DPYTHON_EXECUTABLE=$python
 mkdir -p "$dir/results"
 
-min_time=()
+flags=(--benchmark_repetitions="${REPEAT:-3}" --benchmark_display_aggregates_only=true)
 quick=()
 if [ "${QUICK:-0}" = 1 ]; then
-  min_time=(--benchmark_min_time=0.1)
+  flags+=(--benchmark_min_time=0.1)
   quick=(--quick)
 fi
 
@@ -30,7 +32,7 @@ echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d
 for program in bench_thread_engine bench_core; do
   echo
   echo "== $program"
-  "$dir/bench/$program" "${min_time[@]}" --benchmark_out="$dir/results/$program.json" \
+  "$dir/bench/$program" "${flags[@]}" --benchmark_out="$dir/results/$program.json" \
     --benchmark_out_format=json
 done
 
@@ -41,19 +43,22 @@ PYTHONPATH="$dir/python" $python python/bench/bench_channel.py "${quick[@]}"
 echo
 echo "== ratios (kelmora beside its baseline, same run)"
 $python - "$dir/results" <<'PY'
-import json, os, sys
+import json, os, statistics, sys
 
-results = {}
+runs = {}
 for name in ("bench_thread_engine", "bench_core"):
     with open(os.path.join(sys.argv[1], name + ".json")) as f:
         for b in json.load(f)["benchmarks"]:
-            results[b["name"]] = b
+            if b.get("run_type", "iteration") == "iteration":
+                runs.setdefault(b.get("run_name", b["name"]), []).append(b)
 
 def get(name, field="real_time"):
-    b = results.get(name)
-    if b is None:
+    """The median over the repetitions; for memory, the first repetition."""
+    values = [b[field] for b in sorted(runs.get(name, []), key=lambda b: b.get("repetition_index", 0))
+              if field in b]
+    if not values:
         return None
-    return b.get(field)
+    return values[0] if "ResidentMemory" in name else statistics.median(values)
 
 def row(label, value, unit, base_label, base, note=""):
     if value is None or base is None:

@@ -3,7 +3,7 @@
 # build/fuzz and runs each for FUZZ_SECONDS (default 60) seconds, starting from its seed corpus
 # (fuzz/corpus/<target>) and the inputs fuzzing found before (tests/data/fuzz_regressions/<target>).
 # Fails when a target crashes, leaks, hangs or breaks one of its checks; the input is then in
-# build/fuzz/artifacts/<target>/ — fix the bug and add the input to
+# build/fuzz/work/artifacts/<target>/ — fix the bug and add the input to
 # tests/data/fuzz_regressions/<target>/, where the normal tests replay it.
 #   scripts/fuzz.sh [target...]      (default: fuzz_xml fuzz_ndjson fuzz_ollama_host)
 set -euo pipefail
@@ -12,6 +12,7 @@ root=$PWD
 bash scripts/setup.sh
 
 dir=${FUZZ_DIR:-build/fuzz}
+case $dir in /*) ;; *) dir=$root/$dir ;; esac
 seconds=${FUZZ_SECONDS:-60}
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(fuzz_xml fuzz_ndjson fuzz_ollama_host)
@@ -43,7 +44,7 @@ dict() {
 
 # Absolute paths throughout: fuzz_xml works in a scratch folder of its own (its includes resolve
 # against the working directory).
-work=$root/$dir/work
+work=$dir/work
 status=0
 for target in "${targets[@]}"; do
   corpus=$work/corpus/$target
@@ -53,7 +54,7 @@ for target in "${targets[@]}"; do
   [ -d "$root/tests/data/fuzz_regressions/$target" ] && seeds+=("$root/tests/data/fuzz_regressions/$target")
   echo "== $target: $seconds s" >&2
   if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$root/$dir/fuzz/$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
+    "$dir/fuzz/$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
       -rss_limit_mb=2048 -timeout=20 -print_final_stats=1 -dict="$(dict "$target")" \
       -artifact_prefix="$artifacts/" "$corpus" "${seeds[@]}" >"$work/$target.log" 2>&1; then
     grep -E '^stat::(number_of_executed_units|new_units_added|peak_rss_mb)' "$work/$target.log" >&2 || true

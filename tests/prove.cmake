@@ -1,7 +1,7 @@
 # Reliability tests: replayed fuzz findings, the stress program, churn, and model-server faults
 # inside trees run by the thread engine.
 
-# Sanitized builds run scaled-down churn and a short stress run (ThreadSanitizer: about a minute).
+# The ctest run of the stress program: about a minute under ThreadSanitizer, short elsewhere.
 if(KELMORA_SANITIZE MATCHES "thread")
   set(_stress_seconds 60)
 else()
@@ -35,9 +35,13 @@ math(EXPR _stress_timeout "${KELMORA_STRESS_SECONDS} * 3 + 120")
 set_tests_properties(stress_run PROPERTIES LABELS "concurrency" TIMEOUT ${_stress_timeout})
 
 # --- churn ------------------------------------------------------------------------------------
+# Full counts in every build but ThreadSanitizer's (which does not run label "stress" anyway).
 kelmora_add_test(test_churn SOURCES stress/test_churn.cpp LABELS stress TIMEOUT 600)
 if(KELMORA_SANITIZE)
   target_compile_definitions(test_churn PRIVATE KELMORA_CHURN_SANITIZED=1)
+endif()
+if(KELMORA_SANITIZE MATCHES "thread")
+  target_compile_definitions(test_churn PRIVATE KELMORA_CHURN_REDUCED=1)
 endif()
 
 # --- model-server faults inside trees ---------------------------------------------------------

@@ -16,8 +16,9 @@ Measured in one run:
    - work bound: every command is one tick_once of a tree that ticks 20 nodes 2,000 times over
      (Repeat of a Sequence); the baseline's worker runs 40,000 Python tick functions.
 
-Numbers are wall-clock times; each is the best of several runs, the one least disturbed by
-whatever else the machine does. Run it on an otherwise idle machine.
+"cores" is the process's CPU time per wall-clock second during a run: how many cores the process
+kept busy (spinning included). Numbers are wall-clock times; each is the best of several runs,
+the one least disturbed by whatever else the machine does. Run it on an otherwise idle machine.
 """
 
 import argparse
@@ -97,8 +98,10 @@ def best_per_call(call, count, repeats):
 
 
 def throughput(calls, count, repeats):
-    """Commands per second when each of `calls` runs `count` times on its own thread."""
-    rates = []
+    """Commands per second when each of `calls` runs `count` times on its own thread, and the
+    process's CPU time per wall-clock second meanwhile (how many cores it kept busy), for the
+    fastest of `repeats` runs."""
+    best = (0.0, 0.0)
     for _ in range(repeats):
         barrier = threading.Barrier(len(calls) + 1)
 
@@ -111,11 +114,12 @@ def throughput(calls, count, repeats):
         for t in threads:
             t.start()
         barrier.wait()
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         for t in threads:
             t.join()
-        rates.append(len(calls) * count / (time.perf_counter() - start))
-    return max(rates)
+        wall = time.perf_counter() - start
+        best = max(best, (len(calls) * count / wall, (time.process_time() - cpu) / wall))
+    return best
 
 
 def silence_logging():
@@ -155,8 +159,8 @@ def main():
     print("   speed-up over pure Python  %7.2fx (C++ node), %.2fx (Python tick)" %
           (base / cpp, base / py))
 
-    print("\n2. throughput, one tree vs two trees each driven by its own Python thread "
-          "(best of %d)" % repeats)
+    print("\n2. node ticks per second, one tree vs two trees, each tree driven by its own "
+          "Python thread (best of %d)" % repeats)
     light = int(20000 * scale)
     rows = [
         ("round-trip bound: tick_once of a one-node tree", 1,
@@ -170,10 +174,10 @@ def main():
         print("   %s" % title)
         for name, calls, count in (("kelmora (C++ nodes)", kelmora_calls, kelmora_count),
                                    ("pure-Python channel", python_calls, python_count)):
-            one = throughput(calls[:1], count, repeats)
-            two = throughput(calls, count, repeats)
-            print("     %-20s 1 tree %11.0f node ticks/s   2 trees %11.0f   x%.2f" %
-                  (name, one * ticks, two * ticks, two / one))
+            one, one_cores = throughput(calls[:1], count, repeats)
+            two, two_cores = throughput(calls, count, repeats)
+            print("     %-20s 1 tree %10.0f/s (%.1f cores)   2 trees %10.0f/s (%.1f cores)"
+                  "   x%.2f" % (name, one * ticks, one_cores, two * ticks, two_cores, two / one))
 
     for c in channels + heavy_channels:
         c.stop()
