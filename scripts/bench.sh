@@ -73,6 +73,8 @@ row("tick_once round trip, no spinning", ns("BM_EngineTickOnceRoundTrip/0/real_t
     "condition-variable ping-pong", ns("BM_PlainMutexCondvarPingPong/real_time"))
 row("tick_once round trip, default spin (4 us)", ns("BM_EngineTickOnceRoundTrip/4000/real_time"), "ns",
     "condition-variable ping-pong", ns("BM_PlainMutexCondvarPingPong/real_time"))
+row("tick_once round trip, spin 10 us", ns("BM_EngineTickOnceRoundTrip/10000/real_time"), "ns",
+    "condition-variable ping-pong", ns("BM_PlainMutexCondvarPingPong/real_time"))
 row("tick_once round trip, no spinning", ns("BM_EngineTickOnceRoundTrip/0/real_time"), "ns",
     "the tick in place (SequentialEngine)", ns("BM_SequentialEngineTickOnceInPlace"))
 

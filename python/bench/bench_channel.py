@@ -86,39 +86,43 @@ def heavy_python_tick():
     return NodeStatus.SUCCESS
 
 
-def best_per_call(call, count, repeats):
-    """Best mean time per call (seconds) over `repeats` runs of `count` calls."""
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
+def per_call(call, count):
+    """Mean time per call (seconds) over `count` calls."""
+    start = time.perf_counter()
+    for _ in range(count):
+        call()
+    return (time.perf_counter() - start) / count
+
+
+def throughput(calls, count):
+    """Commands per second when each of `calls` runs `count` times on its own thread, and the
+    process's CPU time per wall-clock second meanwhile (how many cores it kept busy)."""
+    barrier = threading.Barrier(len(calls) + 1)
+
+    def drive(call):
+        barrier.wait()
         for _ in range(count):
             call()
-        times.append((time.perf_counter() - start) / count)
-    return min(times)
+
+    threads = [threading.Thread(target=drive, args=(c,)) for c in calls]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    start, cpu = time.perf_counter(), time.process_time()
+    for t in threads:
+        t.join()
+    wall = time.perf_counter() - start
+    return len(calls) * count / wall, (time.process_time() - cpu) / wall
 
 
-def throughput(calls, count, repeats):
-    """Commands per second when each of `calls` runs `count` times on its own thread, and the
-    process's CPU time per wall-clock second meanwhile (how many cores it kept busy), for the
-    fastest of `repeats` runs."""
-    best = (0.0, 0.0)
+def interleaved(measures, repeats, better):
+    """Runs every measure once per round, `repeats` rounds, so that a disturbance of the machine
+    hits all of them alike; returns the best result of each (by `better`)."""
+    best = [None] * len(measures)
     for _ in range(repeats):
-        barrier = threading.Barrier(len(calls) + 1)
-
-        def drive(call):
-            barrier.wait()
-            for _ in range(count):
-                call()
-
-        threads = [threading.Thread(target=drive, args=(c,)) for c in calls]
-        for t in threads:
-            t.start()
-        barrier.wait()
-        start, cpu = time.perf_counter(), time.process_time()
-        for t in threads:
-            t.join()
-        wall = time.perf_counter() - start
-        best = max(best, (len(calls) * count / wall, (time.process_time() - cpu) / wall))
+        for i, measure in enumerate(measures):
+            result = measure()
+            best[i] = result if best[i] is None else better(best[i], result)
     return best
 
 
@@ -150,9 +154,11 @@ def main():
     count = int(20000 * scale)
     print("\n1. round trip of one tick_once on a one-node tree (best of %d x %d)" %
           (repeats, count))
-    cpp = best_per_call(lambda: engine.tick_once(cpp_trees[0]), count, repeats)
-    py = best_per_call(lambda: engine.tick_once(py_tree), count, repeats)
-    base = best_per_call(lambda: channels[0].send("tick_once"), count, repeats)
+    cpp, py, base = interleaved([
+        lambda: per_call(lambda: engine.tick_once(cpp_trees[0]), count),
+        lambda: per_call(lambda: engine.tick_once(py_tree), count),
+        lambda: per_call(lambda: channels[0].send("tick_once"), count),
+    ], repeats, min)
     print("   kelmora, C++ node          %7.2f us" % (cpp * 1e6))
     print("   kelmora, Python tick       %7.2f us" % (py * 1e6))
     print("   pure-Python channel        %7.2f us" % (base * 1e6))
@@ -172,10 +178,15 @@ def main():
     ]
     for title, ticks, kelmora_calls, kelmora_count, python_calls, python_count in rows:
         print("   %s" % title)
-        for name, calls, count in (("kelmora (C++ nodes)", kelmora_calls, kelmora_count),
-                                   ("pure-Python channel", python_calls, python_count)):
-            one, one_cores = throughput(calls[:1], count, repeats)
-            two, two_cores = throughput(calls, count, repeats)
+        results = interleaved([
+            lambda: throughput(kelmora_calls[:1], kelmora_count),
+            lambda: throughput(kelmora_calls, kelmora_count),
+            lambda: throughput(python_calls[:1], python_count),
+            lambda: throughput(python_calls, python_count),
+        ], repeats, max)
+        for name, (one, one_cores), (two, two_cores) in (
+                ("kelmora (C++ nodes)", results[0], results[1]),
+                ("pure-Python channel", results[2], results[3])):
             print("     %-20s 1 tree %10.0f/s (%.1f cores)   2 trees %10.0f/s (%.1f cores)"
                   "   x%.2f" % (name, one * ticks, one_cores, two * ticks, two_cores, two / one))
 
