@@ -63,24 +63,27 @@ double cpu_us() {
   return us(usage.ru_utime) + us(usage.ru_stime);
 }
 
-// The baseline channel: one request and one response through a mutex and a condition variable.
-class PingPong {
+// The baseline channel: one request and one response through a mutex and a condition variable,
+// served by a plain thread. Also the baseline of a tree's life (start, one ping, join).
+class PlainChannel {
  public:
-  PingPong() : worker_([this] { serve(); }) {}
-  ~PingPong() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    cond_.notify_one();
-    worker_.join();
-  }
+  PlainChannel() : worker_([this] { serve(); }) {}
+  ~PlainChannel() { stop(); }
   void round_trip() {
     std::unique_lock lock(mutex_);
     request_ = true;
     cond_.notify_one();
     cond_.wait(lock, [&] { return response_; });
     response_ = false;
+  }
+  void stop() {
+    if (!worker_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    cond_.notify_one();
+    worker_.join();
   }
 
  private:
@@ -103,45 +106,6 @@ class PingPong {
   std::thread worker_;
 };
 
-// A plain thread that waits for one ping, answers and ends: the baseline of a tree's life.
-class PlainWorker {
- public:
-  PlainWorker() : thread_([this] { serve(); }) {}
-  void ping() {
-    std::unique_lock lock(mutex_);
-    request_ = true;
-    cond_.notify_one();
-    cond_.wait(lock, [&] { return response_; });
-  }
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    cond_.notify_one();
-    thread_.join();
-  }
-
- private:
-  void serve() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      cond_.wait(lock, [&] { return request_ || stop_; });
-      if (stop_) return;
-      request_ = false;
-      response_ = true;
-      cond_.notify_one();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable cond_;
-  bool request_ = false;
-  bool response_ = false;
-  bool stop_ = false;
-  std::thread thread_;
-};
-
 // --- memory per idle tree (run first, before freed stacks and heap are around to reuse) -------
 
 void BM_ResidentMemoryPer1000IdleTrees(benchmark::State& state) {
@@ -160,9 +124,9 @@ BENCHMARK(BM_ResidentMemoryPer1000IdleTrees)->Iterations(1)->Unit(benchmark::kMi
 void BM_ResidentMemoryPer1000IdlePlainThreads(benchmark::State& state) {
   for (auto _ : state) {
     const double before = resident_kib();
-    std::vector<std::unique_ptr<PlainWorker>> workers;
-    for (int i = 0; i < 1000; ++i) workers.push_back(std::make_unique<PlainWorker>());
-    for (auto& w : workers) w->ping();
+    std::vector<std::unique_ptr<PlainChannel>> workers;
+    for (int i = 0; i < 1000; ++i) workers.push_back(std::make_unique<PlainChannel>());
+    for (auto& w : workers) w->round_trip();
     state.counters["KiB_per_thread"] = (resident_kib() - before) / 1000.0;
     for (auto& w : workers) w->stop();
   }
@@ -188,7 +152,7 @@ BENCHMARK(BM_IdleCpuOf100TreesOverOneSecond)->Iterations(1)->Unit(benchmark::kMi
 // --- round trip ----------------------------------------------------------------------------
 
 void BM_PlainMutexCondvarPingPong(benchmark::State& state) {
-  PingPong channel;
+  PlainChannel channel;
   for (auto _ : state) channel.round_trip();
 }
 BENCHMARK(BM_PlainMutexCondvarPingPong)->UseRealTime();
@@ -241,9 +205,9 @@ BENCHMARK(BM_CreateTickStop1000Trees)->Unit(benchmark::kMillisecond)->UseRealTim
 
 void BM_StartPingJoin1000PlainThreads(benchmark::State& state) {
   for (auto _ : state) {
-    std::vector<std::unique_ptr<PlainWorker>> workers;
-    for (int i = 0; i < 1000; ++i) workers.push_back(std::make_unique<PlainWorker>());
-    for (auto& w : workers) w->ping();
+    std::vector<std::unique_ptr<PlainChannel>> workers;
+    for (int i = 0; i < 1000; ++i) workers.push_back(std::make_unique<PlainChannel>());
+    for (auto& w : workers) w->round_trip();
     for (auto& w : workers) w->stop();
   }
 }

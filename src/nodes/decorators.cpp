@@ -92,12 +92,22 @@ Clock::duration milliseconds(std::int64_t value) {
 
 }  // namespace
 
+Clock::time_point DeadlineDecorator::deadline(const char* duration_port, Clock::time_point now) {
+  if (!deadline_) deadline_ = now + milliseconds(getInputInt(duration_port, 0));
+  return *deadline_;
+}
+
+void DeadlineDecorator::onHalt() {
+  haltChild();
+  deadline_.reset();
+}
+
 NodeStatus DelayNode::onTick() {
   const auto now = Clock::now();
-  if (!deadline_) deadline_ = now + milliseconds(getInputInt("delay_msec", 0));
+  const auto due = deadline("delay_msec", now);
   setStatus(NodeStatus::RUNNING);
-  if (now < *deadline_) {
-    if (timers() != nullptr) timers()->request_wakeup(*deadline_);
+  if (now < due) {
+    if (timers() != nullptr) timers()->request_wakeup(due);
     return NodeStatus::RUNNING;
   }
   const NodeStatus result = child().executeTick();
@@ -105,31 +115,21 @@ NodeStatus DelayNode::onTick() {
   return result;
 }
 
-void DelayNode::onHalt() {
-  haltChild();
-  deadline_.reset();
-}
-
 NodeStatus TimeoutNode::onTick() {
   const auto now = Clock::now();
-  if (!deadline_) deadline_ = now + milliseconds(getInputInt("msec", 0));
+  const auto due = deadline("msec", now);
   setStatus(NodeStatus::RUNNING);
-  if (now >= *deadline_) {
+  if (now >= due) {
     onHalt();
     return NodeStatus::FAILURE;
   }
   const NodeStatus result = child().executeTick();
   if (result == NodeStatus::RUNNING) {
-    if (timers() != nullptr) timers()->request_wakeup(*deadline_);
+    if (timers() != nullptr) timers()->request_wakeup(due);
     return result;
   }
   onHalt();
   return result;
-}
-
-void TimeoutNode::onHalt() {
-  haltChild();
-  deadline_.reset();
 }
 
 }  // namespace kelmora::nodes

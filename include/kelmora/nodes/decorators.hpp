@@ -74,33 +74,41 @@ class RunOnceNode : public DecoratorNode {
   std::optional<core::NodeStatus> result_;
 };
 
-// Waits `delay_msec` without blocking (RUNNING until then), then ticks its child and returns its
-// status.
-class DelayNode : public DecoratorNode {
+// A decorator with one deadline, set at its first tick from a duration port (in milliseconds)
+// and forgotten when it is halted.
+class DeadlineDecorator : public DecoratorNode {
  public:
   using DecoratorNode::DecoratorNode;
 
  protected:
-  core::NodeStatus onTick() override;
+  // The deadline, set now + the port's milliseconds when there is none yet.
+  core::TreeTimers::Clock::time_point deadline(const char* duration_port,
+                                               core::TreeTimers::Clock::time_point now);
   void onHalt() override;
 
  private:
   std::optional<core::TreeTimers::Clock::time_point> deadline_;
 };
 
-// Ticks its child; when the child is still RUNNING `msec` after the first tick, the child is
-// halted and the Timeout returns FAILURE (checked at each tick, which tick loops schedule at the
-// deadline).
-class TimeoutNode : public DecoratorNode {
+// Waits `delay_msec` without blocking (RUNNING until then), then ticks its child and returns its
+// status.
+class DelayNode : public DeadlineDecorator {
  public:
-  using DecoratorNode::DecoratorNode;
+  using DeadlineDecorator::DeadlineDecorator;
 
  protected:
   core::NodeStatus onTick() override;
-  void onHalt() override;
+};
 
- private:
-  std::optional<core::TreeTimers::Clock::time_point> deadline_;
+// Ticks its child; when the child is still RUNNING `msec` after the first tick, the child is
+// halted and the Timeout returns FAILURE (checked at each tick, which tick loops schedule at the
+// deadline).
+class TimeoutNode : public DeadlineDecorator {
+ public:
+  using DeadlineDecorator::DeadlineDecorator;
+
+ protected:
+  core::NodeStatus onTick() override;
 };
 
 }  // namespace kelmora::nodes
