@@ -1,6 +1,7 @@
 // Tree creation from text and files, tree ids, and workers that cannot be started.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -176,6 +177,8 @@ TEST_F(CreationTest, UnreadableOrNonUtf8FilesFailNamingThePathAndCreateNothing) 
   const std::vector<Case> cases = {
       {"missing file", "", dir.dir() + "/nothing.xml", std::errc::no_such_file_or_directory},
       {"a directory", "", dir.dir(), std::errc::is_a_directory},
+      {"a device that never ends", "", "/dev/zero", std::errc::invalid_argument},
+      {"a pipe without writer", "", dir.dir() + "/pipe", std::errc::invalid_argument},
       {"invalid byte", "<root>\xFF</root>", "", std::errc::illegal_byte_sequence},
       {"overlong slash", "<root>\xC0\xAF</root>", "", std::errc::illegal_byte_sequence},
       {"surrogate", "<root>\xED\xA0\x80</root>", "", std::errc::illegal_byte_sequence},
@@ -183,6 +186,7 @@ TEST_F(CreationTest, UnreadableOrNonUtf8FilesFailNamingThePathAndCreateNothing) 
       {"truncated at the end", "<root>\xE6\xA0", "", std::errc::illegal_byte_sequence},
       {"lone continuation", "\x80", "", std::errc::illegal_byte_sequence},
   };
+  ASSERT_EQ(::mkfifo((dir.dir() + "/pipe").c_str(), 0600), 0);
   ThreadEngine engine(world->options());
   engine.create_tree_from_text("A", "kept");
   log.clear();

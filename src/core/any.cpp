@@ -84,7 +84,10 @@ std::string any_to_text(const std::any& value) {
   if (value.type() == typeid(double)) return fmt::format("{}", std::any_cast<double>(value));
   if (value.type() == typeid(float)) return fmt::format("{}", std::any_cast<float>(value));
   if (value.type() == typeid(NodeStatus)) return std::string(to_string(std::any_cast<NodeStatus>(value)));
-  return "<" + any_kind_name(value) + ">";
+  std::string text = "<";  // built in steps: GCC 12 -O3 misreports "<" + s + ">" (-Wrestrict)
+  text += any_kind_name(value);
+  text += '>';
+  return text;
 }
 
 std::string any_kind_name(const std::any& value) {

@@ -1,6 +1,7 @@
 #include "tree_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -31,9 +32,19 @@ class FileDescriptor {
                       "cannot read tree file '" + path + "'");
 }
 
+// Reads a regular file whole. A folder, device or pipe is refused before anything is read: a
+// device such as /dev/zero never ends and a pipe may block forever. O_NONBLOCK keeps the open of
+// a pipe without writer from blocking; it changes nothing for regular files.
 std::string read_bytes(const std::string& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) throw_read_error(path, errno);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) throw_read_error(path, errno);
+  if (S_ISDIR(info.st_mode)) throw_read_error(path, EISDIR);
+  if (!S_ISREG(info.st_mode)) {
+    throw TreeFileError(std::make_error_code(std::errc::invalid_argument),
+                        "cannot read tree file '" + path + "' (not a regular file)");
+  }
   std::string bytes;
   char buffer[1 << 16];
   for (;;) {
