@@ -24,20 +24,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.hpp"
+
 namespace {
 
 using kelmora::ThreadEngine;
 using kelmora::core::NodeStatus;
 using kelmora::core::TreeNode;
 
-void silence_log() {
-  static const bool done = [] {
-    kelmora::log::set_logger(
-        std::make_shared<spdlog::logger>("bench", std::make_shared<spdlog::sinks::null_sink_mt>()));
-    return true;
-  }();
-  (void)done;
-}
+using kelmora::bench::silence_log;
 
 // --- a 100-node tree and its baselines ---------------------------------------------------------
 

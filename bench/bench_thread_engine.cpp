@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.hpp"
+
 namespace {
 
 using kelmora::ThreadEngine;
@@ -32,14 +34,7 @@ using kelmora::core::NodeStatus;
 const char* const kOneNode =
     R"(<root BTCPP_format="4"><BehaviorTree ID="T"><AlwaysSuccess/></BehaviorTree></root>)";
 
-void silence_log() {
-  static const bool done = [] {
-    kelmora::log::set_logger(
-        std::make_shared<spdlog::logger>("bench", std::make_shared<spdlog::sinks::null_sink_mt>()));
-    return true;
-  }();
-  (void)done;
-}
+using kelmora::bench::silence_log;
 
 ThreadEngine::Options spinning(std::chrono::nanoseconds spin) {
   ThreadEngine::Options options;

@@ -1,8 +1,7 @@
-#include <kelmora/log.hpp>
-
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <kelmora/log.hpp>
 #include <mutex>
 
 namespace kelmora::log {

@@ -25,6 +25,7 @@
 #include "standin/standin_server.hpp"
 #include "stress/process_stats.hpp"
 #include "support/log_capture.hpp"
+#include "support/refusing_port.hpp"
 
 namespace kelmora {
 namespace {
@@ -308,26 +309,6 @@ class RawServer {
   std::thread thread_;
 };
 
-// A loopback port that refuses connections: bound, never listening, held while alive.
-class RefusingPort {
- public:
-  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { ::close(fd_); }
-  std::uint16_t port() const { return port_; }
-
- private:
-  int fd_;
-  std::uint16_t port_ = 0;
-};
-
 TEST(EngineFaultTest, ConnectionRefusedOrDroppedMidAnswerFailsTheTickAndOthersServe) {
   const std::size_t threads_before = testing::baseline_thread_count();
   {
@@ -351,13 +332,13 @@ TEST(EngineFaultTest, ConnectionRefusedOrDroppedMidAnswerFailsTheTickAndOthersSe
     for (const auto& c : cases) {
       SCOPED_TRACE(c.name);
       std::unique_ptr<RawServer> raw;
-      std::unique_ptr<RefusingPort> refusing;
+      std::unique_ptr<testing::RefusingPort> refusing;
       std::uint16_t port = 0;
       if (c.act) {
         raw = std::make_unique<RawServer>(*c.act);
         port = raw->port();
       } else {
-        refusing = std::make_unique<RefusingPort>();
+        refusing = std::make_unique<testing::RefusingPort>();
         port = refusing->port();
       }
       make_tree(engine, "faulty", port, "m", "q");

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "standin/standin_server.hpp"
+#include "support/refusing_port.hpp"
 
 namespace kelmora::llm {
 namespace {
@@ -73,26 +74,6 @@ Outcome consume(ResponseStream& stream) {
   return outcome;
 }
 
-// A loopback port that refuses connections: bound, never listening, held for the test's length.
-class RefusingPort {
- public:
-  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { ::close(fd_); }
-  std::uint16_t port() const { return port_; }
-
- private:
-  int fd_;
-  std::uint16_t port_ = 0;
-};
-
 TEST(OllamaClientTest, StreamedAnswerArrivesInThePiecesTheServerSent) {
   StandinServer server;
   Agent agent = agent_on(model_on(server.port(), "qwen3:30b"));
@@ -145,7 +126,7 @@ TEST(OllamaClientTest, MakingModelsAndAgentsContactsNoServer) {
   StandinServer server;
   auto model = model_on(server.port(), "m");
   Agent agent = agent_on(model);
-  Agent unreachable = agent_on(model_on(RefusingPort().port(), "m"));
+  Agent unreachable = agent_on(model_on(testing::RefusingPort().port(), "m"));
   EXPECT_TRUE(server.requests().empty());
   EXPECT_THROW(Agent(Agent::Options{.model = nullptr, .description = "d", .markdown = true}),
                ValueError);
@@ -209,7 +190,7 @@ TEST(OllamaClientTest, EachServerFailureReachesTheConsumerAfterThePiecesBeforeIt
 }
 
 TEST(OllamaClientTest, UnreachableServerFailsNamingServerAndModel) {
-  RefusingPort port;
+  testing::RefusingPort port;
   auto stream = agent_on(model_on(port.port(), "qwen3:30b")).run("q");
   try {
     stream->next();

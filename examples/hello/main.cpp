@@ -1,9 +1,8 @@
 // A first kelmora program: one action registered with the thread engine, two trees built from
 // the same XML, each ticked from the main thread while its worker thread does the work.
 
-#include <kelmora/engine/trigger/mthread.hpp>
-
 #include <iostream>
+#include <kelmora/engine/trigger/mthread.hpp>
 #include <string>
 
 namespace {
@@ -43,16 +42,15 @@ int main() {
   kelmora::ThreadEngine engine;
   engine.register_action_class<Greet>();
   // An action registered by its three parts: id, tick function, ports.
-  engine.register_action_behavior(
-      "Count",
-      [](kelmora::core::TreeNode& node) {
-        auto value = node.getInputObject("before");
-        long count = value.has_value() ? std::any_cast<long>(value) : 0;
-        node.setOutput("after", count + 1);
-        return NodeStatus::SUCCESS;
-      },
-      {kelmora::core::make_port("before", "object", "input"),
-       kelmora::core::make_port("after", "object", "output")});
+  engine.register_action_behavior("Count",
+                                  [](kelmora::core::TreeNode& node) {
+                                    auto value = node.getInputObject("before");
+                                    long count = value.has_value() ? std::any_cast<long>(value) : 0;
+                                    node.setOutput("after", count + 1);
+                                    return NodeStatus::SUCCESS;
+                                  },
+                                  {kelmora::core::make_port("before", "object", "input"),
+                                   kelmora::core::make_port("after", "object", "output")});
 
   for (std::string who : {"Ada", "Grace"}) {
     std::string id = engine.create_tree_from_text(kTree, "tree-" + who);

@@ -1,9 +1,8 @@
-#include <kelmora/core/any.hpp>
-#include <kelmora/core/node_status.hpp>
-
 #include <cxxabi.h>
 
 #include <cstdint>
+#include <kelmora/core/any.hpp>
+#include <kelmora/core/node_status.hpp>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -50,15 +49,16 @@ std::optional<std::int64_t> as_integer(const std::any& v) {
   if (v.type() == typeid(long)) return std::any_cast<long>(v);
   if (v.type() == typeid(long long)) return std::any_cast<long long>(v);
   if (v.type() == typeid(unsigned)) return std::any_cast<unsigned>(v);
-  if (v.type() == typeid(unsigned long)) return static_cast<std::int64_t>(std::any_cast<unsigned long>(v));
+  if (v.type() == typeid(unsigned long))
+    return static_cast<std::int64_t>(std::any_cast<unsigned long>(v));
   if (v.type() == typeid(short)) return std::any_cast<short>(v);
   return std::nullopt;
 }
 
 std::string demangle(const char* mangled) {
   int status = 0;
-  std::unique_ptr<char, void (*)(void*)> out(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
-                                            std::free);
+  std::unique_ptr<char, void (*)(void*)> out(
+      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
   return status == 0 && out ? std::string(out.get()) : std::string(mangled);
 }
 
@@ -67,7 +67,8 @@ std::string demangle(const char* mangled) {
 std::optional<std::string> any_as_string(const std::any& value) {
   if (auto hooked = ask_hooks(&AnyHooks::as_string, value)) return hooked;
   if (value.type() == typeid(std::string)) return std::any_cast<const std::string&>(value);
-  if (value.type() == typeid(std::string_view)) return std::string(std::any_cast<std::string_view>(value));
+  if (value.type() == typeid(std::string_view))
+    return std::string(std::any_cast<std::string_view>(value));
   if (value.type() == typeid(const char*)) {
     const char* p = std::any_cast<const char*>(value);
     return p ? std::optional<std::string>(p) : std::nullopt;
@@ -83,7 +84,8 @@ std::string any_to_text(const std::any& value) {
   if (auto i = as_integer(value)) return std::to_string(*i);
   if (value.type() == typeid(double)) return fmt::format("{}", std::any_cast<double>(value));
   if (value.type() == typeid(float)) return fmt::format("{}", std::any_cast<float>(value));
-  if (value.type() == typeid(NodeStatus)) return std::string(to_string(std::any_cast<NodeStatus>(value)));
+  if (value.type() == typeid(NodeStatus))
+    return std::string(to_string(std::any_cast<NodeStatus>(value)));
   std::string text = "<";  // built in steps: GCC 12 -O3 misreports "<" + s + ">" (-Wrestrict)
   text += any_kind_name(value);
   text += '>';

@@ -10,6 +10,8 @@
 #include <typeinfo>
 #include <utility>
 
+#include "count_action.hpp"
+
 namespace kelmora::stress {
 namespace {
 
@@ -36,16 +38,7 @@ std::string processing(const std::string& command, const std::string& why) {
 }
 
 void register_actions(ThreadEngine& engine) {
-  engine.register_action_behavior("Count",
-                                  [](core::TreeNode& node) {
-                                    const std::any value = node.getInputObject("count_in");
-                                    const auto* count = std::any_cast<std::int64_t>(&value);
-                                    node.setOutput("count_out",
-                                                   std::int64_t{count ? *count + 1 : 1});
-                                    return NodeStatus::SUCCESS;
-                                  },
-                                  {core::make_port("count_in", "object", "input"),
-                                   core::make_port("count_out", "object", "output")});
+  testing::register_count_action(engine);
   engine.register_action_behavior("Pause",
                                   [](core::TreeNode&) {
                                     std::this_thread::sleep_for(std::chrono::microseconds(50));

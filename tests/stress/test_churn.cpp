@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "stress/count_action.hpp"
 #include "stress/process_stats.hpp"
 
 namespace kelmora {
@@ -57,19 +58,6 @@ class QuietLog {
   }
   ~QuietLog() { log::set_logger(nullptr); }
 };
-
-void register_count(ThreadEngine& engine) {
-  engine.register_action_behavior("Count",
-                                  [](core::TreeNode& node) {
-                                    const std::any value = node.getInputObject("count_in");
-                                    const auto* count = std::any_cast<std::int64_t>(&value);
-                                    node.setOutput("count_out",
-                                                   std::int64_t{count ? *count + 1 : 1});
-                                    return NodeStatus::SUCCESS;
-                                  },
-                                  {core::make_port("count_in", "object", "input"),
-                                   core::make_port("count_out", "object", "output")});
-}
 
 TEST(ChurnTest, TenThousandCreateStopCyclesLeaveNoThreadAndNoGrowingMemory) {
   QuietLog quiet;
@@ -121,7 +109,7 @@ TEST(ChurnTest, ThousandTreesAliveAtOnceTickedFromEightThreadsLoseNoTick) {
   constexpr int kThreads = 8;
   constexpr int kRounds = 3;
   ThreadEngine engine;
-  register_count(engine);
+  testing::register_count_action(engine);
   const std::size_t threads_before = testing::baseline_thread_count();
   std::vector<std::string> ids;
   for (int i = 0; i < kAliveTrees; ++i) ids.push_back(engine.create_tree_from_text(kCounting));

@@ -1,11 +1,10 @@
 #include "support/log_capture.hpp"
 
-#include <kelmora/log.hpp>
-
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <kelmora/log.hpp>
 
 namespace kelmora::testing {
 
@@ -23,8 +22,9 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
     std::string level = msg.level == spdlog::level::err ? "error"
-                        : msg.level == spdlog::level::info ? "info"
-                                                          : std::string(spdlog::level::to_string_view(msg.level).data());
+                        : msg.level == spdlog::level::info
+                            ? "info"
+                            : std::string(spdlog::level::to_string_view(msg.level).data());
     std::lock_guard lock(store_->mutex);
     store_->lines.push_back({level, std::string(msg.payload.data(), msg.payload.size())});
   }
@@ -37,7 +37,8 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
 }  // namespace
 
 LogCapture::LogCapture() : store_(std::make_shared<Store>()) {
-  auto logger = std::make_shared<spdlog::logger>("kelmora-test", std::make_shared<CaptureSink>(store_));
+  auto logger =
+      std::make_shared<spdlog::logger>("kelmora-test", std::make_shared<CaptureSink>(store_));
   logger->set_level(spdlog::level::trace);
   kelmora::log::set_logger(std::move(logger));
 }

@@ -4,8 +4,8 @@
 //
 // Thread-safe: lines may be written from worker threads while a test reads them.
 
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 

@@ -18,10 +18,9 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <kelmora/llm/server_address.hpp>
 #include <string>
 #include <string_view>
-
-#include <kelmora/llm/server_address.hpp>
 
 #include "standin/standin_server.hpp"
 

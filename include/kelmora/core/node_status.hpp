@@ -13,11 +13,16 @@ enum class NodeStatus { IDLE, RUNNING, SUCCESS, FAILURE, SKIPPED };
 // The status's name: "IDLE", "RUNNING", "SUCCESS", "FAILURE", "SKIPPED". Thread-safe.
 constexpr std::string_view to_string(NodeStatus status) noexcept {
   switch (status) {
-    case NodeStatus::IDLE: return "IDLE";
-    case NodeStatus::RUNNING: return "RUNNING";
-    case NodeStatus::SUCCESS: return "SUCCESS";
-    case NodeStatus::FAILURE: return "FAILURE";
-    case NodeStatus::SKIPPED: return "SKIPPED";
+    case NodeStatus::IDLE:
+      return "IDLE";
+    case NodeStatus::RUNNING:
+      return "RUNNING";
+    case NodeStatus::SUCCESS:
+      return "SUCCESS";
+    case NodeStatus::FAILURE:
+      return "FAILURE";
+    case NodeStatus::SKIPPED:
+      return "SKIPPED";
   }
   return "UNKNOWN";
 }

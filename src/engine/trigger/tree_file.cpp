@@ -1,8 +1,8 @@
 #include "tree_file.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
