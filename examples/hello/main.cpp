@@ -10,11 +10,11 @@ namespace {
 // An action node class: derives from SimpleActionNode, carries a static tick and its ports.
 struct Greet : kelmora::SimpleActionNode {
   static inline const kelmora::core::PortsList ports = {
-      kelmora::core::make_port("name", "string", "input"),
+      kelmora::core::make_port("who", "string", "input"),
       kelmora::core::make_port("greeting", "object", "output"),
   };
   static kelmora::core::NodeStatus tick(kelmora::core::TreeNode& node) {
-    node.setOutput("greeting", std::string("hello, ") + node.getInputString("name"));
+    node.setOutput("greeting", std::string("hello, ") + node.getInputString("who"));
     return kelmora::core::NodeStatus::SUCCESS;
   }
 };
@@ -25,7 +25,7 @@ constexpr const char* kTree = R"(
 <root BTCPP_format="4">
   <BehaviorTree ID="MainTree">
     <Sequence name="root_sequence">
-      <Greet name="{name}" greeting="{greeting}"/>
+      <Greet who="{name}" greeting="{greeting}"/>
       <KeepRunningUntilFailure>
         <Sequence>
           <Count before="{counter}" after="{counter}"/>
