@@ -1,9 +1,5 @@
 # The demonstration program kelmora_demo (two trees asking a model for the news), and the stand-in
 # model server that scripts/demo.sh runs it against when no Ollama server answers.
-if(NOT TARGET kelmora_standin)
-  add_subdirectory(${PROJECT_SOURCE_DIR}/tools/standin ${PROJECT_BINARY_DIR}/tools/standin)
-endif()
-
 add_executable(kelmora_demo ${CMAKE_CURRENT_LIST_DIR}/demo/main.cpp)
 target_include_directories(kelmora_demo PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(kelmora_demo PRIVATE kelmora_llm)

@@ -16,16 +16,8 @@ build="$root/build/demo"
 
 bash "$root/scripts/setup.sh"
 
-# Configure once (Release with debug info, Ninja when present); later runs keep the cache.
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  generator=()
-  command -v ninja >/dev/null && generator=(-G Ninja)
-  cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKELMORA_BUILD_TESTS=OFF >&2
-else
-  cmake -S "$root" -B "$build" >&2
-fi
-cmake --build "$build" --target kelmora_demo kelmora_standin_server -j 2 >&2
+bash "$root/scripts/build.sh" "$build" -DKELMORA_BUILD_TESTS=OFF \
+  --target=kelmora_demo --target=kelmora_standin_server >&2
 
 demo="$build/examples/kelmora_demo"
 standin="$build/tools/standin/kelmora_standin_server"

@@ -17,14 +17,11 @@ seconds=${FUZZ_SECONDS:-60}
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(fuzz_xml fuzz_ndjson fuzz_ollama_host)
 
-if [ ! -f "$dir/CMakeCache.txt" ]; then
-  generator=()
-  command -v ninja >/dev/null && generator=(-G Ninja)
-  CC=clang CXX=clang++ cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKELMORA_BUILD_FUZZ=ON -DKELMORA_SANITIZE="address;undefined" -DKELMORA_WERROR=ON \
-    -DKELMORA_BUILD_TESTS=OFF -DKELMORA_BUILD_EXAMPLES=OFF >/dev/null
-fi
-cmake --build "$dir" --parallel "$(nproc)" --target "${targets[@]}"
+target_options=()
+for target in "${targets[@]}"; do target_options+=("--target=$target"); done
+CC=clang CXX=clang++ bash scripts/build.sh "$dir" -DKELMORA_BUILD_FUZZ=ON \
+  -DKELMORA_SANITIZE="address;undefined" -DKELMORA_WERROR=ON -DKELMORA_BUILD_TESTS=OFF \
+  -DKELMORA_BUILD_EXAMPLES=OFF "${target_options[@]}"
 
 # Per target: the longest input worth trying, and its dictionary.
 max_len() {

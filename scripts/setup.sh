@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git curl
   libpugixml-dev libspdlog-dev libfmt-dev
-  nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev
+  nlohmann-json3-dev libcurl4-openssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-dev pybind11-dev python3-loguru python3-pytest

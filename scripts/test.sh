@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds kelmora and runs every test:
-#   1. a normal build with warnings as errors (C++ tests, Python tests, benchmarks built);
+#   1. a normal build with warnings as errors (C++ tests, Python tests, benchmarks built), then
+#      the installed package used by a separate project from a temporary prefix;
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole C++ suite;
 #   3. a ThreadSanitizer build running the concurrency tests (the stress program among them, for
 #      about a minute);
@@ -25,6 +26,9 @@ step "normal build (warnings are errors)"
 bash scripts/build.sh build/test -DKELMORA_WERROR=ON -DKELMORA_BUILD_PYTHON=ON \
   -DKELMORA_BUILD_BENCH=ON -DPython_EXECUTABLE=$python -DPYTHON_EXECUTABLE=$python
 ctest --test-dir build/test --output-on-failure --parallel 2
+
+step "installed package used by another project (find_package from a temporary prefix)"
+bash scripts/check-install.sh build/test
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build"
 bash scripts/build.sh build/asan -DKELMORA_WERROR=ON -DKELMORA_SANITIZE="address;undefined" \

@@ -1,9 +1,5 @@
 # Tests of the agent layer: the model-server client against the stand-in server, the agent nodes,
 # and the demonstration program end to end.
-if(NOT TARGET kelmora_standin)
-  add_subdirectory(${PROJECT_SOURCE_DIR}/tools/standin ${PROJECT_BINARY_DIR}/tools/standin)
-endif()
-
 kelmora_add_test(test_llm_parsing SOURCES test_llm_parsing.cpp
                  LIBS kelmora_llm kelmora_standin TIMEOUT 60)
 kelmora_add_test(test_llm_client SOURCES test_llm_client.cpp

@@ -1,4 +1,5 @@
 #include <cxxabi.h>
+#include <fmt/format.h>
 
 #include <cstdint>
 #include <kelmora/core/any.hpp>

@@ -1,8 +1,6 @@
 #pragma once
 // The status a node (and so a tree) returns from a tick.
 
-#include <fmt/format.h>
-
 #include <ostream>
 #include <string_view>
 
@@ -37,11 +35,3 @@ inline std::ostream& operator<<(std::ostream& os, NodeStatus status) {
 }
 
 }  // namespace kelmora::core
-
-template <>
-struct fmt::formatter<kelmora::core::NodeStatus> : fmt::formatter<std::string_view> {
-  template <typename FormatContext>
-  auto format(kelmora::core::NodeStatus status, FormatContext& ctx) const {
-    return fmt::formatter<std::string_view>::format(kelmora::core::to_string(status), ctx);
-  }
-};
