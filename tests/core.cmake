@@ -6,3 +6,4 @@ kelmora_add_test(test_core_ports SOURCES test_ports.cpp test_subtree.cpp LABELS 
 kelmora_add_test(test_core_xml SOURCES test_xml_parser.cpp LABELS core TIMEOUT 120)
 kelmora_add_test(test_sequential_engine SOURCES test_sequential_engine.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_stop SOURCES test_stop_token.cpp LABELS concurrency TIMEOUT 60)
+kelmora_add_test(test_core_reentrancy SOURCES test_reentrancy.cpp LABELS core TIMEOUT 60)

@@ -142,6 +142,11 @@ TEST(SequentialEngineTest, RebuildingReplacesTreeBlackboardAndCounters) {
   EXPECT_EQ(engine.tick_once(), F);
 }
 
+// A user's exception type whose text is empty.
+struct SilentError : std::exception {
+  const char* what() const noexcept override { return ""; }
+};
+
 struct ThrowCase {
   std::string name;
   std::function<NodeStatus(core::TreeNode&)> tick;
@@ -172,15 +177,81 @@ TEST_P(ThrowingTickTest, ErrorNamesTheNodeAndNextTickStartsAtTheRoot) {
 
 INSTANTIATE_TEST_SUITE_P(
     Throwing, ThrowingTickTest,
-    ::testing::Values(ThrowCase{"StandardException",
-                                [](core::TreeNode&) -> NodeStatus {
-                                  throw std::runtime_error("boom");
-                                },
-                                "node 'Work' (Work): boom"},
-                      ThrowCase{"OtherException", [](core::TreeNode&) -> NodeStatus { throw 42; },
-                                "node 'Work' (Work): unknown exception"},
-                      ThrowCase{"IdleResult", [](core::TreeNode&) { return NodeStatus::IDLE; },
-                                "node 'Work' (Work): a tick must not return IDLE"}),
+    ::testing::Values(
+        ThrowCase{"StandardException",
+                  [](core::TreeNode&) -> NodeStatus { throw std::runtime_error("boom"); },
+                  "node 'Work' (Work): boom"},
+        ThrowCase{"EmptyStandardException",
+                  [](core::TreeNode&) -> NodeStatus { throw std::runtime_error(""); },
+                  "node 'Work' (Work): std::runtime_error"},
+        ThrowCase{"EmptyUserException", [](core::TreeNode&) -> NodeStatus { throw SilentError(); },
+                  "node 'Work' (Work): kelmora::testing::(anonymous "
+                  "namespace)::SilentError"},
+        ThrowCase{"OtherException", [](core::TreeNode&) -> NodeStatus { throw 42; },
+                  "node 'Work' (Work): unknown exception"},
+        ThrowCase{"IdleResult", [](core::TreeNode&) { return NodeStatus::IDLE; },
+                  "node 'Work' (Work): a tick must not return IDLE"}),
+    [](const auto& param_info) { return param_info.param.name; });
+
+// A tick that threw leaves the tree as a halt does: every node IDLE, and the nodes that keep
+// something across halts keep it (SequenceWithMemory its position, RunOnce its result). A reset
+// makes them forget it.
+struct ThrownTickCase {
+  std::string name;
+  std::string body;
+  std::string first_trace;  // the tick that throws
+  std::string after_throw;  // the next tick
+  std::string after_reset;  // a tick after a reset that followed a throw
+};
+
+void PrintTo(const ThrownTickCase& c, std::ostream* os) { *os << c.name; }
+
+class ThrownTickTest : public ::testing::TestWithParam<ThrownTickCase> {};
+
+TEST_P(ThrownTickTest, LeavesTheTreeAsAHaltDoes) {
+  const auto& c = GetParam();
+  engine::SequentialEngine engine;
+  ScriptedActions actions;
+  actions.add(engine, "A", {S});
+  actions.add(engine, "C", {S});
+  bool throw_next = true;
+  engine.register_action_behavior("Flaky",
+                                  [&](core::TreeNode&) -> NodeStatus {
+                                    if (std::exchange(throw_next, false)) {
+                                      throw std::runtime_error("flaky");
+                                    }
+                                    return S;
+                                  },
+                                  {});
+  engine.create_tree_from_text(main_tree(c.body));
+  EXPECT_THROW(engine.tick_once(), core::NodeTickError);
+  EXPECT_EQ(actions.take_trace(), c.first_trace);
+  for (const auto& node :
+       std::any_cast<std::vector<core::AnyMap>>(engine.get_tree_status().at("nodes"))) {
+    EXPECT_EQ(std::any_cast<std::string>(node.at("status")), "IDLE");
+  }
+  EXPECT_EQ(engine.tick_once(), S);
+  EXPECT_EQ(actions.take_trace(), c.after_throw);
+
+  throw_next = true;
+  EXPECT_THROW(engine.tick_once(), core::NodeTickError);
+  actions.take_trace();
+  engine.reset_tree();
+  throw_next = false;
+  EXPECT_EQ(engine.tick_once(), S);
+  EXPECT_EQ(actions.take_trace(), c.after_reset);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Throwing, ThrownTickTest,
+    ::testing::Values(ThrownTickCase{"SequenceStartsAgain", "<Sequence><A/><Flaky/><C/></Sequence>",
+                                     "A", "A C", "A C"},
+                      ThrownTickCase{"SequenceWithMemoryResumesAtTheChildThatThrew",
+                                     "<SequenceWithMemory><A/><Flaky/><C/></SequenceWithMemory>",
+                                     "A", "C", "A C"},
+                      ThrownTickCase{"RunOnceThatRanStaysSkipped",
+                                     "<Sequence><RunOnce><A/></RunOnce><Flaky/><C/></Sequence>",
+                                     "A", "C", "A C"}),
     [](const auto& param_info) { return param_info.param.name; });
 
 TEST(SequentialEngineTest, OperationsWithoutATreeFailClearly) {

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <thread>
 
@@ -137,6 +142,87 @@ TEST(IntegrationTest, StopEndsAnEndlessTickUntilFailure) {
             0u)
       << error;
   EXPECT_TRUE(engine.get_tree_ids().empty());
+}
+
+// Waits for `done` with a generous limit. A hang cannot be cleaned up (the threads involved are
+// stuck inside the engine), so it fails the test and ends the program at once.
+void wait_or_end(std::future<void>& done, const char* what) {
+  if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << what << " did not return within 60 s";
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+}
+
+TEST(IntegrationTest, StopTreeEndsATickOfAHugeRepeatPromptly) {
+  Gate beating;
+  ThreadEngine engine;
+  engine.register_action_behavior("Beat",
+                                  [&beating](TreeNode&) {
+                                    beating.open();
+                                    return NodeStatus::SUCCESS;
+                                  },
+                                  {});
+  engine.create_tree_from_text(R"(<root BTCPP_format="4"><BehaviorTree ID="T">
+      <Repeat num_cycles="1000000000000"><Beat/></Repeat>
+    </BehaviorTree></root>)",
+                               "t");
+  std::string error;
+  auto ticked =
+      std::async(std::launch::async, [&] { error = error_of([&] { engine.tick_once("t"); }); });
+  beating.wait();
+  auto stopped = std::async(std::launch::async, [&] { engine.stop_tree("t"); });
+  wait_or_end(stopped, "stop_tree");
+  wait_or_end(ticked, "tick_once");
+  EXPECT_EQ(error,
+            "行为树 t 执行命令 tick_once 失败: 处理命令 tick_once 时发生错误: tree was stopped "
+            "while ticking");
+  EXPECT_TRUE(engine.get_tree_ids().empty());
+}
+
+std::string core_data_path(const std::string& name) {
+  const char* dir = std::getenv("KELMORA_TEST_DATA");
+  return (std::filesystem::path(dir != nullptr ? dir : "tests/data") / "core" / name).string();
+}
+
+// Runs `body` with the working directory set to a fresh empty folder, then restores it.
+template <class F>
+void in_empty_working_directory(F&& body) {
+  const auto saved = std::filesystem::current_path();
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("kelmora-elsewhere-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::current_path(dir);
+  body();
+  std::filesystem::current_path(saved);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(IntegrationTest, TreeFromAFileFindsItsIncludesNextToItLikeTheSequentialEngine) {
+  in_empty_working_directory([] {
+    const std::string path = core_data_path("include_main.xml");
+    engine::SequentialEngine sequential;
+    sequential.create_tree_from_file(path);
+    EXPECT_EQ(sequential.tick_once(), NodeStatus::SUCCESS);
+
+    ThreadEngine engine;
+    const std::string id = engine.create_tree_from_file(path);
+    EXPECT_EQ(engine.tick_once(id), NodeStatus::SUCCESS);
+    EXPECT_EQ(std::any_cast<std::string>(engine.get_blackboard_data(id, "where")),
+              std::any_cast<std::string>(sequential.get_blackboard_data("where")));
+  });
+}
+
+TEST(IntegrationTest, BuildErrorsOfATreeFromAFileNameTheFileLikeTheSequentialEngine) {
+  const std::string path = core_data_path("bad_line.xml");
+  engine::SequentialEngine sequential;
+  const std::string expected = error_of([&] { sequential.create_tree_from_file(path); });
+  ASSERT_EQ(expected.rfind(path + ":5: ", 0), 0u) << expected;
+
+  ThreadEngine engine;
+  engine.create_tree_from_file(path, "t");
+  EXPECT_EQ(error_of([&] { engine.tick_once("t"); }),
+            "行为树 t 执行命令 tick_once 失败: 行为树线程 t 发生错误: " + expected);
 }
 
 TEST(IntegrationTest, TreeFromAFileWithWindowsLineEnds) {

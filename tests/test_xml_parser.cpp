@@ -220,6 +220,74 @@ TEST(XmlTest, TextIncludesResolveAgainstTheWorkingDirectory) {
   fs::current_path(saved);
 }
 
+// Runs `body` with a working directory that no longer exists, then restores the previous one.
+template <class F>
+void in_removed_working_directory(F&& body) {
+  const fs::path saved = fs::current_path();
+  const fs::path dir = fs::temp_directory_path() / ("kelmora_gone_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  fs::current_path(dir);
+  fs::remove(dir);
+  body();
+  fs::current_path(saved);
+}
+
+TEST(XmlTest, RemovedWorkingDirectoryMattersOnlyToRelativeIncludesOfText) {
+  in_removed_working_directory([] {
+    std::error_code ec;
+    (void)fs::current_path(ec);
+    ASSERT_TRUE(ec) << "the working directory is still there";
+    engine::SequentialEngine engine;
+    EXPECT_NO_THROW(engine.create_tree_from_text(main_tree("<AlwaysSuccess/>")));
+    EXPECT_EQ(engine.tick_once(), NodeStatus::SUCCESS);
+    EXPECT_NO_THROW(engine.create_tree_from_text(
+        "<root main_tree_to_execute='M'><include path='" + data_path("shared_trees.xml") +
+        "'/><BehaviorTree ID='M'><SubTree ID='Shared'/></BehaviorTree></root>"));
+    EXPECT_NO_THROW(engine.create_tree_from_file(data_path("include_main.xml")));
+    EXPECT_EQ(engine.tick_once(), NodeStatus::SUCCESS);
+
+    const std::string message =
+        build_error(engine,
+                    "<root main_tree_to_execute='M'>\n<include path='shared_trees.xml'/>"
+                    "<BehaviorTree ID='M'><SubTree ID='Shared'/></BehaviorTree></root>");
+    const std::string expected =
+        "<xml text>:2: cannot resolve include 'shared_trees.xml': the working directory is not "
+        "available (";
+    EXPECT_EQ(message.rfind(expected, 0), 0u) << message;
+    EXPECT_EQ(std::any_cast<std::string>(engine.get_blackboard_data("where")), "from shared");
+  });
+}
+
+TEST(XmlTest, TextOfAFileBuildsAsTheFileDoes) {
+  const fs::path saved = fs::current_path();
+  fs::current_path(fs::temp_directory_path());  // no tree files here
+  auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  engine::SequentialEngine engine;
+  const std::string main_path = data_path("include_main.xml");
+  engine.create_tree_from_file_text(read(main_path), main_path);
+  EXPECT_EQ(engine.tick_once(), NodeStatus::SUCCESS);
+  EXPECT_EQ(std::any_cast<std::string>(engine.get_blackboard_data("where")), "from shared");
+
+  const std::string bad_path = data_path("bad_line.xml");
+  std::string from_file, from_text;
+  try {
+    engine.create_tree_from_file(bad_path);
+  } catch (const core::TreeBuildError& e) {
+    from_file = e.what();
+  }
+  try {
+    engine.create_tree_from_file_text(read(bad_path), bad_path);
+  } catch (const core::TreeBuildError& e) {
+    from_text = e.what();
+  }
+  fs::current_path(saved);
+  EXPECT_EQ(from_text.rfind(bad_path + ":5: ", 0), 0u) << from_text;
+  EXPECT_EQ(from_text, from_file);
+}
+
 TEST(XmlTest, IncludeCycleIsAnErrorNamingTheChain) {
   engine::SequentialEngine engine;
   const std::string message =

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <kelmora/core/errors.hpp>
+#include <limits>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -84,6 +85,26 @@ void install_any_hooks() {
       }
     }
     return std::nullopt;
+  };
+  // Python's bool, int and float feed the core's numeric and boolean ports (Repeat's
+  // num_cycles, RunOnce's then_skip, ...). An int beyond the std::int64_t range becomes an
+  // infinity of its sign, which every integer port refuses naming the value.
+  hooks.as_scalar = [](const std::any& value) -> std::optional<core::Scalar> {
+    const auto* ref = std::any_cast<PyValueRef>(&value);
+    if (ref == nullptr || *ref == nullptr || !python_usable()) return std::nullopt;
+    AcquiredGil gil;
+    PyObject* o = (*ref)->object().ptr();
+    if (PyBool_Check(o)) return core::Scalar{o == Py_True};
+    if (PyFloat_Check(o)) return core::Scalar{PyFloat_AS_DOUBLE(o)};
+    if (!PyLong_Check(o)) return std::nullopt;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    if (overflow != 0) return core::Scalar{overflow * std::numeric_limits<double>::infinity()};
+    return core::Scalar{static_cast<std::int64_t>(v)};
   };
   core::add_any_hooks(std::move(hooks));
 }

@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <memory>
@@ -22,9 +23,11 @@ HookList& hook_list() {
   return *list;
 }
 
-using Member = std::function<std::optional<std::string>(const std::any&)> AnyHooks::*;
+template <class T>
+using Member = std::function<std::optional<T>(const std::any&)> AnyHooks::*;
 
-std::optional<std::string> ask_hooks(Member member, const std::any& value) {
+template <class T>
+std::optional<T> ask_hooks(Member<T> member, const std::any& value) {
   std::vector<AnyHooks> hooks;
   {
     auto& list = hook_list();
@@ -50,20 +53,42 @@ std::optional<std::int64_t> as_integer(const std::any& v) {
   if (v.type() == typeid(long)) return std::any_cast<long>(v);
   if (v.type() == typeid(long long)) return std::any_cast<long long>(v);
   if (v.type() == typeid(unsigned)) return std::any_cast<unsigned>(v);
-  if (v.type() == typeid(unsigned long))
-    return static_cast<std::int64_t>(std::any_cast<unsigned long>(v));
   if (v.type() == typeid(short)) return std::any_cast<short>(v);
+  if (v.type() == typeid(unsigned short)) return std::any_cast<unsigned short>(v);
   return std::nullopt;
 }
 
-std::string demangle(const char* mangled) {
+// An unsigned long or unsigned long long, which may lie beyond the std::int64_t range.
+std::optional<unsigned long long> as_wide_unsigned(const std::any& v) {
+  if (v.type() == typeid(unsigned long)) return std::any_cast<unsigned long>(v);
+  if (v.type() == typeid(unsigned long long)) return std::any_cast<unsigned long long>(v);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string demangled_type_name(const std::type_info& type) {
+  const char* mangled = type.name();
   int status = 0;
   std::unique_ptr<char, void (*)(void*)> out(
       abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
   return status == 0 && out ? std::string(out.get()) : std::string(mangled);
 }
 
-}  // namespace
+std::optional<Scalar> any_as_scalar(const std::any& value) {
+  if (auto hooked = ask_hooks(&AnyHooks::as_scalar, value)) return hooked;
+  if (value.type() == typeid(bool)) return Scalar{std::any_cast<bool>(value)};
+  if (auto i = as_integer(value)) return Scalar{*i};
+  if (auto u = as_wide_unsigned(value)) {
+    constexpr auto kMax = static_cast<unsigned long long>(INT64_MAX);
+    if (*u <= kMax) return Scalar{static_cast<std::int64_t>(*u)};
+    return Scalar{static_cast<double>(*u)};
+  }
+  if (value.type() == typeid(double)) return Scalar{std::any_cast<double>(value)};
+  if (value.type() == typeid(float))
+    return Scalar{static_cast<double>(std::any_cast<float>(value))};
+  return std::nullopt;
+}
 
 std::optional<std::string> any_as_string(const std::any& value) {
   if (auto hooked = ask_hooks(&AnyHooks::as_string, value)) return hooked;
@@ -83,6 +108,7 @@ std::string any_to_text(const std::any& value) {
   if (auto text = any_as_string(value)) return *text;
   if (value.type() == typeid(bool)) return std::any_cast<bool>(value) ? "True" : "False";
   if (auto i = as_integer(value)) return std::to_string(*i);
+  if (auto u = as_wide_unsigned(value)) return std::to_string(*u);
   if (value.type() == typeid(double)) return fmt::format("{}", std::any_cast<double>(value));
   if (value.type() == typeid(float)) return fmt::format("{}", std::any_cast<float>(value));
   if (value.type() == typeid(NodeStatus))
@@ -98,7 +124,7 @@ std::string any_kind_name(const std::any& value) {
   if (!value.has_value()) return "NoneType";
   if (holds_any_of<std::string, std::string_view, const char*>(value)) return "str";
   if (value.type() == typeid(bool)) return "bool";
-  if (as_integer(value)) return "int";
+  if (as_integer(value) || as_wide_unsigned(value)) return "int";
   if (holds_any_of<double, float>(value)) return "float";
   if (value.type() == typeid(NodeStatus)) return "NodeStatus";
   if (holds_any_of<AnyMap>(value)) return "dict";
@@ -106,7 +132,7 @@ std::string any_kind_name(const std::any& value) {
                    std::vector<AnyMap>>(value)) {
     return "list";
   }
-  return demangle(value.type().name());
+  return demangled_type_name(value.type());
 }
 
 void add_any_hooks(AnyHooks hooks) {

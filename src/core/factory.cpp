@@ -94,4 +94,9 @@ Tree BehaviorTreeFactory::create_tree_from_file(const std::string& path) const {
   return details::build_tree(impl_->registry, details::load_tree_file(path));
 }
 
+Tree BehaviorTreeFactory::create_tree_from_file_text(const std::string& xml_text,
+                                                     const std::string& path) const {
+  return details::build_tree(impl_->registry, details::load_tree_file_text(xml_text, path));
+}
+
 }  // namespace kelmora::core

@@ -1,3 +1,5 @@
+#include <fmt/format.h>
+
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/tree.hpp>
 #include <stdexcept>
@@ -13,13 +15,42 @@ Tree::~Tree() = default;
 Tree::Tree(Tree&&) noexcept = default;
 Tree& Tree::operator=(Tree&&) noexcept = default;
 
+namespace {
+
+// Marks a tick of the tree as in progress for its lifetime, however the tick ends.
+class TickingScope {
+ public:
+  explicit TickingScope(bool& ticking) noexcept : ticking_(ticking) { ticking_ = true; }
+  ~TickingScope() { ticking_ = false; }
+  TickingScope(const TickingScope&) = delete;
+  TickingScope& operator=(const TickingScope&) = delete;
+
+ private:
+  bool& ticking_;
+};
+
+}  // namespace
+
+bool Tree::isTicking() const noexcept { return impl_ && impl_->ticking; }
+
+void Tree::refuseWhileTicking(std::string_view operation) const {
+  if (!isTicking()) return;
+  throw RuntimeError(
+      fmt::format("{} was called from inside a tick of the tree it would change; a tick may read "
+                  "the tree's status and read and write its blackboard, but not tick, reset or "
+                  "rebuild its own tree",
+                  operation));
+}
+
 NodeStatus Tree::tickOnce() {
+  refuseWhileTicking("Tree::tickOnce");
   if (!impl_ || !impl_->root) throw std::logic_error("the tree has no root node");
+  TickingScope ticking(impl_->ticking);
   impl_->timers->clear();
   try {
     return impl_->root->executeTick();
   } catch (...) {
-    // A tick that threw left nodes part-way; start the next tick afresh.
+    // A tick that threw left nodes part-way: halt them, as a parent halts a running child.
     impl_->timers->clear();
     impl_->root->haltNode();
     throw;
@@ -27,6 +58,7 @@ NodeStatus Tree::tickOnce() {
 }
 
 void Tree::haltTree() {
+  refuseWhileTicking("Tree::haltTree");
   if (!impl_) return;
   impl_->timers->clear();
   if (impl_->root) impl_->root->resetNode();
@@ -63,12 +95,12 @@ std::optional<TreeTimers::Clock::time_point> Tree::nextWakeup() const noexcept {
 }
 
 void Tree::setStopToken(std::stop_token token) {
-  if (impl_) impl_->stop_token = std::move(token);
+  if (impl_) impl_->timers->set_stop_token(std::move(token));
 }
 
 const std::stop_token& Tree::stopToken() const noexcept {
   static const std::stop_token kNone;
-  return impl_ ? impl_->stop_token : kNone;
+  return impl_ ? impl_->timers->stop_token() : kNone;
 }
 
 }  // namespace kelmora::core

@@ -1,9 +1,12 @@
 #include <fmt/format.h>
 
+#include <cmath>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/tree_node.hpp>
+#include <typeinfo>
 #include <utility>
+#include <variant>
 
 #include "port_reference.hpp"
 
@@ -64,25 +67,34 @@ const std::string& TreeNode::boundValue(const std::string& port, std::string_vie
   return it->second;
 }
 
-std::string TreeNode::getInputString(const std::string& port) const {
+std::any TreeNode::inputValue(const std::string& port, std::string& key) const {
   const std::string& value = boundValue(port, "input");
-  auto key = details::reference_key(value, port);
-  if (!key) return value;
-  auto entry = config_.blackboard ? config_.blackboard->get(*key) : std::nullopt;
+  auto reference = details::reference_key(value, port);
+  if (!reference) return value;
+  key = *reference;
+  auto entry = config_.blackboard ? config_.blackboard->get(key) : std::nullopt;
   if (!entry) {
     throw PortError(
         fmt::format("{}: port '{}' refers to blackboard entry '{}', which was never "
                     "written",
-                    describe(), port, *key));
+                    describe(), port, key));
   }
-  auto text = any_as_string(*entry);
-  if (!text) {
-    throw PortError(
-        fmt::format("{}: port '{}' refers to blackboard entry '{}', which holds {}, "
-                    "not text",
-                    describe(), port, *key, any_kind_name(*entry)));
-  }
-  return *text;
+  return *std::move(entry);
+}
+
+void TreeNode::throwWrongKind(const std::string& port, const std::string& key,
+                              const std::any& value, std::string_view wanted) const {
+  throw PortError(
+      fmt::format("{}: port '{}' refers to blackboard entry '{}', which holds {}, not {}",
+                  describe(), port, key, any_kind_name(value), wanted));
+}
+
+std::string TreeNode::getInputString(const std::string& port) const {
+  std::string key;
+  const std::any value = inputValue(port, key);
+  auto text = any_as_string(value);
+  if (!text) throwWrongKind(port, key, value, "text");
+  return *std::move(text);
 }
 
 std::any TreeNode::getInputObject(const std::string& port) const {
@@ -110,24 +122,49 @@ void TreeNode::setOutput(const std::string& port, std::any value) {
 
 std::int64_t TreeNode::getInputInt(const std::string& port, std::int64_t fallback) const {
   if (!isPortBound(port)) return fallback;
-  const std::string text = getInputString(port);
-  auto value = details::parse_int(text);
-  if (!value) {
-    throw PortError(
-        fmt::format("{}: port '{}' expects an integer, got '{}'", describe(), port, text));
+  std::string key;
+  const std::any value = inputValue(port, key);
+  if (auto text = any_as_string(value)) {
+    auto number = details::parse_int(*text);
+    if (!number) {
+      throw PortError(
+          fmt::format("{}: port '{}' expects an integer, got '{}'", describe(), port, *text));
+    }
+    return *number;
   }
-  return *value;
+  const auto scalar = any_as_scalar(value);
+  if (!scalar || std::holds_alternative<bool>(*scalar)) {
+    throwWrongKind(port, key, value, "an integer");
+  }
+  if (const auto* integer = std::get_if<std::int64_t>(&*scalar)) return *integer;
+  // A floating-point number counts when it is whole and within the integer range; the bounds
+  // are -2^63 (exact) and 2^63 (the first value beyond the range).
+  const double number = std::get<double>(*scalar);
+  constexpr double kBound = 9223372036854775808.0;
+  if (!(number >= -kBound && number < kBound) || std::trunc(number) != number) {
+    throw PortError(fmt::format("{}: port '{}' expects an integer, got {}", describe(), port,
+                                any_to_text(value)));
+  }
+  return static_cast<std::int64_t>(number);
 }
 
 bool TreeNode::getInputBool(const std::string& port, bool fallback) const {
   if (!isPortBound(port)) return fallback;
-  const std::string text = getInputString(port);
-  auto value = details::parse_bool(text);
-  if (!value) {
-    throw PortError(
-        fmt::format("{}: port '{}' expects true or false, got '{}'", describe(), port, text));
+  std::string key;
+  const std::any value = inputValue(port, key);
+  if (auto text = any_as_string(value)) {
+    auto flag = details::parse_bool(*text);
+    if (!flag) {
+      throw PortError(
+          fmt::format("{}: port '{}' expects true or false, got '{}'", describe(), port, *text));
+    }
+    return *flag;
   }
-  return *value;
+  const auto scalar = any_as_scalar(value);
+  if (!scalar || !std::holds_alternative<bool>(*scalar)) {
+    throwWrongKind(port, key, value, "a boolean");
+  }
+  return std::get<bool>(*scalar);
 }
 
 NodeStatus TreeNode::executeTick() {
@@ -136,9 +173,14 @@ NodeStatus TreeNode::executeTick() {
     result = onTick();
   } catch (const NodeTickError&) {
     throw;  // already names the node that failed
+  } catch (const TreeStoppedError&) {
+    throw;  // a stop ends the tick; no node failed
   } catch (const std::exception& e) {
     const std::string prefix = describe();
-    const std::string what = e.what();
+    const char* text = e.what();
+    std::string what = text != nullptr ? text : "";
+    // An exception without text is named by its type, so the error still says what happened.
+    if (details::trim(what).empty()) what = demangled_type_name(typeid(e));
     // Port errors already begin with this node's name.
     throw NodeTickError(what.rfind(prefix, 0) == 0 ? what : prefix + ": " + what);
   } catch (...) {

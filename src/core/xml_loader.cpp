@@ -29,8 +29,8 @@ std::string read_file(const fs::path& path, const std::string& context) {
   // Only regular files: a device, pipe or folder could block, never end, or read as nothing.
   std::error_code ec;
   if (fs::exists(path, ec) && !fs::is_regular_file(path, ec)) {
-    throw TreeBuildError(fmt::format("{}cannot read tree file '{}' (not a regular file)", context,
-                                     path.string()));
+    throw TreeBuildError(
+        fmt::format("{}cannot read tree file '{}' (not a regular file)", context, path.string()));
   }
   std::ifstream in(path, std::ios::binary);
   if (!in)
@@ -43,10 +43,15 @@ std::string read_file(const fs::path& path, const std::string& context) {
   return out.str();
 }
 
+// The path with symbolic links resolved where they exist, normalised. A relative path is made
+// absolute against the working directory; when there is none (it was removed), the path is only
+// normalised. Never throws.
 fs::path canonical_or_absolute(const fs::path& path) {
   std::error_code ec;
   auto canonical = fs::weakly_canonical(path, ec);
-  return ec ? fs::absolute(path).lexically_normal() : canonical;
+  if (!ec) return canonical;
+  auto absolute = fs::absolute(path, ec);
+  return (ec ? path : absolute).lexically_normal();
 }
 
 class Loader {
@@ -55,7 +60,8 @@ class Loader {
   TreeSet take();
 
   // Parses one document and everything it includes. `base` is the folder its includes are
-  // relative to; `key` its canonical path ("" for text).
+  // relative to (empty for text: the working directory, looked up only when a relative include
+  // needs it); `key` its canonical path ("" for text).
   void load(std::string name, std::string text, const fs::path& base, const std::string& key,
             bool is_main);
 
@@ -155,7 +161,21 @@ void Loader::include(const SourceDoc& doc, pugi::xml_node element, const fs::pat
     throw TreeBuildError(fmt::format("{}: <include> needs a path attribute", doc.where(element)));
   }
   fs::path path(path_text);
-  if (path.is_relative()) path = base / path;
+  if (path.is_relative()) {
+    if (base.empty()) {
+      // Text has no folder of its own: only here is the working directory consulted.
+      std::error_code ec;
+      const fs::path cwd = fs::current_path(ec);
+      if (ec) {
+        throw TreeBuildError(fmt::format(
+            "{}: cannot resolve include '{}': the working directory is not available ({})",
+            doc.where(element), path_text, ec.message()));
+      }
+      path = cwd / path;
+    } else {
+      path = base / path;
+    }
+  }
   const fs::path canonical = canonical_or_absolute(path);
   const std::string key = canonical.string();
   if (std::find(include_stack_.begin(), include_stack_.end(), key) != include_stack_.end()) {
@@ -207,16 +227,20 @@ std::string SourceDoc::where_offset(std::ptrdiff_t offset) const {
 
 TreeSet load_tree_text(const std::string& xml_text) {
   Loader loader;
-  loader.load(std::string(kTextSourceName), xml_text, fs::current_path(), "", true);
+  loader.load(std::string(kTextSourceName), xml_text, fs::path(), "", true);
+  return loader.take();
+}
+
+TreeSet load_tree_file_text(std::string xml_text, const fs::path& path) {
+  const fs::path canonical = canonical_or_absolute(path);
+  Loader loader;
+  loader.load(path.string(), std::move(xml_text), canonical.parent_path(), canonical.string(),
+              true);
   return loader.take();
 }
 
 TreeSet load_tree_file(const fs::path& path) {
-  const fs::path canonical = canonical_or_absolute(path);
-  std::string text = read_file(path, "");
-  Loader loader;
-  loader.load(path.string(), std::move(text), canonical.parent_path(), canonical.string(), true);
-  return loader.take();
+  return load_tree_file_text(read_file(path, ""), path);
 }
 
 }  // namespace kelmora::core::details

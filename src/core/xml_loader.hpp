@@ -34,8 +34,12 @@ struct TreeSet {
   std::string main_tree;  // the ID of the tree to build
 };
 
-// Throw TreeBuildError naming the problem (and file and line where known).
+// Throw TreeBuildError naming the problem (and file and line where known). Text is named
+// "<xml text>" and its relative includes resolve against the working directory; a file (or the
+// text read from the file at `path`) is named by the path as given and its relative includes
+// resolve against the file's folder.
 TreeSet load_tree_text(const std::string& xml_text);
+TreeSet load_tree_file_text(std::string xml_text, const std::filesystem::path& path);
 TreeSet load_tree_file(const std::filesystem::path& path);
 
 }  // namespace kelmora::core::details

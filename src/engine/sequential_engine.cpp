@@ -35,15 +35,28 @@ void SequentialEngine::install(core::Tree tree) {
   last_status_ = NodeStatus::IDLE;
 }
 
+void SequentialEngine::refuse_while_ticking(std::string_view operation) const {
+  if (tree_) tree_->refuseWhileTicking(operation);
+}
+
 void SequentialEngine::create_tree_from_text(const std::string& xml_text) {
+  refuse_while_ticking("SequentialEngine::create_tree_from_text");
   install(factory_.create_tree_from_text(xml_text));
 }
 
 void SequentialEngine::create_tree_from_file(const std::string& path) {
+  refuse_while_ticking("SequentialEngine::create_tree_from_file");
   install(factory_.create_tree_from_file(path));
 }
 
+void SequentialEngine::create_tree_from_file_text(const std::string& xml_text,
+                                                  const std::string& path) {
+  refuse_while_ticking("SequentialEngine::create_tree_from_file_text");
+  install(factory_.create_tree_from_file_text(xml_text, path));
+}
+
 NodeStatus SequentialEngine::tick_once() {
+  refuse_while_ticking("SequentialEngine::tick_once");
   core::Tree& current = tree();
   ++tick_count_;
   try {
@@ -83,11 +96,18 @@ std::int64_t SequentialEngine::tick_until(NodeStatus target) {
   }
 }
 
-std::int64_t SequentialEngine::tick_until_failure() { return tick_until(NodeStatus::FAILURE); }
+std::int64_t SequentialEngine::tick_until_failure() {
+  refuse_while_ticking("SequentialEngine::tick_until_failure");
+  return tick_until(NodeStatus::FAILURE);
+}
 
-std::int64_t SequentialEngine::tick_until_success() { return tick_until(NodeStatus::SUCCESS); }
+std::int64_t SequentialEngine::tick_until_success() {
+  refuse_while_ticking("SequentialEngine::tick_until_success");
+  return tick_until(NodeStatus::SUCCESS);
+}
 
 std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n) {
+  refuse_while_ticking("SequentialEngine::tick_n_times");
   (void)tree();
   std::vector<NodeStatus> statuses;
   for (std::int64_t i = 0; i < n; ++i) {
@@ -137,6 +157,7 @@ core::AnyMap SequentialEngine::get_all_blackboard_data() const {
 }
 
 void SequentialEngine::reset_tree() {
+  refuse_while_ticking("SequentialEngine::reset_tree");
   tree().haltTree();
   tick_count_ = 0;
   last_status_ = NodeStatus::IDLE;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <kelmora/core/errors.hpp>
 #include <kelmora/nodes/decorators.hpp>
 #include <utility>
 
@@ -35,7 +36,12 @@ NodeStatus RepeatNode::onTick() {
   // The child result that makes this node run the child again.
   const NodeStatus again = retry ? NodeStatus::FAILURE : NodeStatus::SUCCESS;
   setStatus(NodeStatus::RUNNING);
-  while (limit < 0 || count_ < limit) {
+  for (bool first = true; limit < 0 || count_ < limit; first = false) {
+    // Every cycle may run inside this one tick: a stop requested meanwhile ends the tick between
+    // two cycles, so a huge count cannot hold a stop (or the tree's destruction) for hours.
+    if (!first && timers() != nullptr && timers()->stop_requested()) {
+      throw core::TreeStoppedError("tree was stopped while ticking");
+    }
     const NodeStatus result = child().executeTick();
     if (result == NodeStatus::RUNNING) return result;
     haltChild();

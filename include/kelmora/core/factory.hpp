@@ -29,14 +29,20 @@ class BehaviorTreeFactory {
   // Whether `id` names a registered node type.
   bool has_node_type(const std::string& id) const;
 
-  // Builds the main tree of an XML document (format version 4). `include` paths are resolved
-  // against the current directory. Throws TreeBuildError naming the problem, prefixed with
+  // Builds the main tree of an XML document (format version 4). Relative `include` paths are
+  // resolved against the working directory, which is consulted for nothing else (a removed one
+  // fails only such an include). Throws TreeBuildError naming the problem, prefixed with
   // "<xml text>:line: " (docs/core.md lists what is accepted).
   Tree create_tree_from_text(const std::string& xml_text) const;
 
   // Builds the main tree of an XML file; `include` paths are resolved against the file's folder.
   // Errors are prefixed with "path:line: "; an unreadable file is a TreeBuildError too.
   Tree create_tree_from_file(const std::string& path) const;
+
+  // Builds from `xml_text`, the text of the file at `path` that the caller has read already:
+  // exactly as create_tree_from_file would build that file (includes next to it, errors naming
+  // the path as given), without reading it again.
+  Tree create_tree_from_file_text(const std::string& xml_text, const std::string& path) const;
 
  private:
   struct Impl;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelmora::core {
@@ -23,13 +24,28 @@ class Tree {
   Tree(Tree&&) noexcept;
   Tree& operator=(Tree&&) noexcept;
 
-  // Ticks the root once and returns its status. When a tick function throws, the tree is
-  // halted (every node IDLE, blackboard kept) and the NodeTickError passes on, so the next tick
-  // starts afresh from the root. Throws std::logic_error on an empty (default-made) tree.
+  // Ticks the root once and returns its status. When the tick throws (a NodeTickError from a
+  // tick function, a TreeStoppedError from a stop), the tree is halted as a parent halts a
+  // running child: every node IDLE, blackboard kept, and what nodes keep across halts kept too
+  // (a SequenceWithMemory resumes at the child that threw, a RunOnce that ran stays done); the
+  // error passes on. Throws std::logic_error on an empty (default-made) tree, and RuntimeError
+  // when called from inside a tick of this tree (see refuseWhileTicking).
   NodeStatus tickOnce();
   // Halts every running node and sets every node to IDLE; the blackboard is kept. Nodes also
-  // forget what they keep across ordinary halts (a RunOnce runs again).
+  // forget what they keep across ordinary halts (a RunOnce runs again). RuntimeError when called
+  // from inside a tick of this tree.
   void haltTree();
+
+  // Whether a tick of this tree is in progress: a tick function running now was called by it.
+  bool isTicking() const noexcept;
+  // Throws kelmora::RuntimeError "<operation> was called from inside a tick of the tree it would
+  // change; ..." when a tick of this tree is in progress, and does nothing otherwise. Every
+  // operation that would tick, halt, reset or replace this tree calls it first, so that a tick
+  // function cannot free or rewind nodes that are still on the stack (Tree's own tickOnce and
+  // haltTree, and SequentialEngine's building, ticking and reset operations). Reading the
+  // tree's state and reading and writing its blackboard stay allowed. Destroying or
+  // move-assigning a Tree from inside its own tick is not checked and must not be done.
+  void refuseWhileTicking(std::string_view operation) const;
 
   TreeNode* rootNode() const noexcept;
   const std::shared_ptr<Blackboard>& rootBlackboard() const noexcept;
@@ -42,7 +58,8 @@ class Tree {
   // when no node is waiting for time to pass.
   std::optional<TreeTimers::Clock::time_point> nextWakeup() const noexcept;
 
-  // Token checked by time-based nodes and tick loops; a requested stop makes them end promptly.
+  // Token checked by time-based nodes, tick loops and the loops inside a tick (Repeat and
+  // RetryUntilSuccessful check it between cycles); a requested stop makes them end promptly.
   void setStopToken(std::stop_token token);
   const std::stop_token& stopToken() const noexcept;
 

@@ -13,8 +13,10 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kelmora::core {
@@ -33,7 +35,9 @@ using TickFunctor = std::function<NodeStatus(class TreeNode&)>;
 // The wake-up times wanted by the time-based nodes of one tree (Sleep, Delay, Timeout). Those
 // nodes never block a tick: they return RUNNING and ask to be ticked again at their deadline.
 // The tree clears the request before every tick; tick loops wait for the earliest one.
-// Not thread-safe: owned by the tree's thread.
+// It also carries the tree's stop token (Tree::setStopToken), which nodes that loop inside one
+// tick (Repeat, RetryUntilSuccessful) check between rounds.
+// Not thread-safe: owned by the tree's thread (the stop token's own state is thread-safe).
 class TreeTimers {
  public:
   using Clock = std::chrono::steady_clock;
@@ -45,8 +49,14 @@ class TreeTimers {
   std::optional<Clock::time_point> next_wakeup() const noexcept { return next_wakeup_; }
   void clear() noexcept { next_wakeup_.reset(); }
 
+  void set_stop_token(std::stop_token token) noexcept { stop_token_ = std::move(token); }
+  const std::stop_token& stop_token() const noexcept { return stop_token_; }
+  // Whether a stop was requested on the tree's token (by any thread).
+  bool stop_requested() const noexcept { return stop_token_.stop_requested(); }
+
  private:
   std::optional<Clock::time_point> next_wakeup_;
+  std::stop_token stop_token_;
 };
 
 // Everything a node is built with. `attributes` holds the XML attributes that bind its ports
@@ -99,8 +109,10 @@ class TreeNode {
 
   // Ticks the node: runs onTick(), records and returns the status. An exception from a tick
   // function is rethrown as NodeTickError whose message begins with the node's name
-  // ("node 'Work' (Work): <original message>"); a NodeTickError from a descendant passes
-  // unchanged. A tick that returns IDLE is reported the same way.
+  // ("node 'Work' (Work): <original message>"; an exception without text is named by its
+  // demangled type, "node 'Work' (Work): std::runtime_error"); a NodeTickError from a descendant
+  // and a TreeStoppedError (a stop that ended the tick) pass unchanged. A tick that returns IDLE
+  // is reported as a NodeTickError too.
   NodeStatus executeTick();
 
   // Halts the node and its running descendants and sets them to IDLE.
@@ -124,16 +136,26 @@ class TreeNode {
   virtual void onReset() {}
   void setStatus(NodeStatus status) noexcept { status_ = status; }
 
-  // An integer input port, or `fallback` when the port is unbound. Throws PortError when the
-  // value is no integer.
+  // An integer input port, or `fallback` when the port is unbound. Text (the literal, or an
+  // entry holding text) is parsed; an entry holding a number (see any_as_scalar: C++ integers,
+  // whole floating-point numbers, a host's numbers) gives its value. Throws PortError naming node
+  // and port for anything else: text that is no integer, a fraction, a number beyond the
+  // std::int64_t range, a bool, a value of another kind.
   std::int64_t getInputInt(const std::string& port, std::int64_t fallback) const;
-  // A boolean input port ("true"/"false", any case), or `fallback` when unbound.
+  // A boolean input port, or `fallback` when unbound: text "true"/"false" (any case), or an entry
+  // holding a bool (C++ or a host's). Throws PortError naming node and port for anything else.
   bool getInputBool(const std::string& port, bool fallback) const;
   // The tree's timers; null when the node was built outside a tree.
   TreeTimers* timers() const noexcept { return config_.timers.get(); }
 
  private:
   const PortDescription* findPort(const std::string& port) const noexcept;
+  // The input port's value: the literal as std::string, or the referenced entry's value (its key
+  // stored in `key`). Throws PortError as getInputString does, never-written entries included.
+  std::any inputValue(const std::string& port, std::string& key) const;
+  // Throws PortError "port 'p' refers to blackboard entry 'k', which holds K, not <wanted>".
+  [[noreturn]] void throwWrongKind(const std::string& port, const std::string& key,
+                                   const std::any& value, std::string_view wanted) const;
   const std::string& boundValue(const std::string& port, std::string_view direction) const;
 
   NodeConfig config_;

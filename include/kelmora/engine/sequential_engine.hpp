@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelmora::engine {
@@ -38,18 +39,28 @@ class SequentialEngine {
 
   // Builds the tree from XML text, replacing any tree held before (the old tree is halted; the
   // new one starts with a fresh blackboard and zero ticks). Throws TreeBuildError; on failure the
-  // engine keeps its previous tree and state.
+  // engine keeps its previous tree and state. create_tree_from_file_text builds the text of the
+  // file at `path`, read by the caller, as create_tree_from_file builds the file (see
+  // BehaviorTreeFactory).
+  //
+  // Building, ticking and reset_tree refuse to run from inside a tick of this engine's tree:
+  // they throw kelmora::RuntimeError naming the operation and change nothing (see
+  // Tree::refuseWhileTicking). Registration, the status map and the blackboard operations may be
+  // used from inside a tick.
   void create_tree_from_text(const std::string& xml_text);
   void create_tree_from_file(const std::string& path);
+  void create_tree_from_file_text(const std::string& xml_text, const std::string& path);
 
   // Every operation below throws NoTreeError (a std::logic_error) when no tree has been built.
-  // A tick function that throws makes the tick throw NodeTickError; the tree is then halted, so
-  // the next tick starts afresh from the root.
+  // A tick function that throws makes the tick throw NodeTickError; the tree is then halted as a
+  // parent halts a running child (see Tree::tickOnce): every node IDLE, while a
+  // SequenceWithMemory keeps its position and a RunOnce that ran stays done.
   core::NodeStatus tick_once();
   // Ticks until the tree returns FAILURE (resp. SUCCESS); returns the number of ticks run.
   // Between RUNNING ticks it waits for the earliest timer of a time-based node, if any; without
   // one it ticks again at once. Throws TreeStoppedError when the stop token is triggered before
-  // the loop ends (checked before every tick and during waits).
+  // the loop ends (checked before every tick, during waits, and by Repeat and
+  // RetryUntilSuccessful between their cycles inside a tick, which ends tick_once the same way).
   std::int64_t tick_until_failure();
   std::int64_t tick_until_success();
   // Ticks n times back to back (no waiting for timers); one status per tick. n <= 0 ticks
@@ -78,6 +89,8 @@ class SequentialEngine {
   core::Tree& tree();
   const core::Tree& tree() const;
   void install(core::Tree tree);
+  // Throws RuntimeError naming `operation` while a tick of the held tree is in progress.
+  void refuse_while_ticking(std::string_view operation) const;
   std::int64_t tick_until(core::NodeStatus target);
   void throw_if_stopped() const;
   // Waits until `deadline` or a stop request, whichever comes first.

@@ -34,7 +34,9 @@ class ForceNode : public DecoratorNode {
 
 // Repeat (`num_cycles`): re-runs a succeeding child, within one tick, until it has succeeded
 // num_cycles times (SUCCESS); a FAILURE ends it. With -1 it repeats forever and returns RUNNING
-// after every cycle, so that a tick always ends.
+// after every cycle, so that a tick always ends. Between two cycles of one tick it checks the
+// tree's stop token: a requested stop ends the tick with TreeStoppedError ("tree was stopped
+// while ticking"), so that a huge count stays stoppable.
 // RetryUntilSuccessful (`num_attempts`): the same with SUCCESS and FAILURE swapped.
 class RepeatNode : public DecoratorNode {
  public:

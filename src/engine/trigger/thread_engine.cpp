@@ -102,6 +102,12 @@ std::vector<ActionRegistration> ThreadEngine::action_registrations() const {
 
 std::string ThreadEngine::create_tree_from_text(const std::string& xml_text,
                                                 std::optional<std::string> tree_id) {
+  return create_tree(xml_text, std::nullopt, std::move(tree_id));
+}
+
+std::string ThreadEngine::create_tree(const std::string& xml_text,
+                                      std::optional<std::string> file_path,
+                                      std::optional<std::string> tree_id) {
   std::shared_ptr<State> state = state_;
   auto record = std::make_shared<TreeRecord>(state->spin_time);
   // Held until the thread is stored, so a command or stop that finds the new tree queues until
@@ -128,8 +134,8 @@ std::string ThreadEngine::create_tree_from_text(const std::string& xml_text,
     auto start = state->options.start_thread
                      ? state->options.start_thread
                      : [](std::function<void()> body) { return std::thread(std::move(body)); };
-    std::thread thread = start([state, record, xml_text]() mutable {
-      _run_tree(std::move(state), std::move(record), std::move(xml_text));
+    std::thread thread = start([state, record, xml_text, file_path]() mutable {
+      _run_tree(std::move(state), std::move(record), std::move(xml_text), std::move(file_path));
     });
     if (!thread.joinable()) {
       throw RuntimeError("行为树 " + record->tree_id + " 的工作线程未能启动");
@@ -146,7 +152,7 @@ std::string ThreadEngine::create_tree_from_text(const std::string& xml_text,
 
 std::string ThreadEngine::create_tree_from_file(const std::string& file_path,
                                                 std::optional<std::string> tree_id) {
-  return create_tree_from_text(details::read_tree_file(file_path), std::move(tree_id));
+  return create_tree(details::read_tree_file(file_path), file_path, std::move(tree_id));
 }
 
 std::vector<std::string> ThreadEngine::get_tree_ids() const {

@@ -100,11 +100,14 @@ void ThreadEngine::_process_command(WorkerEngine& engine, const CommandRecord& c
 
 namespace {
 
-// Makes the worker's engine, teaches it the registrations and builds the tree.
+// Makes the worker's engine, teaches it the registrations and builds the tree (from the text of
+// the file at `file_path`, when the tree comes from a file).
 template <class MakeEngine>
 std::unique_ptr<WorkerEngine> start_engine(const MakeEngine& make_engine,
                                            const std::vector<ActionRegistration>& registrations,
-                                           const std::string& xml_text, std::stop_token token) {
+                                           const std::string& xml_text,
+                                           const std::optional<std::string>& file_path,
+                                           std::stop_token token) {
   std::unique_ptr<WorkerEngine> engine =
       make_engine ? make_engine() : make_sequential_worker_engine();
   if (!engine) throw RuntimeError("the worker engine factory returned no engine");
@@ -112,14 +115,18 @@ std::unique_ptr<WorkerEngine> start_engine(const MakeEngine& make_engine,
   for (const auto& [action_id, tick_functor, ports_list] : registrations) {
     engine->register_action_behavior(action_id, tick_functor, ports_list);
   }
-  engine->create_tree_from_text(xml_text);
+  if (file_path) {
+    engine->create_tree_from_file_text(xml_text, *file_path);
+  } else {
+    engine->create_tree_from_text(xml_text);
+  }
   return engine;
 }
 
 }  // namespace
 
 void ThreadEngine::_run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeRecord> record,
-                             std::string xml_text) noexcept {
+                             std::string xml_text, std::optional<std::string> file_path) noexcept {
   TreeRecord& tree = *record;
   tree.worker_id.store(std::this_thread::get_id());
   try {
@@ -128,8 +135,9 @@ void ThreadEngine::_run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeR
       std::lock_guard lock(state->mutex);
       registrations = state->registrations;
     }
-    std::unique_ptr<WorkerEngine> engine = start_engine(state->options.make_engine, registrations,
-                                                        xml_text, tree.stop_source.get_token());
+    std::unique_ptr<WorkerEngine> engine =
+        start_engine(state->options.make_engine, registrations, xml_text, file_path,
+                     tree.stop_source.get_token());
     registrations.clear();
     state.reset();  // the worker needs nothing more of the engine
 

@@ -160,7 +160,9 @@ class ThreadEngine {
   std::string create_tree_from_text(const std::string& xml_text,
                                     std::optional<std::string> tree_id = std::nullopt);
   // Reads the UTF-8 file (CRLF and lone CR become LF, a byte-order mark is kept) and creates the
-  // tree from its text. Throws TreeFileError naming the path (nothing logged, nothing created)
+  // tree from its text, read once here; the worker builds that text as the file, like
+  // SequentialEngine::create_tree_from_file (includes next to the file, build errors naming the
+  // path as given). Throws TreeFileError naming the path (nothing logged, nothing created)
   // when the file cannot be read or is not UTF-8. Thread-safe.
   std::string create_tree_from_file(const std::string& file_path,
                                     std::optional<std::string> tree_id = std::nullopt);
@@ -213,10 +215,15 @@ class ThreadEngine {
   struct State;
   enum class StopMode { kCaller, kDestructor };
 
+  // Creation for both create_tree_from_text and create_tree_from_file; `file_path` is set when
+  // `xml_text` is the text of that file.
+  std::string create_tree(const std::string& xml_text, std::optional<std::string> file_path,
+                          std::optional<std::string> tree_id);
   // The worker routine, the body of a tree's worker thread. It holds the state and its record
-  // itself, so nothing it uses can go away under it. Never throws.
+  // itself, so nothing it uses can go away under it. Builds from the text of the file at
+  // `file_path` when one is given. Never throws.
   static void _run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeRecord> record,
-                        std::string xml_text) noexcept;
+                        std::string xml_text, std::optional<std::string> file_path) noexcept;
   // The record under the id; nullptr when there is none or when it is `stale` (a record a stop
   // has taken over but not yet removed).
   static std::shared_ptr<TreeRecord> lookup_tree(const State& state, const std::string& tree_id,

@@ -22,6 +22,14 @@ class WorkerEngine {
                                         core::TickFunctor tick_functor,
                                         core::PortsList ports_list) = 0;
   virtual void create_tree_from_text(const std::string& xml_text) = 0;
+  // Builds from the text of the file at `file_path`, read on the caller's side: includes resolve
+  // against the file's folder and build errors name the file. An engine that does not override
+  // it builds the text as create_tree_from_text does.
+  virtual void create_tree_from_file_text(const std::string& xml_text,
+                                          const std::string& file_path) {
+    (void)file_path;
+    create_tree_from_text(xml_text);
+  }
   virtual std::any tick_once() = 0;                      // NodeStatus
   virtual std::any tick_until_failure() = 0;             // std::int64_t
   virtual std::any tick_until_success() = 0;             // std::int64_t
