@@ -67,6 +67,16 @@ const std::string& TreeNode::boundValue(const std::string& port, std::string_vie
   return it->second;
 }
 
+namespace {
+
+// The value as text; a std::string (every literal) without asking the hooks.
+std::optional<std::string> text_of(const std::any& value) {
+  if (const auto* text = std::any_cast<std::string>(&value)) return *text;
+  return any_as_string(value);
+}
+
+}  // namespace
+
 std::any TreeNode::inputValue(const std::string& port, std::string& key) const {
   const std::string& value = boundValue(port, "input");
   auto reference = details::reference_key(value, port);
@@ -92,7 +102,7 @@ void TreeNode::throwWrongKind(const std::string& port, const std::string& key,
 std::string TreeNode::getInputString(const std::string& port) const {
   std::string key;
   const std::any value = inputValue(port, key);
-  auto text = any_as_string(value);
+  auto text = text_of(value);
   if (!text) throwWrongKind(port, key, value, "text");
   return *std::move(text);
 }
@@ -124,7 +134,7 @@ std::int64_t TreeNode::getInputInt(const std::string& port, std::int64_t fallbac
   if (!isPortBound(port)) return fallback;
   std::string key;
   const std::any value = inputValue(port, key);
-  if (auto text = any_as_string(value)) {
+  if (auto text = text_of(value)) {
     auto number = details::parse_int(*text);
     if (!number) {
       throw PortError(
@@ -152,7 +162,7 @@ bool TreeNode::getInputBool(const std::string& port, bool fallback) const {
   if (!isPortBound(port)) return fallback;
   std::string key;
   const std::any value = inputValue(port, key);
-  if (auto text = any_as_string(value)) {
+  if (auto text = text_of(value)) {
     auto flag = details::parse_bool(*text);
     if (!flag) {
       throw PortError(
