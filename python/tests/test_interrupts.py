@@ -117,7 +117,8 @@ def test_keyboard_interrupt_raised_by_a_tick_off_the_main_thread_fails_the_comma
 
 
 def test_keyboard_interrupt_in_a_tick_run_on_the_main_thread_stays_a_keyboard_interrupt():
-    result = run_python(script(RAISING_TICK_SCRIPT, ("SequentialEngine", "main thread", ("Ctrl-C",))))
+    case = ("SequentialEngine", "main thread", ("Ctrl-C",))
+    result = run_python(script(RAISING_TICK_SCRIPT, case))
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
     assert report["outcome"][-2:] == ["main thread interrupted: True",
@@ -171,7 +172,8 @@ def test_ctrl_c_while_the_main_thread_waits_is_raised_after_the_command_and_lose
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     report = json.loads(result.stdout)
-    expected = ["interrupted: True", "the tick went on after Ctrl-C", "next tick: NodeStatus.SUCCESS"]
+    expected = ["interrupted: True", "the tick went on after Ctrl-C",
+                "next tick: NodeStatus.SUCCESS"]
     if fails:
         failure = THREAD_FAILURE.format("failed after Ctrl-C")
         assert report["lines"] == ["ERROR|" + failure.split(" 失败: ", 1)[1], "ERROR|" + failure]
