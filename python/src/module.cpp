@@ -16,26 +16,51 @@
 
 #include <exception>
 #include <kelmora/core/errors.hpp>
+#include <new>
 #include <stdexcept>
 
 namespace py = pybind11;
 
 namespace {
 
-// kelmora's error types as Python's ValueError, TypeError and AttributeError; kelmora's
-// RuntimeError and the core's errors (std::runtime_error) become RuntimeError through pybind11's
-// own translation. Needed because kelmora::TypeError derives from std::invalid_argument, which
-// pybind11 alone would raise as ValueError.
+// C++ exceptions as Python errors, each carrying its message decoded so that bytes that are not
+// UTF-8 show escaped instead of emptying the error (pybind11's own translation would drop a
+// message it cannot decode and raise a bare RuntimeError()). kelmora's TypeError, ValueError and
+// AttributeError become Python's (kelmora::TypeError derives from std::invalid_argument, which
+// would otherwise be a ValueError); the standard exceptions map as pybind11 maps them, anything
+// else derived from std::exception (kelmora::RuntimeError, the core's errors) is a RuntimeError.
+// Python errors, pybind11's own exceptions and std::bad_alloc go on to pybind11's translation.
 void translate_errors(std::exception_ptr error) {
+  using kelmora::python::set_error;
   try {
     if (error) std::rethrow_exception(error);
+  } catch (const py::error_already_set&) {
+    throw;
+  } catch (const py::builtin_exception&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
   } catch (const kelmora::TypeError& e) {
-    PyErr_SetString(PyExc_TypeError, e.what());
+    set_error(PyExc_TypeError, e.what());
   } catch (const kelmora::ValueError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
+    set_error(PyExc_ValueError, e.what());
   } catch (const kelmora::AttributeError& e) {
-    PyErr_SetString(PyExc_AttributeError, e.what());
-  }  // anything else goes on to pybind11's own translation (std::exception -> RuntimeError)
+    set_error(PyExc_AttributeError, e.what());
+  } catch (const std::out_of_range& e) {
+    set_error(PyExc_IndexError, e.what());
+  } catch (const std::overflow_error& e) {
+    set_error(PyExc_OverflowError, e.what());
+  } catch (const std::domain_error& e) {
+    set_error(PyExc_ValueError, e.what());
+  } catch (const std::invalid_argument& e) {
+    set_error(PyExc_ValueError, e.what());
+  } catch (const std::length_error& e) {
+    set_error(PyExc_ValueError, e.what());
+  } catch (const std::range_error& e) {
+    set_error(PyExc_ValueError, e.what());
+  } catch (const std::exception& e) {
+    set_error(PyExc_RuntimeError, e.what());
+  }  // anything else goes on to pybind11's own translation
 }
 
 }  // namespace

@@ -61,10 +61,13 @@ core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node)
   try {
     return to_status(callable.object()(scope.object()));
   } catch (py::error_already_set& e) {
-    // Ctrl-C that landed in a tick function run on the main thread: raise it again once control
-    // is back in Python, rather than let it vanish into a failed tick.
-    if (e.matches(PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
-    throw kelmora::RuntimeError(error_text(e));
+    // The tick fails like for any exception. Ctrl-C that landed in a tick function run on the
+    // main thread is also raised again once control is back in Python, rather than vanish into
+    // a failed tick; a KeyboardInterrupt on a worker thread is no Ctrl-C and stays there.
+    // Re-armed last: a pending Ctrl-C is consumed by the next Python call that checks signals.
+    std::string text = error_text(e);
+    keep_interrupt(e);
+    throw kelmora::RuntimeError(text);
   }
 }
 
@@ -82,9 +85,11 @@ void bind_tree_node(py::module_& m) {
   py::class_<TreeNodeHandle>(m, "TreeNode",
                              "The node being ticked, as a tick function receives it; valid only "
                              "during that tick.")
-      .def_property_readonly("name", [](const TreeNodeHandle& h) { return h.node().name(); })
-      .def_property_readonly("registration_id",
-                             [](const TreeNodeHandle& h) { return h.node().registration_id(); })
+      .def_property_readonly("name",
+                             [](const TreeNodeHandle& h) { return decode(h.node().name()); })
+      .def_property_readonly(
+          "registration_id",
+          [](const TreeNodeHandle& h) { return decode(h.node().registration_id()); })
       .def_property_readonly("valid", &TreeNodeHandle::valid)
       .def("status", [](const TreeNodeHandle& h) { return status_object(h.node().status()); })
       .def(
@@ -106,8 +111,9 @@ void bind_tree_node(py::module_& m) {
           },
           py::arg("port"), py::arg("value"))
       .def("__repr__", [](const TreeNodeHandle& h) {
-        if (!h.valid()) return std::string("<TreeNode (tick ended)>");
-        return "<TreeNode " + h.node().name() + " (" + h.node().registration_id() + ")>";
+        if (!h.valid()) return decode_message("<TreeNode (tick ended)>");
+        return decode_message("<TreeNode " + h.node().name() + " (" + h.node().registration_id() +
+                              ")>");
       });
 
   py::class_<CppTick>(m, "CppTick",
@@ -155,8 +161,14 @@ void bind_factory(py::module_& m) {
       .def("has_node_type", &core::BehaviorTreeFactory::has_node_type, py::arg("id"))
       .def("create_tree_from_text", &core::BehaviorTreeFactory::create_tree_from_text,
            py::arg("xml_text"), py::call_guard<ReleasedGil>())
-      .def("create_tree_from_file", &core::BehaviorTreeFactory::create_tree_from_file,
-           py::arg("path"), py::call_guard<ReleasedGil>());
+      .def(
+          "create_tree_from_file",
+          [](const core::BehaviorTreeFactory& f, py::handle path) {
+            const std::string file = fs_path(path);
+            ReleasedGil release;
+            return f.create_tree_from_file(file);
+          },
+          py::arg("path"));
 }
 
 // Runs a tick operation of `engine` without the GIL (its Python tick functions take it back).
@@ -185,8 +197,14 @@ void bind_sequential_engine(py::module_& m) {
           py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
       .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, py::arg("xml_text"),
            py::call_guard<ReleasedGil>())
-      .def("create_tree_from_file", &SequentialEngine::create_tree_from_file, py::arg("path"),
-           py::call_guard<ReleasedGil>())
+      .def(
+          "create_tree_from_file",
+          [](SequentialEngine& e, py::handle path) {
+            const std::string file = fs_path(path);
+            ReleasedGil release;
+            e.create_tree_from_file(file);
+          },
+          py::arg("path"))
       .def("tick_once",
            [](SequentialEngine& e) {
              return status_object(released([&] { return e.tick_once(); }));

@@ -35,23 +35,40 @@ class LoguruSink final : public spdlog::sinks::base_sink<spdlog::details::null_m
   void flush_() override {}
 
  private:
+  // A KeyboardInterrupt that the main thread's pending Ctrl-C raises inside loguru (the main
+  // thread writes lines while it waits in a command) must neither lose the line nor the Ctrl-C:
+  // the line is written again and Ctrl-C raised anew once control is back in Python.
   static bool write_to_loguru(const std::string& text, bool is_error) {
     AcquiredGil gil;
-    try {
-      // A strong reference kept for the process's life (released at exit it would touch a
-      // finalized interpreter), guarded by the GIL rather than a static initializer, whose lock
-      // would be held across the import while the import may let other threads take the GIL.
-      static PyObject* module = nullptr;
-      if (module == nullptr) {
-        py::object imported = py::module_::import("kelmora._logging");
-        if (module == nullptr) module = imported.release().ptr();
+    bool interrupted = false;
+    bool written = false;
+    for (int attempt = 0; attempt < 2 && !written; ++attempt) {
+      try {
+        call_loguru(text, is_error);
+        written = true;
+      } catch (py::error_already_set& e) {
+        if (attempt == 0 && e.matches(PyExc_KeyboardInterrupt) && on_main_thread()) {
+          interrupted = true;
+          continue;
+        }
+        e.discard_as_unraisable("kelmora log line");
+        break;
       }
-      py::handle(module).attr(is_error ? "error" : "info")(decode(text));
-      return true;
-    } catch (py::error_already_set& e) {
-      e.discard_as_unraisable("kelmora log line");
-      return false;
     }
+    if (interrupted) PyErr_SetInterrupt();
+    return written;
+  }
+
+  static void call_loguru(const std::string& text, bool is_error) {
+    // A strong reference kept for the process's life (released at exit it would touch a
+    // finalized interpreter), guarded by the GIL rather than a static initializer, whose lock
+    // would be held across the import while the import may let other threads take the GIL.
+    static PyObject* module = nullptr;
+    if (module == nullptr) {
+      py::object imported = py::module_::import("kelmora._logging");
+      if (module == nullptr) module = imported.release().ptr();
+    }
+    py::handle(module).attr(is_error ? "error" : "info")(decode_message(text));
   }
 };
 

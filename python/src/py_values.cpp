@@ -52,7 +52,8 @@ std::optional<std::string> with_python_object(const std::any& value, Fn fn,
   AcquiredGil gil;
   try {
     return fn((*ref)->object());
-  } catch (py::error_already_set&) {
+  } catch (py::error_already_set& e) {
+    keep_interrupt(e);
     return fallback;
   }
 }
@@ -61,7 +62,8 @@ void install_any_hooks() {
   core::AnyHooks hooks;
   hooks.to_text = [](const std::any& value) {
     return with_python_object(
-        value, [](py::handle o) -> std::optional<std::string> { return encode(py::str(o)); },
+        value,
+        [](py::handle o) -> std::optional<std::string> { return encode_message(py::str(o)); },
         "<Python object>");
   };
   hooks.as_string = [](const std::any& value) {
@@ -123,11 +125,75 @@ py::str decode(std::string_view text) {
   return py::reinterpret_steal<py::str>(s);
 }
 
+namespace {
+
+std::string bytes_text(py::handle bytes) {
+  return std::string(PyBytes_AS_STRING(bytes.ptr()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+// `text` encoded as UTF-8 with the error handler `errors`; std::nullopt (no Python error left
+// set) when it cannot be.
+std::optional<std::string> try_encode(py::handle text, const char* errors) {
+  PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", errors);
+  if (bytes == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return bytes_text(py::reinterpret_steal<py::bytes>(bytes));
+}
+
+}  // namespace
+
 std::string encode(py::handle text) {
   PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape");
   if (bytes == nullptr) throw py::error_already_set();
-  auto owned = py::reinterpret_steal<py::bytes>(bytes);
-  return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  return bytes_text(py::reinterpret_steal<py::bytes>(bytes));
+}
+
+py::str decode_message(std::string_view text) {
+  PyObject* s =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+  if (s == nullptr) throw py::error_already_set();  // out of memory only
+  return py::reinterpret_steal<py::str>(s);
+}
+
+std::string encode_message(py::handle text) {
+  if (auto exact = try_encode(text, "surrogateescape")) return std::move(*exact);
+  // A surrogate that stands for no byte: the whole text with every surrogate written out.
+  if (auto escaped = try_encode(text, "backslashreplace")) return std::move(*escaped);
+  return "<text that cannot be encoded>";
+}
+
+std::string fs_path(py::handle path) {
+  PyObject* fspath = PyOS_FSPath(path.ptr());
+  if (fspath == nullptr) throw py::error_already_set();
+  auto owned = py::reinterpret_steal<py::object>(fspath);
+  if (PyBytes_Check(fspath)) return bytes_text(owned);
+  PyObject* bytes = PyUnicode_EncodeFSDefault(fspath);
+  if (bytes == nullptr) throw py::error_already_set();
+  return bytes_text(py::reinterpret_steal<py::bytes>(bytes));
+}
+
+void set_error(PyObject* type, std::string_view message) {
+  try {
+    PyErr_SetObject(type, decode_message(message).ptr());
+  } catch (py::error_already_set& e) {
+    e.restore();  // the MemoryError of making the text
+  }
+}
+
+bool on_main_thread() {
+  try {
+    const py::object main = py::module_::import("threading").attr("main_thread")();
+    return main.attr("ident").cast<unsigned long>() == PyThread_get_thread_ident();
+  } catch (py::error_already_set&) {
+    return false;
+  }
+}
+
+void keep_interrupt(const py::error_already_set& e) {
+  if (e.matches(PyExc_KeyboardInterrupt) && on_main_thread()) PyErr_SetInterrupt();
 }
 
 bool python_usable() noexcept {
@@ -317,10 +383,17 @@ core::NodeStatus to_status(py::handle object) {
 }
 
 std::string error_text(const py::error_already_set& e) {
+  std::string text;
   try {
-    return encode(py::str(e.value()));
+    text = encode_message(py::str(e.value()));
   } catch (py::error_already_set&) {
-    return py::str(e.type().attr("__name__"));
+    text.clear();  // str() itself failed: the type name stands in
+  }
+  if (text.find_first_not_of(" \t\r\n") != std::string::npos) return text;
+  try {
+    return encode_message(e.type().attr("__name__"));
+  } catch (py::error_already_set&) {
+    return "Python exception";
   }
 }
 

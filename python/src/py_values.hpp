@@ -81,10 +81,43 @@ using PyValueRef = std::shared_ptr<const PyValue>;
 
 // type(object).__name__. Not thread-safe: call with the GIL held.
 std::string type_name(py::handle object);
-// UTF-8 text <-> str; bytes that are not UTF-8 round-trip through surrogate escapes. Not
+
+// Text between C++ (std::string, meant to be UTF-8) and Python (str). Every C++ text that becomes
+// a Python str goes through one of the two pairs below; none of them loses text.
+//
+// Values (blackboard entries, ports, results, names): bytes that are not UTF-8 round-trip through
+// surrogate escapes, as os.fsdecode / os.fsencode do, so a file name read back is the same name.
+// encode raises UnicodeEncodeError for a str with a surrogate that is no such escape. Not
 // thread-safe: call with the GIL held.
 py::str decode(std::string_view text);
 std::string encode(py::handle text);
+// Messages (exception texts, log lines), meant to be read: bytes that are not UTF-8 are shown
+// escaped ("caf\xe9.xml"), so the str can always be printed and logged. encode_message keeps
+// surrogate escapes as the bytes they stand for and writes any other lone surrogate as "\ud800";
+// neither function throws a Python error for a str. Not thread-safe: call with the GIL held.
+py::str decode_message(std::string_view text);
+std::string encode_message(py::handle text);
+
+// A file system path (str, bytes or os.PathLike) as the bytes the operating system sees, like
+// os.fsencode. TypeError for anything else. Not thread-safe: call with the GIL held.
+std::string fs_path(py::handle path);
+
+// Sets the Python error `type` with `message` decoded as decode_message does. Not thread-safe:
+// call with the GIL held.
+void set_error(PyObject* type, std::string_view message);
+
+// Whether this thread is the interpreter's main thread, the only one that runs signal handlers
+// (and so the only one where Ctrl-C turns into a KeyboardInterrupt). Not thread-safe: call with
+// the GIL held.
+bool on_main_thread();
+
+// For code that has to swallow the Python error `e` (it reports the error another way): when
+// `e` is a KeyboardInterrupt that reached the main thread, Ctrl-C is raised again as soon as
+// control is back in Python, so it is not lost. A KeyboardInterrupt raised on any other thread
+// is left to the error path like any exception. Call it after the last Python call of that path:
+// a pending Ctrl-C is consumed by any Python call that checks for signals. Not thread-safe: call
+// with the GIL held.
+void keep_interrupt(const py::error_already_set& e);
 
 // Wraps `object` for storage in C++. Not thread-safe: call with the GIL held.
 PyValueRef hold(py::object object);
@@ -139,7 +172,9 @@ core::NodeStatus to_status(py::handle object);
 // call with the GIL held.
 py::object status_object(core::NodeStatus status);
 
-// The text of the Python error `e` (str(exception)). Not thread-safe: call with the GIL held.
+// The text of the Python error `e` for a C++ message: str(exception) as encode_message gives it,
+// or the exception's type name ("AssertionError") when that text is blank or cannot be made.
+// Not thread-safe: call with the GIL held.
 std::string error_text(const py::error_already_set& e);
 
 // Registers CppValue and teaches kelmora's any helpers (text, string, kind name) about PyValue.

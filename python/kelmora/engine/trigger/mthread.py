@@ -139,13 +139,19 @@ class ThreadEngine:
 
     def create_tree_from_file(self, file_path, tree_id=None):
         """Reads the UTF-8 file at `file_path` (line ends become "\\n", a byte-order mark is
-        kept) and creates the tree from its text; errors of reading pass unchanged (OSError,
-        UnicodeDecodeError)."""
+        kept) and creates the tree from its text, as create_tree_from_text does; relative
+        includes are found next to the file and build errors name it.
+
+        Only a regular file is read: a folder, device or pipe is refused before anything is
+        read, so nothing blocks. A file that cannot be read raises the OSError subclass its
+        errno selects (FileNotFoundError, IsADirectoryError, PermissionError; a device or pipe:
+        OSError with errno EINVAL), with `errno` and `filename`; bytes that are not UTF-8 raise
+        UnicodeDecodeError naming the path and the offset. Either way nothing is logged and no
+        tree is created.
+        """
         _check_kind("file_path", file_path, str)
         _check_kind("tree_id", tree_id, str, allow_none=True)
-        with open(file_path, "r", encoding="utf-8") as file:
-            xml_text = file.read()
-        return self.create_tree_from_text(xml_text, tree_id)
+        return self._native.create_tree_from_file(file_path, tree_id)
 
     def get_tree_ids(self):
         """The ids of all trees, in creation order (a new list)."""
