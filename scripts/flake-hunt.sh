@@ -65,15 +65,25 @@ logs=build/flake-hunt
 mkdir -p "$logs"
 stamp=$(date +%Y%m%d-%H%M%S)
 
-# --- load -------------------------------------------------------------------------------------
+# --- load and children ------------------------------------------------------------------------
 load_pids=()
+child_pid=""
 stop_load() {
   local pid
   for pid in "${load_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${load_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   load_pids=()
 }
-trap stop_load EXIT
+# Ends the running ctest or stress program too, when the script is interrupted.
+# shellcheck disable=SC2317  # called by the trap
+cleanup() {
+  if [ -n "$child_pid" ]; then
+    kill "$child_pid" 2>/dev/null || true
+    wait "$child_pid" 2>/dev/null || true
+  fi
+  stop_load
+}
+trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -114,6 +124,17 @@ fi
 summary=()
 failed_any=0
 
+# Runs a command in the background and waits for it, so that a signal to the script is handled
+# at once (bash runs traps only between commands); returns its exit status.
+run_child() {
+  "$@" &
+  child_pid=$!
+  local rc=0
+  wait "$child_pid" || rc=$?
+  child_pid=""
+  return "$rc"
+}
+
 # Runs ctest in build `b` with the given selection; records what failed.
 hunt_ctest() {
   local b=$1 what=$2 log=$3
@@ -124,7 +145,7 @@ hunt_ctest() {
   printf '=== %s: %s, up to %d times each, under load (log: %s)\n' "$b" "$what" "$repeat" "$log" >&2
   rc=0
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir "$dir" --output-on-failure --parallel "$jobs" \
+    run_child ctest --test-dir "$dir" --output-on-failure --parallel "$jobs" \
       --repeat "until-fail:$repeat" "$@" >"$log" 2>&1 || rc=$?
   local seconds=$((SECONDS - start))
   local failed
@@ -159,7 +180,7 @@ hunt_stress() {
     echo "--- run $i" >>"$log"
     # The same bound as its ctest TIMEOUT: three times its length plus two minutes.
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-      timeout $((stress_seconds * 3 + 120)) "$program" --seconds "$stress_seconds" \
+      run_child timeout $((stress_seconds * 3 + 120)) "$program" --seconds "$stress_seconds" \
       >>"$log" 2>&1 || { rc=$?; break; }
   done
   local seconds=$((SECONDS - start))
