@@ -26,6 +26,7 @@
 #include "stress/process_stats.hpp"
 #include "support/log_capture.hpp"
 #include "support/refusing_port.hpp"
+#include "support/wait.hpp"
 
 namespace kelmora {
 namespace {
@@ -36,13 +37,13 @@ using llm::Ollama;
 using llm::ResponseStream;
 using testing::StandinOptions;
 using testing::StandinServer;
-using namespace std::chrono_literals;
 
 constexpr const char* kDescription = "You report faults.";
 constexpr std::size_t kLineCap = 4096;
 
-// MakeAgent makes an agent on `model_id` at 127.0.0.1:`port` with a short read time-out (or
-// `timeout_ms`) and a small line cap; GetStreamResponse is the real node; Drain consumes the
+// MakeAgent makes an agent on `model_id` at 127.0.0.1:`port` with a read time-out of
+// `timeout_ms` (five minutes when unset, so that no healthy answer depends on how fast a loaded
+// machine serves it) and a small line cap; GetStreamResponse is the real node; Drain consumes the
 // stream inside the tick and writes the whole answer to `answer`.
 const std::string kTreeXml = R"(<root BTCPP_format="4"><BehaviorTree ID="Main"><Sequence>
   <MakeAgent model_id="{model}" port="{port}" timeout_ms="{timeout_ms}" agent="{agent}"/>
@@ -62,7 +63,7 @@ void register_fault_actions(ThreadEngine& engine) {
                                static_cast<std::uint16_t>(std::stoi(node.getInputString("port")))};
         const std::any timeout = node.getInputObject("timeout_ms");
         options.read_timeout = std::chrono::milliseconds(
-            timeout.has_value() ? std::stoll(core::any_to_text(timeout)) : 300);
+            timeout.has_value() ? std::stoll(core::any_to_text(timeout)) : 300'000);
         options.max_line_bytes = kLineCap;
         node.setOutput("agent", std::make_shared<Agent>(Agent::Options{
                                     .model = std::make_shared<Ollama>(std::move(options)),
@@ -133,7 +134,7 @@ struct FaultCase {
 };
 
 TEST(EngineFaultTest, EachModelServerFaultFailsOnlyItsTreesTickAndTheTreeRecovers) {
-  const std::size_t threads_before = testing::baseline_thread_count();
+  const testing::ThreadBaseline thread_baseline;
   {
     testing::LogCapture log;
     StandinOptions options;
@@ -159,6 +160,9 @@ TEST(EngineFaultTest, EachModelServerFaultFailsOnlyItsTreesTickAndTheTreeRecover
       SCOPED_TRACE(c.model);
       log.clear();
       make_tree(engine, "faulty", server.port(), c.model, "q");
+      // Only the faults that end in the read time-out get a short one.
+      const bool times_out = c.detail.ends_with("(read time-out)");
+      if (times_out) engine.set_blackboard_data("faulty", "timeout_ms", std::string("300"));
       // The faulty tick runs on its worker while the healthy tree is ticked from here.
       std::string error;
       std::thread faulty([&] { error = failed_tick(engine, "faulty"); });
@@ -174,16 +178,17 @@ TEST(EngineFaultTest, EachModelServerFaultFailsOnlyItsTreesTickAndTheTreeRecover
 
       // The same tree serves the next command, and answers once its model works.
       engine.set_blackboard_data("faulty", "model", std::string("m"));
+      if (times_out) engine.set_blackboard_data("faulty", "timeout_ms", std::string("300000"));
       expect_healthy(engine, "faulty", "q");
       engine.stop_tree("faulty");
     }
     engine.stop_all_trees();
   }
-  EXPECT_EQ(testing::settled_thread_count(threads_before), threads_before);
+  EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
 }
 
 TEST(EngineFaultTest, StalledServerHoldsOnlyItsOwnTreeUntilItsConnectionEnds) {
-  const std::size_t threads_before = testing::baseline_thread_count();
+  const testing::ThreadBaseline thread_baseline;
   {
     StandinServer server;
     ThreadEngine engine;
@@ -194,7 +199,8 @@ TEST(EngineFaultTest, StalledServerHoldsOnlyItsOwnTreeUntilItsConnectionEnds) {
 
     std::string error;
     std::thread stuck([&] { error = failed_tick(engine, "stuck"); });
-    while (server.requests().empty()) std::this_thread::sleep_for(1ms);  // the stall has begun
+    EXPECT_TRUE(testing::wait_until([&] { return !server.requests().empty(); }))
+        << "the stalling request never reached the server";
 
     // Ten minutes of read time-out ahead of the stuck tick; everything else goes on.
     for (int i = 0; i < 5; ++i) expect_healthy(engine, "healthy", "q");
@@ -212,7 +218,7 @@ TEST(EngineFaultTest, StalledServerHoldsOnlyItsOwnTreeUntilItsConnectionEnds) {
     EXPECT_TRUE(engine.get_tree_status("stuck").has_value());  // and the tree serves again
     engine.stop_all_trees();
   }
-  EXPECT_EQ(testing::settled_thread_count(threads_before), threads_before);
+  EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
 }
 
 // A one-connection-at-a-time loopback server that misbehaves at the socket level, in ways the
@@ -310,7 +316,7 @@ class RawServer {
 };
 
 TEST(EngineFaultTest, ConnectionRefusedOrDroppedMidAnswerFailsTheTickAndOthersServe) {
-  const std::size_t threads_before = testing::baseline_thread_count();
+  const testing::ThreadBaseline thread_baseline;
   {
     StandinServer standin;
     ThreadEngine engine;
@@ -352,7 +358,7 @@ TEST(EngineFaultTest, ConnectionRefusedOrDroppedMidAnswerFailsTheTickAndOthersSe
     }
     engine.stop_all_trees();
   }
-  EXPECT_EQ(testing::settled_thread_count(threads_before), threads_before);
+  EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
 }
 
 TEST(EngineFaultTest, EndlessLineFailsAtTheLineCapWithMemoryBounded) {
@@ -379,7 +385,7 @@ class OllamaHost {
 
 TEST(EngineFaultTest, HundredStreamsOpenAtOnceAcrossTreesEachGetTheirOwnAnswer) {
   constexpr int kTrees = 100;
-  const std::size_t threads_before = testing::baseline_thread_count();
+  const testing::ThreadBaseline thread_baseline;
   {
     StandinOptions options;
     options.piece_delay_ms = 1;  // the answers trickle, so all streams are open together
@@ -444,7 +450,7 @@ TEST(EngineFaultTest, HundredStreamsOpenAtOnceAcrossTreesEachGetTheirOwnAnswer) 
     streams.clear();
     engine.stop_all_trees();
   }
-  EXPECT_EQ(testing::settled_thread_count(threads_before), threads_before);
+  EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
 }
 
 }  // namespace

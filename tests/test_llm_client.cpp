@@ -148,6 +148,16 @@ struct FailureCase {
   std::string detail;  // the error text after the server-and-model prefix
 };
 
+// The read time-out of each failure case's client. Only the stand-in's silent and stalling
+// models end in it: the silent one sends nothing, so a short time-out will do; the stalling one
+// first sends two pieces, which must arrive before it fires even on a loaded machine. Every
+// other case gets one that never fires, so how fast its answer comes cannot change its outcome.
+std::chrono::milliseconds read_timeout_for(const std::string& model) {
+  if (model == "fail:silent") return 200ms;
+  if (model == "fail:stall") return 2s;
+  return std::chrono::minutes(5);
+}
+
 TEST(OllamaClientTest, EachServerFailureReachesTheConsumerAfterThePiecesBeforeIt) {
   StandinOptions options;
   options.long_line_bytes = 10'000;
@@ -171,13 +181,14 @@ TEST(OllamaClientTest, EachServerFailureReachesTheConsumerAfterThePiecesBeforeIt
       {"fail:no-done", false, 0, "the answer is incomplete: it lacks \"done\": true"},
       {"fail:long-line", true, 2, "the server sent a line longer than 4096 bytes"},
       {"fail:long-line", false, 0, "the server sent an answer longer than 4096 bytes"},
-      {"fail:stall", true, 2, "nothing arrived from the server for 0.2 s (read time-out)"},
+      {"fail:stall", true, 2, "nothing arrived from the server for 2 s (read time-out)"},
       {"fail:silent", true, 0, "nothing arrived from the server for 0.2 s (read time-out)"},
       {"fail:silent", false, 0, "nothing arrived from the server for 0.2 s (read time-out)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.model + (c.stream ? " streamed" : " whole"));
-    auto stream = agent_on(model_on(server.port(), c.model, 200ms, 4096)).run("q", c.stream);
+    auto stream = agent_on(model_on(server.port(), c.model, read_timeout_for(c.model), 4096))
+                      .run("q", c.stream);
     Outcome outcome = consume(*stream);
     const std::string answer = StandinServer::answer(c.model, system_message(), "q");
     auto expected = StandinServer::answer_pieces(answer, options.piece_chars);

@@ -4,6 +4,7 @@ import gc
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 from loguru import logger
@@ -53,6 +54,32 @@ def engine(log_lines):
     e = ThreadEngine()
     yield e
     e._native.close()
+
+
+def thread_ids():
+    """The threads of this process, each as (id, start time): an id the kernel reuses for a
+    later thread then reads as a different thread."""
+    threads = set()
+    for entry in os.listdir("/proc/self/task"):
+        try:
+            with open("/proc/self/task/%s/stat" % entry) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:  # ended meanwhile
+            continue
+        threads.add((int(entry), int(fields[19])))  # the 22nd field: the start time
+    return threads
+
+
+def wait_until(done, timeout=30.0):
+    """Whether done() held within `timeout` seconds (re-checked after short sleeps); for effects
+    that send no notification. The limit is generous: it runs out only when the effect never
+    comes."""
+    deadline = time.monotonic() + timeout
+    while not done():
+        if time.monotonic() >= deadline:
+            return done()
+        time.sleep(0.001)
+    return True
 
 
 def run_python(code, timeout=60, env=None, **kwargs):

@@ -1,10 +1,8 @@
 """Tree creation, the command channel and the tree operations, as a Python caller sees them."""
 
-import os
-
 import pytest
 
-from conftest import CPP_TREE, action_tree, port
+from conftest import CPP_TREE, action_tree, port, thread_ids, wait_until
 from kelmora.core import NodeStatus, TreeNode
 
 
@@ -238,14 +236,16 @@ def test_dropping_the_engine_stops_its_trees(log_lines):
 
     from kelmora.engine.trigger.mthread import ThreadEngine
 
+    before = thread_ids()
     engine = ThreadEngine()
     engine.register_action_behavior("Py", lambda node: NodeStatus.SUCCESS, [])
     engine.create_tree_from_text(action_tree("<Py/>"))
     engine.create_tree_from_text(CPP_TREE)
     engine.tick_once("tree_0")
-    tasks = len(os.listdir("/proc/self/task"))
+    workers = thread_ids() - before  # the two trees' threads
+    assert len(workers) == 2
     del engine
     gc.collect()
     assert log_lines[-3:] == ["INFO|停止行为树: tree_0", "INFO|停止行为树: tree_1",
                               "INFO|停止所有行为树"]
-    assert len(os.listdir("/proc/self/task")) == tasks - 2
+    assert wait_until(lambda: not workers & thread_ids())

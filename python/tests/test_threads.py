@@ -5,11 +5,10 @@ import ctypes
 import socket
 import textwrap
 import threading
-import time
 
 import pytest
 
-from conftest import CPP_TREE, action_tree, port, run_python
+from conftest import CPP_TREE, action_tree, port, run_python, wait_until
 from kelmora import _native
 from kelmora.core import NodeStatus
 
@@ -139,10 +138,10 @@ def test_dropping_the_engine_while_a_tree_runs_a_python_tick_loop(log_lines):
 
     looping = threading.Thread(target=loop)
     looping.start()
-    while not ticks:
-        time.sleep(0.001)
+    started = wait_until(lambda: ticks)
     engine._native.close()  # what dropping it at exit does, while the loop holds a reference
     looping.join()
+    assert started
     assert errors and errors[0].startswith("行为树 tree_0 执行命令 tick_until_failure 失败: ")
     assert "INFO|停止行为树: tree_0" in log_lines
     with pytest.raises(RuntimeError, match="this ThreadEngine has been closed"):

@@ -4,8 +4,8 @@
 //   kelmora_stress [--seconds N] [--threads N] [--engines N] [--round-seconds X] [--seed N]
 //
 // Every operation's result is checked as it returns (stress_world.cpp). After every round all
-// engines are gone, and then the process must have exactly the threads it had after the first
-// round (the entries of /proc/self/task), and its resident set (/proc/self/statm) must not grow
+// engines are gone, and then no thread started after the warm-up rounds may still be alive (the
+// entries of /proc/self/task), and the resident set (/proc/self/statm) must not grow
 // from round to round beyond a tolerance once warmed up. A watchdog aborts a round that hangs.
 // Exit status 0 when every check held, 1 otherwise.
 
@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <kelmora/log.hpp>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,7 +165,7 @@ int main(int argc, char** argv) {
   Watchdog watchdog(std::chrono::seconds(120));
   const int rounds = std::max(options.warmup_rounds + 1,
                               static_cast<int>(options.seconds / options.round_seconds + 0.5));
-  std::size_t thread_baseline = 0;
+  std::optional<kelmora::testing::ThreadBaseline> thread_baseline;  // taken after warm-up
   double memory_baseline = 0;
   double memory_peak = 0;
   for (int round = 1; round <= rounds; ++round) {
@@ -176,20 +177,26 @@ int main(int argc, char** argv) {
     run_round(options, round, counters);
 
     const bool warm = round > options.warmup_rounds;
-    if (round == options.warmup_rounds) thread_baseline = kelmora::testing::thread_count();
-    const std::size_t threads = warm ? kelmora::testing::settled_thread_count(thread_baseline)
-                                     : kelmora::testing::thread_count();
+    if (round == options.warmup_rounds) thread_baseline.emplace();
+    // Threads started after warm-up that outlive their round; ten seconds is far more than a
+    // joined thread's /proc entry ever lingers.
+    const std::vector<std::string> left =
+        warm ? thread_baseline->surviving_new_threads(std::chrono::seconds(10))
+             : std::vector<std::string>{};
     const double memory = kelmora::testing::resident_kib() / 1024.0;
     if (round == options.warmup_rounds) memory_baseline = memory;
     memory_peak = std::max(memory_peak, memory);
     std::printf("round %3d: %7llu operations, %2zu threads left, resident %.1f MiB\n", round,
-                static_cast<unsigned long long>(counters.operations - ops_before), threads, memory);
+                static_cast<unsigned long long>(counters.operations - ops_before), left.size(),
+                memory);
     std::fflush(stdout);
-    if (warm && threads != thread_baseline) {
+    if (!left.empty()) {
+      std::string names;
+      for (const auto& thread : left) names += " " + thread;
       kelmora::stress::report_failure(
-          counters, "round " + std::to_string(round) + ": " + std::to_string(threads) +
-                        " threads after the round, " + std::to_string(thread_baseline) +
-                        " after warm-up: a thread leaked");
+          counters, "round " + std::to_string(round) + ": " + std::to_string(left.size()) +
+                        " threads started after warm-up outlived the round (" + names.substr(1) +
+                        "): a thread leaked");
     }
     const double allowed =
         memory_baseline * (1 + options.memory_tolerance) + options.memory_slack_mib;

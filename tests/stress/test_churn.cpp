@@ -25,8 +25,7 @@ namespace {
 
 using core::NodeStatus;
 using testing::resident_kib;
-using testing::settled_thread_count;
-using testing::thread_count;
+using testing::ThreadBaseline;
 
 // ThreadSanitizer builds run a tenth of the cycles (the full counts take minutes there).
 #ifdef KELMORA_CHURN_REDUCED
@@ -62,7 +61,7 @@ class QuietLog {
 TEST(ChurnTest, TenThousandCreateStopCyclesLeaveNoThreadAndNoGrowingMemory) {
   QuietLog quiet;
   ThreadEngine engine;
-  const std::size_t threads_before = testing::baseline_thread_count();
+  const ThreadBaseline thread_baseline;
   double warm_kib = 0;
   for (int i = 0; i < kCycles; ++i) {
     // The id counts the trees present, so with one tree at a time it is always tree_0.
@@ -74,7 +73,7 @@ TEST(ChurnTest, TenThousandCreateStopCyclesLeaveNoThreadAndNoGrowingMemory) {
     if (i == kCycles / 10) warm_kib = resident_kib();
   }
   EXPECT_TRUE(engine.get_tree_ids().empty());
-  EXPECT_EQ(settled_thread_count(threads_before), threads_before);
+  EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
   if (kCheckMemory) {
     // After a tenth of the cycles the allocator has settled; the other nine tenths must not add
     // more than a little (a leak of 1 KiB per tree would add about 9 MiB).
@@ -85,7 +84,7 @@ TEST(ChurnTest, TenThousandCreateStopCyclesLeaveNoThreadAndNoGrowingMemory) {
 TEST(ChurnTest, CreateTickStopCyclesFromFourThreadsOnOneEngine) {
   QuietLog quiet;
   ThreadEngine engine;
-  const std::size_t threads_before = testing::baseline_thread_count();
+  const ThreadBaseline thread_baseline;
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -101,7 +100,7 @@ TEST(ChurnTest, CreateTickStopCyclesFromFourThreadsOnOneEngine) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(wrong, 0);
   EXPECT_TRUE(engine.get_tree_ids().empty());
-  EXPECT_EQ(settled_thread_count(threads_before), threads_before);
+  EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
 }
 
 TEST(ChurnTest, ThousandTreesAliveAtOnceTickedFromEightThreadsLoseNoTick) {
@@ -110,10 +109,10 @@ TEST(ChurnTest, ThousandTreesAliveAtOnceTickedFromEightThreadsLoseNoTick) {
   constexpr int kRounds = 3;
   ThreadEngine engine;
   testing::register_count_action(engine);
-  const std::size_t threads_before = testing::baseline_thread_count();
+  const ThreadBaseline thread_baseline;
   std::vector<std::string> ids;
   for (int i = 0; i < kAliveTrees; ++i) ids.push_back(engine.create_tree_from_text(kCounting));
-  EXPECT_EQ(thread_count(), threads_before + kAliveTrees);
+  EXPECT_EQ(thread_baseline.new_threads().size(), static_cast<std::size_t>(kAliveTrees));
 
   // Every thread ticks every tree, each in its own order, so every tree has callers from several
   // threads at once.
@@ -143,7 +142,7 @@ TEST(ChurnTest, ThousandTreesAliveAtOnceTickedFromEightThreadsLoseNoTick) {
 
   engine.stop_all_trees();
   EXPECT_TRUE(engine.get_tree_ids().empty());
-  EXPECT_EQ(settled_thread_count(threads_before), threads_before);
+  EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
 }
 
 }  // namespace

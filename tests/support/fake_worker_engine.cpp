@@ -1,9 +1,13 @@
 #include "support/fake_worker_engine.hpp"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <kelmora/core/errors.hpp>
 #include <thread>
+
+#include "support/wait.hpp"
 
 namespace kelmora::testing {
 
@@ -147,7 +151,7 @@ bool Gate::is_open() const {
 }
 
 void eventually(const std::function<bool()>& done) {
-  while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!wait_until(done)) ADD_FAILURE() << "the awaited effect did not come within 30 s";
 }
 
 }  // namespace kelmora::testing

@@ -126,8 +126,8 @@ std::string error_of(F&& f) {
   return "(no error)";
 }
 
-// Waits (without a time limit; the ctest TIMEOUT catches a hang) until `done` holds, re-checking
-// after short sleeps. For waiting on effects that have no notification, e.g. a log line.
+// Waits until `done` holds, re-checking after short sleeps (see wait_until); fails the test if it
+// does not within 30 s. For waiting on effects that have no notification, e.g. a log line.
 void eventually(const std::function<bool()>& done);
 
 }  // namespace kelmora::testing
