@@ -20,3 +20,12 @@ kelmora_add_test(test_thread_engine_concurrency
 kelmora_add_test(test_thread_engine_integration
   SOURCES test_thread_engine_integration.cpp LIBS kelmora_engine_test_support
   LABELS concurrency TIMEOUT 120)
+kelmora_add_test(test_thread_engine_waits
+  SOURCES test_thread_engine_waits.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 120)
+kelmora_add_test(test_thread_engine_log_handlers
+  SOURCES test_thread_engine_log_handlers.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 60)
+# Not run under ThreadSanitizer, which does not follow a multi-threaded process into fork().
+kelmora_add_test(test_thread_engine_fork
+  SOURCES test_thread_engine_fork.cpp LIBS kelmora_engine_test_support TIMEOUT 60)

@@ -1,8 +1,14 @@
 // The thread engine used from several threads at once. Also run under ThreadSanitizer.
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <barrier>
+#include <fstream>
+#include <future>
+#include <iterator>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <thread>
 
@@ -24,6 +30,37 @@ std::any tick_until_stop_requested(FakeWorkerEngine& fake, Gate& entered, std::a
   std::unique_lock lock(mutex);
   cond.wait(lock, fake.stop_token(), [] { return false; });
   return result;
+}
+
+// Whether the thread `tid` of this process sleeps (is blocked in the kernel); false once it ended.
+bool thread_sleeps(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
+}
+
+// Captures the stop token of the tick in progress, so a test can see a stop being requested.
+class TokenProbe {
+ public:
+  void take(const FakeWorkerEngine& fake) {
+    std::lock_guard lock(mutex_);
+    token_ = fake.stop_token();
+  }
+  bool stop_requested() const {
+    std::lock_guard lock(mutex_);
+    return token_.stop_requested();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::stop_token token_;
+};
+
+std::vector<std::string> numbered_ids(int count) {
+  std::vector<std::string> ids;
+  for (int i = 0; i < count; ++i) ids.push_back("t" + std::to_string(i));
+  return ids;
 }
 
 class ConcurrencyTest : public ::testing::TestWithParam<bool> {
@@ -184,9 +221,13 @@ TEST_P(ConcurrencyTest, StopEndsAnEndlessTickLoopAndItsCallerGetsTheError) {
       "处理命令 tick_until_failure 时发生错误: tree was stopped while ticking";
   const std::string caller_line = "行为树 t 执行命令 tick_until_failure 失败: " + worker_line;
   EXPECT_EQ(error, caller_line);
-  EXPECT_EQ(log.lines(),
-            (std::vector<LogLine>{
-                {"error", worker_line}, {"error", caller_line}, {"info", "停止行为树: t"}}));
+  // The caller writes both error lines once it has left the tree, so the stop's line may come
+  // before, between or after them.
+  auto lines = log.lines();
+  const LogLine stop_line{"info", "停止行为树: t"};
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), stop_line), 1);
+  lines.erase(std::remove(lines.begin(), lines.end(), stop_line), lines.end());
+  EXPECT_EQ(lines, (std::vector<LogLine>{{"error", worker_line}, {"error", caller_line}}));
 }
 
 TEST_P(ConcurrencyTest, CallerQueuedOnAStoppingTreeGetsItsResultOrFindsTheTreeGone) {
@@ -314,6 +355,152 @@ TEST_P(ConcurrencyTest, GeneratedIdsFromSeveralThreadsNeverCollide) {
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end());
   EXPECT_EQ(engine.action_registrations().size(), 4u);
+}
+
+TEST_P(ConcurrencyTest, StopAllCountsATreeStoppedMeanwhileAsStoppedAndStopsAllOthers) {
+  // stop_all_trees waits for t0's tick while another thread stops t10.
+  constexpr int kTrees = 20;
+  Gate entered, release;
+  TokenProbe probe;
+  world->hooks.tick_once = [&](FakeWorkerEngine& fake) -> std::any {
+    probe.take(fake);
+    entered.open();
+    release.wait();
+    return NodeStatus::SUCCESS;
+  };
+  ThreadEngine engine(world->options(spin()));
+  for (const auto& id : numbered_ids(kTrees)) engine.create_tree_from_text(id, id);
+  auto busy = std::async(std::launch::async, [&] { return engine.tick_once("t0"); });
+  entered.wait();
+  log.clear();
+  auto stop_all =
+      std::async(std::launch::async, [&] { return error_of([&] { engine.stop_all_trees(); }); });
+  eventually([&] { return probe.stop_requested(); });  // it has begun with t0
+  engine.stop_tree("t10");
+  release.open();
+  EXPECT_EQ(busy.get(), NodeStatus::SUCCESS);
+  EXPECT_EQ(stop_all.get(), "(no error)");
+  EXPECT_TRUE(engine.get_tree_ids().empty());
+  EXPECT_EQ(world->destroyed, kTrees) << "every worker ended";
+  for (const auto& id : numbered_ids(kTrees)) EXPECT_EQ(log.count("info", "停止行为树: " + id), 1u);
+  EXPECT_EQ(log.count("info", "停止所有行为树"), 1u);
+  EXPECT_TRUE(log.texts("error").empty());
+}
+
+TEST_P(ConcurrencyTest, StopAllWaitsForATreeAnotherThreadIsStopping) {
+  constexpr int kTrees = 20;
+  Gate entered, release;
+  TokenProbe probe;
+  world->hooks.tick_once = [&](FakeWorkerEngine& fake) -> std::any {
+    probe.take(fake);
+    entered.open();
+    release.wait();  // ignores the stop: the other thread's stop of t5 waits for it
+    return NodeStatus::SUCCESS;
+  };
+  ThreadEngine engine(world->options(spin()));
+  for (const auto& id : numbered_ids(kTrees)) engine.create_tree_from_text(id, id);
+  auto busy = std::async(std::launch::async, [&] { return engine.tick_once("t5"); });
+  entered.wait();
+  log.clear();
+  auto stopper = std::async(std::launch::async, [&] { engine.stop_tree("t5"); });
+  eventually([&] { return probe.stop_requested(); });
+  auto stop_all =
+      std::async(std::launch::async, [&] { return error_of([&] { engine.stop_all_trees(); }); });
+  eventually([&] { return log.count("info", "停止行为树: t4") == 1; });  // stop_all is at t5
+  release.open();
+  EXPECT_EQ(busy.get(), NodeStatus::SUCCESS);
+  stopper.get();
+  EXPECT_EQ(stop_all.get(), "(no error)");
+  const auto texts = log.texts();
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), "停止所有行为树") << "after every tree, t5 included, was stopped";
+  EXPECT_EQ(log.count("info", "停止行为树: t5"), 1u);
+  EXPECT_TRUE(engine.get_tree_ids().empty());
+  EXPECT_EQ(world->destroyed, kTrees);
+}
+
+TEST_P(ConcurrencyTest, StopAllRacingAStopOfOneTreeStopsEveryTree) {
+  constexpr int kTrees = 20;
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    auto w = std::make_shared<FakeWorld>();
+    log.clear();
+    ThreadEngine engine(w->options(spin()));
+    for (const auto& id : numbered_ids(kTrees)) engine.create_tree_from_text(id, id);
+    std::barrier start(2);
+    std::string all_error, one_error;
+    std::thread all([&] {
+      start.arrive_and_wait();
+      all_error = error_of([&] { engine.stop_all_trees(); });
+    });
+    std::thread one([&] {
+      start.arrive_and_wait();
+      one_error = error_of([&] { engine.stop_tree("t" + std::to_string(round % kTrees)); });
+    });
+    all.join();
+    one.join();
+    ASSERT_EQ(all_error, "(no error)");
+    EXPECT_TRUE(one_error == "(no error)" ||
+                one_error == "行为树ID t" + std::to_string(round % kTrees) + " 不存在")
+        << one_error;
+    EXPECT_TRUE(engine.get_tree_ids().empty());
+    EXPECT_EQ(w->destroyed, kTrees);
+    for (const auto& id : numbered_ids(kTrees))
+      EXPECT_EQ(log.count("info", "停止行为树: " + id), 1u);
+  }
+}
+
+TEST_P(ConcurrencyTest, DuringAStopTheIdIsGoneAndACreationUnderItWaitsForTheStop) {
+  Gate entered, release;
+  TokenProbe probe;
+  world->hooks.tick_once = [&](FakeWorkerEngine& fake) -> std::any {
+    if (fake.xml() == "Old") {
+      probe.take(fake);
+      entered.open();
+      release.wait();  // ignores the stop: the stop waits for this tick
+    }
+    return NodeStatus::SUCCESS;
+  };
+  ThreadEngine engine(world->options(spin()));
+  engine.create_tree_from_text("Old", "t");
+  engine.create_tree_from_text("Other", "u");
+  auto busy = std::async(std::launch::async, [&] { return engine.tick_once("t"); });
+  entered.wait();
+  auto stopper = std::async(std::launch::async, [&] { engine.stop_tree("t"); });
+  eventually([&] { return probe.stop_requested(); });  // the stop is under way
+
+  // Gone for commands, not listed, and at once (nothing waits for the tick in progress).
+  EXPECT_EQ(engine.get_tree_ids(), (Strings{"u"}));
+  for (const auto& [name, op] : std::vector<std::pair<std::string, std::function<void()>>>{
+           {"tick_once", [&] { engine.tick_once("t"); }},
+           {"_check_tree_exists", [&] { engine._check_tree_exists("t"); }},
+           {"stop_tree", [&] { engine.stop_tree("t"); }}}) {
+    EXPECT_EQ(error_of(op), "行为树ID t 不存在") << name;
+  }
+
+  // A creation under the id waits until the stop has finished, then succeeds.
+  std::atomic<pid_t> creator_tid{0};
+  std::atomic<bool> creator_done{false};
+  int destroyed_when_created = -1;
+  auto creator = std::async(std::launch::async, [&] {
+    creator_tid = static_cast<pid_t>(syscall(SYS_gettid));
+    std::string outcome = error_of([&] {
+      engine.create_tree_from_text("New", "t");
+      destroyed_when_created = world->destroyed;
+    });
+    creator_done = true;
+    return outcome;
+  });
+  eventually([&] { return creator_done || (creator_tid != 0 && thread_sleeps(creator_tid)); });
+  EXPECT_FALSE(creator_done) << "the creation finished while the stop was still under way";
+  release.open();
+  EXPECT_EQ(busy.get(), NodeStatus::SUCCESS) << "the command in progress got its result";
+  stopper.get();
+  EXPECT_EQ(creator.get(), "(no error)");
+  EXPECT_EQ(destroyed_when_created, 1) << "the old tree's worker had ended";
+  EXPECT_EQ(engine.get_tree_ids(), (Strings{"u", "t"}));
+  EXPECT_EQ(engine.tick_once("t"), NodeStatus::SUCCESS);
+  EXPECT_EQ(world->journal_of("New:"), (Strings{"New:build", "New:tick_once"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Channel, ConcurrencyTest, ::testing::Values(false, true),

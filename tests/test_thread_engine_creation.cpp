@@ -85,23 +85,59 @@ TEST_F(CreationTest, IdsGivenByTheCallerCountToo) {
   EXPECT_EQ(engine.tick_once(""), NodeStatus::SUCCESS);
 }
 
-TEST_F(CreationTest, GeneratedIdCanNameATakenIdAfterAStop) {
+// Generated ids: "tree_" + the number of trees present when that id is free, else the next free
+// "tree_N" above it; they never collide with a tree present, however trees were stopped.
+struct GeneratedIdCase {
+  const char* label;
+  std::vector<std::string> steps;  // "+" creates without id, "+x" creates x, "-x" stops x
+  std::string generated;
+  Strings ids_after;
+};
+
+void PrintTo(const GeneratedIdCase& c, std::ostream* os) { *os << c.label; }
+
+class GeneratedIdTest : public ::testing::TestWithParam<GeneratedIdCase> {};
+
+TEST_P(GeneratedIdTest, IsTheCountOfTreesWhenFreeElseTheNextFreeAboveIt) {
+  const auto& c = GetParam();
+  auto world = std::make_shared<FakeWorld>();
+  LogCapture log;
   ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A");
-  engine.create_tree_from_text("B");
-  engine.stop_tree("tree_0");
-  log.clear();
-  try {
-    engine.create_tree_from_text("C");
-    FAIL() << "expected ValueError";
-  } catch (const ValueError& e) {
-    EXPECT_STREQ(e.what(), "行为树ID tree_1 已存在");
+  for (const auto& step : c.steps) {
+    if (step[0] == '+') {
+      engine.create_tree_from_text("X",
+                                   step.size() > 1 ? std::optional(step.substr(1)) : std::nullopt);
+    } else {
+      engine.stop_tree(step.substr(1));
+    }
   }
-  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"error", "行为树ID tree_1 已存在"}}));
-  EXPECT_EQ(engine.get_tree_ids(), (Strings{"tree_1"}));
-  engine.tick_once("tree_1");  // its worker has made its engine by now
-  EXPECT_EQ(world->made, 2) << "no worker for the refused tree";
+  log.clear();
+  EXPECT_EQ(engine.create_tree_from_text("N"), c.generated);
+  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"info", "创建行为树: " + c.generated}}));
+  EXPECT_EQ(engine.get_tree_ids(), c.ids_after);
+  EXPECT_EQ(engine.tick_once(c.generated), NodeStatus::SUCCESS);
+  EXPECT_EQ(world->journal_of("N:"), (Strings{"N:build", "N:tick_once"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    AfterStopsAndNamedTrees, GeneratedIdTest,
+    ::testing::Values(
+        GeneratedIdCase{
+            "CountTakenAfterAStop", {"+", "+", "-tree_0"}, "tree_2", {"tree_1", "tree_2"}},
+        GeneratedIdCase{"CountAndTheNextTaken",
+                        {"+", "+", "+", "-tree_0"},
+                        "tree_3",
+                        {"tree_1", "tree_2", "tree_3"}},
+        GeneratedIdCase{"CountFreeAfterStops",
+                        {"+", "+", "+", "-tree_0", "-tree_1"},
+                        "tree_1",
+                        {"tree_2", "tree_1"}},
+        GeneratedIdCase{"CountTakenByACallersId", {"+tree_1"}, "tree_2", {"tree_1", "tree_2"}},
+        GeneratedIdCase{"CountFreeBesideACallersId",
+                        {"+", "+tree_3"},
+                        "tree_2",
+                        {"tree_0", "tree_3", "tree_2"}}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
 
 TEST_F(CreationTest, DuplicateIdLeavesTheExistingTreeAndItsWorkerUntouched) {
   ThreadEngine engine(world->options());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <kelmora/core/errors.hpp>
+#include <kelmora/core/factory.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 
 #include "support/fake_worker_engine.hpp"
@@ -21,7 +23,7 @@ namespace sample {
 
 struct Greeter : nodes::SimpleActionNode {
   static NodeStatus tick(TreeNode&) { return NodeStatus::SUCCESS; }
-  static inline const PortsList ports = {core::make_port("name", "string", "input"),
+  static inline const PortsList ports = {core::make_port("who", "string", "input"),
                                          core::make_port("out", "object", "output")};
 };
 
@@ -156,11 +158,11 @@ TEST(RegistrationTest, DescriptorsFollowTheSameRulesInOrder) {
        std::nullopt,
        nullptr,
        {{"info", "注册动作节点: Lean"}}},
-      {"empty explicit id is an id",
+      {"empty explicit id: refused like every id the core refuses, nothing logged",
        {"Lean", true, tick, std::nullopt},
        "",
-       nullptr,
-       {{"info", "注册动作节点: "}}},
+       "cannot register an action with an empty id",
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -175,6 +177,8 @@ TEST(RegistrationTest, DescriptorsFollowTheSameRulesInOrder) {
         EXPECT_STREQ(e.what(), c.error);
       } catch (const AttributeError& e) {
         EXPECT_STREQ(e.what(), c.error);
+      } catch (const ValueError& e) {
+        EXPECT_STREQ(e.what(), c.error);
       }
       EXPECT_TRUE(engine.action_registrations().empty());
     } else {
@@ -186,6 +190,78 @@ TEST(RegistrationTest, DescriptorsFollowTheSameRulesInOrder) {
     EXPECT_EQ(log.lines(), c.log);
   }
 }
+
+// Registrations the core refuses are refused when they are made: a ValueError with the core's
+// own text, nothing logged, nothing stored, and the trees created afterwards are not affected.
+struct RefusedRegistration {
+  const char* label;
+  std::string action_id;
+  PortsList ports;
+};
+
+void PrintTo(const RefusedRegistration& c, std::ostream* os) { *os << c.label; }
+
+class RefusedRegistrationTest : public ::testing::TestWithParam<RefusedRegistration> {};
+
+TEST_P(RefusedRegistrationTest, IsAValueErrorWithTheCoresTextAndLeavesNoTrace) {
+  const auto& c = GetParam();
+  // The core's own answer to the same registration.
+  std::string core_text;
+  try {
+    core::BehaviorTreeFactory().register_action_behavior(c.action_id, nullptr, c.ports);
+  } catch (const core::TreeBuildError& e) {
+    core_text = e.what();
+  }
+  ASSERT_FALSE(core_text.empty()) << "the core accepts it";
+
+  auto world = std::make_shared<FakeWorld>();
+  LogCapture log;
+  ThreadEngine engine(world->options());
+  engine.register_action_behavior("Fine", nullptr, {core::make_port("x", "string", "input")});
+  log.clear();
+  try {
+    engine.register_action_behavior(c.action_id, nullptr, c.ports);
+    FAIL() << "expected ValueError";
+  } catch (const ValueError& e) {
+    EXPECT_EQ(e.what(), core_text);
+  }
+  struct Bad : nodes::SimpleActionNode {
+    static NodeStatus tick(TreeNode&) { return NodeStatus::SUCCESS; }
+  };
+  ActionClass cls = engine::trigger::action_class<Bad>();
+  cls.ports = c.ports;
+  EXPECT_THROW(engine.register_action_class(cls, c.action_id), ValueError) << "through a class";
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_EQ(registered_ids(engine), (std::vector<std::string>{"Fine"}));
+  engine.create_tree_from_text("A", "a");
+  EXPECT_EQ(engine.tick_once("a"), NodeStatus::SUCCESS);
+  EXPECT_EQ(world->journal_of("?:register"), (std::vector<std::string>{"?:register Fine 1"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CoreRules, RefusedRegistrationTest,
+    ::testing::Values(
+        RefusedRegistration{"PortOfTypeInt", "Act", {core::make_port("n", "int", "input")}},
+        RefusedRegistration{"PortNamedName", "Act", {core::make_port("name", "string", "input")}},
+        RefusedRegistration{
+            "PortNamedWithUnderscore", "Act", {core::make_port("_x", "string", "input")}},
+        RefusedRegistration{
+            "DirectionSideways", "Act", {core::make_port("p", "string", "sideways")}},
+        RefusedRegistration{"PortWithoutDirection", "Act", {{{"name", "p"}, {"type", "string"}}}},
+        RefusedRegistration{
+            "PortWithoutName", "Act", {{{"type", "string"}, {"direction", "input"}}}},
+        RefusedRegistration{
+            "PortWithAnUnknownKey",
+            "Act",
+            {{{"name", "p"}, {"type", "string"}, {"direction", "input"}, {"default", "1"}}}},
+        RefusedRegistration{
+            "PortDeclaredTwice",
+            "Act",
+            {core::make_port("p", "string", "input"), core::make_port("p", "object", "output")}},
+        RefusedRegistration{"EmptyId", "", {}}, RefusedRegistration{"IdRoot", "root", {}},
+        RefusedRegistration{"IdSubTree", "SubTree", {}},
+        RefusedRegistration{"IdBehaviorTree", "BehaviorTree", {}}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
 
 TEST(RegistrationTest, SimpleActionNodeItselfPassesTheDerivationCheck) {
   ThreadEngine engine;

@@ -11,13 +11,27 @@ def test_generated_ids_count_the_trees_present(engine, log_lines):
     assert engine.create_tree_from_text(CPP_TREE, "mine") == "mine"
     assert engine.create_tree_from_text(CPP_TREE) == "tree_2"
     engine.stop_tree("tree_0")
-    with pytest.raises(ValueError) as raised:
-        engine.create_tree_from_text(CPP_TREE)
-    assert str(raised.value) == "行为树ID tree_2 已存在"
-    assert engine.get_tree_ids() == ["mine", "tree_2"]
+    assert engine.create_tree_from_text(CPP_TREE) == "tree_3"  # tree_2 is taken
+    assert engine.get_tree_ids() == ["mine", "tree_2", "tree_3"]
     assert log_lines[1:] == [
         "INFO|创建行为树: tree_0", "INFO|创建行为树: mine", "INFO|创建行为树: tree_2",
-        "INFO|停止行为树: tree_0", "ERROR|行为树ID tree_2 已存在"]
+        "INFO|停止行为树: tree_0", "INFO|创建行为树: tree_3"]
+
+
+@pytest.mark.parametrize("steps, generated", [
+    (["+", "+", "-tree_0"], "tree_2"),
+    (["+", "+", "+", "-tree_0", "-tree_1"], "tree_1"),
+    (["+tree_1"], "tree_2"),
+    (["+", "+tree_3"], "tree_2"),
+])
+def test_a_generated_id_never_collides_after_stops(engine, steps, generated):
+    for step in steps:
+        if step.startswith("+"):
+            engine.create_tree_from_text(CPP_TREE, step[1:] or None)
+        else:
+            engine.stop_tree(step[1:])
+    assert engine.create_tree_from_text(CPP_TREE) == generated
+    assert engine.tick_once(generated) is NodeStatus.SUCCESS
 
 
 @pytest.mark.parametrize("operation, args", [

@@ -131,3 +131,42 @@ def test_register_action_behavior_rejects_wrong_kinds_before_logging(log_lines, 
     assert str(raised.value) == message
     assert log_lines[1:] == []
     assert engine.action_registrations == []
+
+
+@pytest.mark.parametrize("action_id, ports", [
+    ("Act", [port("n", "int")]),
+    ("Act", [port("name", "string")]),
+    ("Act", [port("_hidden", "string")]),
+    ("Act", [port("p", "string", "sideways")]),
+    ("Act", [{"name": "p", "type": "string", "description": ""}]),
+    ("Act", [{"type": "string", "direction": "input"}]),
+    ("Act", [dict(port("p"), default="1")]),
+    ("Act", [port("p"), port("p", direction="output")]),
+    ("", []),
+    ("root", []),
+    ("SubTree", []),
+    ("BehaviorTree", []),
+], ids=["type int", "named name", "named _hidden", "direction sideways", "no direction",
+        "no name", "unknown key", "declared twice", "empty id", "id root", "id SubTree",
+        "id BehaviorTree"])
+def test_a_registration_the_core_refuses_is_a_value_error_and_leaves_no_trace(
+        log_lines, engine, action_id, ports):
+    with pytest.raises(RuntimeError) as core_error:  # the core's own answer, and its text
+        BehaviorTreeFactory().register_action_behavior(action_id, succeed, ports)
+    engine.register_action_behavior("Fine", succeed, [port("x")])
+    log_lines.clear_lines()
+    with pytest.raises(ValueError) as raised:
+        engine.register_action_behavior(action_id, succeed, ports)
+    assert str(raised.value) == str(core_error.value)
+
+    class Refused(SimpleActionNode):
+        tick = staticmethod(succeed)
+
+    Refused.ports = ports
+    with pytest.raises(ValueError):
+        engine.register_action_class(Refused, action_id)
+    assert log_lines == []
+    assert [r[0] for r in engine.action_registrations] == ["Fine"]
+    # Trees made afterwards are not poisoned by the refused registration.
+    tree = engine.create_tree_from_text(action_tree("<AlwaysSuccess/>"))
+    assert engine.tick_once(tree) is NodeStatus.SUCCESS

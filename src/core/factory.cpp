@@ -3,6 +3,7 @@
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/nodes/action_node.hpp>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -24,41 +25,54 @@ const std::set<std::string_view> kReservedIds = {"root",           "BehaviorTree
                                                  "TreeNodesModel", "SubTree",      "Action",
                                                  "Condition",      "Control",      "Decorator"};
 
-// Throws TreeBuildError when a port description is malformed.
-void check_ports(const std::string& action_id, const PortsList& ports) {
-  auto fail = [&](const std::string& problem) {
-    throw TreeBuildError(fmt::format("cannot register action '{}': {}", action_id, problem));
+// Why a port description is malformed; std::nullopt when every port is well-formed.
+std::optional<std::string> ports_problem(const std::string& action_id, const PortsList& ports) {
+  auto problem = [&](const std::string& what) {
+    return fmt::format("cannot register action '{}': {}", action_id, what);
   };
   std::set<std::string> names;
   for (std::size_t i = 0; i < ports.size(); ++i) {
     const PortDescription& port = ports[i];
     for (const auto& [key, value] : port) {
       if (key != "name" && key != "type" && key != "direction" && key != "description") {
-        fail(
+        return problem(
             fmt::format("port {} has an unknown key '{}' (expected name, type, direction, "
                         "description)",
                         i + 1, key));
       }
     }
     const std::string& name = details::port_field(port, "name");
-    if (name.empty()) fail(fmt::format("port {} has no name", i + 1));
+    if (name.empty()) return problem(fmt::format("port {} has no name", i + 1));
     if (name == "name" || name.front() == '_') {
-      fail(fmt::format("port name '{}' is reserved", name));
+      return problem(fmt::format("port name '{}' is reserved", name));
     }
-    if (!names.insert(name).second) fail(fmt::format("port '{}' is declared twice", name));
+    if (!names.insert(name).second)
+      return problem(fmt::format("port '{}' is declared twice", name));
     const std::string& type = details::port_field(port, "type");
     if (type != "string" && type != "object") {
-      fail(fmt::format("port '{}' has type '{}' (expected \"string\" or \"object\")", name, type));
+      return problem(
+          fmt::format("port '{}' has type '{}' (expected \"string\" or \"object\")", name, type));
     }
     const std::string& direction = details::port_field(port, "direction");
     if (direction != "input" && direction != "output") {
-      fail(fmt::format("port '{}' has direction '{}' (expected \"input\" or \"output\")", name,
-                       direction));
+      return problem(fmt::format("port '{}' has direction '{}' (expected \"input\" or \"output\")",
+                                 name, direction));
     }
   }
+  return std::nullopt;
 }
 
 }  // namespace
+
+std::optional<std::string> action_registration_problem(const std::string& action_id,
+                                                       const PortsList& ports_list) {
+  if (action_id.empty()) return "cannot register an action with an empty id";
+  if (kReservedIds.count(action_id) != 0) {
+    return fmt::format("cannot register action '{}': the name is reserved by the tree XML format",
+                       action_id);
+  }
+  return ports_problem(action_id, ports_list);
+}
 
 BehaviorTreeFactory::BehaviorTreeFactory() : impl_(std::make_unique<Impl>()) {}
 BehaviorTreeFactory::~BehaviorTreeFactory() = default;
@@ -67,12 +81,9 @@ BehaviorTreeFactory& BehaviorTreeFactory::operator=(BehaviorTreeFactory&&) noexc
 
 void BehaviorTreeFactory::register_action_behavior(const std::string& action_id,
                                                    TickFunctor tick_functor, PortsList ports_list) {
-  if (action_id.empty()) throw TreeBuildError("cannot register an action with an empty id");
-  if (kReservedIds.count(action_id) != 0) {
-    throw TreeBuildError(fmt::format(
-        "cannot register action '{}': the name is reserved by the tree XML format", action_id));
+  if (auto problem = action_registration_problem(action_id, ports_list)) {
+    throw TreeBuildError(*problem);
   }
-  check_ports(action_id, ports_list);
   details::NodeType node_type;
   node_type.kind = NodeKind::ACTION;
   node_type.ports = std::move(ports_list);

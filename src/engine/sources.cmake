@@ -6,6 +6,7 @@ set(KELMORA_ENGINE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/trigger/spin.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/thread_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/tree_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trigger/waits.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/worker.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sequential_engine.cpp
 )

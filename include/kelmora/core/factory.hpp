@@ -7,9 +7,19 @@
 #include <kelmora/core/tree.hpp>
 #include <kelmora/core/tree_node.hpp>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kelmora::core {
+
+// Why an action may not be registered under `action_id` with these ports: an empty id, an id the
+// XML format reserves (root, BehaviorTree, SubTree, ...), or a malformed port description (an
+// unknown key, no name, a reserved name such as "name" or "_x", a name declared twice, a type
+// other than "string" / "object", a direction other than "input" / "output"). std::nullopt when
+// the registration is accepted. The one statement of these rules: the factory refuses exactly
+// these, and so does the thread engine before it stores a registration. Thread-safe.
+std::optional<std::string> action_registration_problem(const std::string& action_id,
+                                                       const PortsList& ports_list);
 
 class BehaviorTreeFactory {
  public:

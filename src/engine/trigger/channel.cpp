@@ -12,6 +12,7 @@
 #include "any_values.hpp"
 #include "engine_state.hpp"
 #include "spin.hpp"
+#include "waits.hpp"
 
 namespace kelmora::engine::trigger {
 
@@ -32,19 +33,9 @@ namespace {
 
 }  // namespace
 
-std::shared_ptr<ThreadEngine::TreeRecord> ThreadEngine::lookup_tree(const State& state,
-                                                                    const std::string& tree_id,
-                                                                    const TreeRecord* stale) {
-  std::lock_guard lock(state.mutex);
-  auto it = state.trees.find(tree_id);
-  if (it != state.trees.end() && it->second.get() != stale) return it->second;
-  return nullptr;
-}
-
 std::shared_ptr<ThreadEngine::TreeRecord> ThreadEngine::find_tree(const State& state,
-                                                                  const std::string& tree_id,
-                                                                  const TreeRecord* stale) {
-  if (auto record = lookup_tree(state, tree_id, stale)) return record;
+                                                                  const std::string& tree_id) {
+  if (auto record = state.lookup(tree_id)) return record;
   std::string message = "行为树ID " + tree_id + " 不存在";
   log::error(message);
   throw ValueError(message);
@@ -52,63 +43,74 @@ std::shared_ptr<ThreadEngine::TreeRecord> ThreadEngine::find_tree(const State& s
 
 void ThreadEngine::_check_tree_exists(const std::string& tree_id) const {
   std::shared_ptr<State> state = state_;
+  if (state->inherited()) throw RuntimeError(details::inherited_message());
   find_tree(*state, tree_id);
 }
 
 std::any ThreadEngine::_send_command(const std::string& tree_id, const std::string& command_type,
                                      std::optional<core::AnyMap> params) {
   std::shared_ptr<State> state = state_;
-  std::shared_ptr<TreeRecord> stale;
+  if (state->inherited())
+    throw RuntimeError(details::inherited_command_message(tree_id, command_type));
+  const std::string failed = "行为树 " + tree_id + " 执行命令 " + command_type + " 失败: ";
   for (;;) {
-    std::shared_ptr<TreeRecord> record = find_tree(*state, tree_id, stale.get());
+    std::shared_ptr<TreeRecord> record = find_tree(*state, tree_id);
     TreeRecord& tree = *record;
     if (tree.worker_id.load() == std::this_thread::get_id()) {
+      // From a log handler on the worker's error path the tree's answer is its failure, at once;
+      // from its ticks, a refusal.
+      if (tree.failure) fail_logged_runtime(failed + *tree.failure);
       fail_logged_runtime(details::own_thread_message(tree_id));
     }
 
-    std::lock_guard caller(tree.caller_mutex);
-    if (tree.removed) {
-      // Stopped while we queued: as if we had called after the stop (a tree created since
-      // under the same id serves us).
-      stale = std::move(record);
-      continue;
-    }
-
-    bool worker_awake = false;
-    {
-      std::lock_guard lock(tree.mutex);
-      worker_awake = !tree.worker_sleeping.load(std::memory_order_relaxed);
-      if (tree.worker_ended && !tree.result) {
-        fail_logged_runtime("行为树 " + tree_id + " 执行命令 " + command_type +
-                            " 失败: 工作线程已结束");
-      }
-      if (!tree.worker_ended) {
-        // Nobody would read the slot of an ended worker; its error record is taken below.
-        tree.command = CommandRecord{
-            command_type, (params && !params->empty()) ? std::move(*params) : core::AnyMap{}};
-        tree.command_ready.store(true, std::memory_order_release);
-      }
-    }
-    tree.cond.notify_one();
-
-    // An awake worker is running right now, so its result is likely to come within the spin.
-    if (worker_awake) details::spin_until_set(tree.result_ready, state->spin_time);
+    // The round trip, with no log line written until it is over and every lock released.
+    std::optional<std::string> refusal;
     ResultRecord result;
+    std::optional<std::string> worker_line;
     {
-      std::unique_lock lock(tree.mutex);
-      tree.cond.wait(lock, [&] { return tree.result.has_value() || tree.worker_ended; });
-      if (!tree.result) {
-        lock.unlock();
-        fail_logged_runtime("行为树 " + tree_id + " 执行命令 " + command_type +
-                            " 失败: 工作线程已结束");
+      details::WaitFor wait(record.get(), tree.tree_id);
+      if (wait.cycle()) {
+        refusal = failed + details::cycle_text(*wait.cycle());
+      } else {
+        std::unique_lock caller(tree.caller_mutex);
+        // Stopped while we queued: as if we had called after the stop (a tree created since
+        // under the same id serves us).
+        if (tree.stopping) continue;
+
+        bool worker_awake = false;
+        bool sent = false;
+        {
+          std::lock_guard lock(tree.mutex);
+          worker_awake = !tree.worker_sleeping.load(std::memory_order_relaxed);
+          if (!tree.worker_ended) {
+            tree.command = CommandRecord{
+                command_type, (params && !params->empty()) ? std::move(*params) : core::AnyMap{}};
+            tree.command_ready.store(true, std::memory_order_release);
+            sent = true;
+          }
+          // An ended worker reads no command; its error record, if still there, is taken below.
+        }
+        if (sent) tree.cond.notify_one();
+
+        // An awake worker is running right now, so its result is likely to come within the spin.
+        if (sent && worker_awake) details::spin_until_set(tree.result_ready, state->spin_time);
+        std::unique_lock lock(tree.mutex);
+        tree.cond.wait(lock, [&] { return tree.result.has_value() || tree.worker_ended; });
+        if (tree.result) {
+          result = std::move(*tree.result);
+          tree.result.reset();
+          worker_line = std::move(tree.worker_line);
+          tree.worker_line.reset();
+          tree.result_ready.store(false, std::memory_order_relaxed);
+        } else {
+          refusal = failed + "工作线程已结束";
+        }
       }
-      result = std::move(*tree.result);
-      tree.result.reset();
-      tree.result_ready.store(false, std::memory_order_relaxed);
     }
+    if (refusal) fail_logged_runtime(*refusal);
+    if (worker_line) log::error(*worker_line);
     if (result.result_type == "error") {
-      fail_logged_runtime("行为树 " + tree_id + " 执行命令 " + command_type +
-                          " 失败: " + core::any_to_text(result.result_value));
+      fail_logged_runtime(failed + core::any_to_text(result.result_value));
     }
     return std::move(result.result_value);
   }

@@ -4,10 +4,12 @@
 #include <exception>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
+#include <optional>
 #include <string_view>
 #include <utility>
 
 #include "engine_state.hpp"
+#include "waits.hpp"
 
 namespace kelmora::engine::trigger {
 
@@ -64,8 +66,9 @@ std::string error_text(std::exception_ptr error) {
 
 }  // namespace
 
-void process_command(WorkerEngine& engine, const CommandRecord& command, const std::string& tree_id,
-                     std::optional<ResultRecord>& result) {
+std::optional<std::string> process_command(WorkerEngine& engine, const CommandRecord& command,
+                                           const std::string& tree_id,
+                                           std::optional<ResultRecord>& result) {
   const std::string type_text = command.type.value_or("None");
   static const core::AnyMap kNoParams;
   const core::AnyMap& params = command.params ? *command.params : kNoParams;
@@ -75,18 +78,18 @@ void process_command(WorkerEngine& engine, const CommandRecord& command, const s
         if (name == *command.type) {
           std::any value = handler(engine, params);
           result = ResultRecord{std::string(name), tree_id, std::move(value)};
-          return;
+          return std::nullopt;
         }
       }
     }
     std::string message = "未知命令类型: " + type_text;
-    log::error(message);
-    result = ResultRecord{"error", tree_id, std::move(message)};
+    result = ResultRecord{"error", tree_id, message};
+    return message;
   } catch (...) {
     std::string message =
         "处理命令 " + type_text + " 时发生错误: " + error_text(std::current_exception());
-    log::error(message);
-    result = ResultRecord{"error", tree_id, std::move(message)};
+    result = ResultRecord{"error", tree_id, message};
+    return message;
   }
 }
 
@@ -95,7 +98,7 @@ void process_command(WorkerEngine& engine, const CommandRecord& command, const s
 void ThreadEngine::_process_command(WorkerEngine& engine, const CommandRecord& command,
                                     const std::string& tree_id,
                                     std::optional<ResultRecord>& result) {
-  details::process_command(engine, command, tree_id, result);
+  if (auto line = details::process_command(engine, command, tree_id, result)) log::error(*line);
 }
 
 namespace {
@@ -129,6 +132,7 @@ void ThreadEngine::_run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeR
                              std::string xml_text, std::optional<std::string> file_path) noexcept {
   TreeRecord& tree = *record;
   tree.worker_id.store(std::this_thread::get_id());
+  details::WorkerScope worker(&tree, &tree.tree_id);
   try {
     std::vector<ActionRegistration> registrations;
     {
@@ -142,27 +146,45 @@ void ThreadEngine::_run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeR
     state.reset();  // the worker needs nothing more of the engine
 
     for (;;) {
-      if (tree.abandoned) return;
       tree.worker_spin.wait(tree.command_ready);
-      std::unique_lock lock(tree.mutex);
-      while (std::holds_alternative<std::monostate>(tree.command)) {
-        tree.worker_sleeping.store(true, std::memory_order_relaxed);
-        tree.cond.wait(lock);
+      CommandRecord command;
+      {
+        std::unique_lock lock(tree.mutex);
+        while (std::holds_alternative<std::monostate>(tree.command) && !tree.abandoned) {
+          tree.worker_sleeping.store(true, std::memory_order_relaxed);
+          tree.cond.wait(lock);
+        }
+        tree.worker_sleeping.store(false, std::memory_order_relaxed);
+        if (std::holds_alternative<StopMarker>(tree.command)) return;
+        if (std::holds_alternative<std::monostate>(tree.command)) {
+          // Abandoned and nothing left to serve: a caller that comes later finds the end.
+          tree.worker_ended = true;
+          lock.unlock();
+          tree.cond.notify_all();
+          return;
+        }
+        command = std::move(std::get<CommandRecord>(tree.command));
+        tree.command = std::monostate{};
+        tree.command_ready.store(false, std::memory_order_relaxed);
       }
-      tree.worker_sleeping.store(false, std::memory_order_relaxed);
-      if (std::holds_alternative<StopMarker>(tree.command)) return;
-      details::process_command(*engine, std::get<CommandRecord>(tree.command), tree.tree_id,
-                               tree.result);
-      tree.command = std::monostate{};
-      tree.command_ready.store(false, std::memory_order_relaxed);
-      tree.result_ready.store(true, std::memory_order_release);
-      lock.unlock();
+      // Processed without the tree's lock: the caller waits for the result (its caller_mutex
+      // keeps every other user away), and nothing else reads the slots meanwhile.
+      std::optional<ResultRecord> result;
+      std::optional<std::string> line =
+          details::process_command(*engine, command, tree.tree_id, result);
+      {
+        std::lock_guard lock(tree.mutex);
+        tree.result = std::move(result);
+        tree.worker_line = std::move(line);
+        tree.result_ready.store(true, std::memory_order_release);
+      }
       tree.cond.notify_one();
     }
   } catch (...) {
     try {
       std::string message = "行为树线程 " + tree.tree_id +
                             " 发生错误: " + details::error_text(std::current_exception());
+      tree.failure = message;  // what a log handler commanding this tree from here gets
       log::error(message);
       {
         std::lock_guard lock(tree.mutex);

@@ -5,7 +5,14 @@
 // Thread-safety: every public operation is thread-safe. Commands to one tree are served one at a
 // time, in the order callers obtain the tree; commands to different trees run in parallel.
 // A tree's operations must not be called from that tree's own worker thread (they fail with a
-// RuntimeError instead of deadlocking); calling other trees from a tick function is fine.
+// RuntimeError instead of deadlocking); calling other trees from a tick function is fine, but a
+// call from a tick that would close a cycle of trees waiting for each other (a's tick waits for
+// b, whose tick calls a) fails at once with a RuntimeError "... 失败: 会形成循环等待 b -> a -> b",
+// across engines too. Callers that are no tree's worker are never refused: they just wait.
+// No engine lock is held while a log line is written, so a log handler may use the engine (the
+// worker's line about a failed command is written by the command's caller, just before its own).
+// In a child made by fork(), an engine made before the fork has no workers: its trees fail at
+// once with a RuntimeError, and stopping and destruction do nothing.
 
 #include <any>
 #include <chrono>
@@ -119,10 +126,13 @@ class ThreadEngine {
   // Makes the factory and the empty engine state, then logs "初始化线程引擎".
   ThreadEngine();
   explicit ThreadEngine(Options options);
-  // Stops every tree in creation order (as stop_all_trees, whose log lines it writes); an error
-  // on one tree is logged and the others are still stopped. Never throws and leaves no thread
-  // running. Callers still waiting on a tree get their result (a running tick loop is asked to
-  // end first) or, if queued behind the stop, the ValueError of a missing tree.
+  // Stops every tree in creation order (as stop_all_trees, whose log lines it writes) and refuses
+  // creations from then on. Never throws. Callers still waiting on a tree get their result (a
+  // running tick loop is asked to end first) or, if queued behind the stop, the ValueError of a
+  // missing tree. Every worker is joined, except one that cannot be waited for because the
+  // destruction runs inside its tick, or inside a tick it waits for: that worker is told to leave
+  // after its command in progress and ends on its own. In a forked child it does nothing (the
+  // state is kept: its locks and condition variables may belong to threads of the parent).
   ~ThreadEngine();
   ThreadEngine(const ThreadEngine&) = delete;
   ThreadEngine& operator=(const ThreadEngine&) = delete;
@@ -131,8 +141,11 @@ class ThreadEngine {
   // Not thread-safe: callers that use it from several threads serialise themselves.
   core::BehaviorTreeFactory& factory() noexcept { return factory_; }
 
-  // Logs "注册动作节点: " + id, then appends (id, tick function, ports list) to the registrations
-  // that workers of trees created later replay into their engines. Thread-safe.
+  // Checks the registration against the core's rules (core::action_registration_problem): one
+  // the core refuses (an empty or reserved id, a malformed port) throws ValueError with the
+  // core's text, nothing logged or stored. Then logs "注册动作节点: " + id and appends
+  // (id, tick function, ports list) to the registrations that workers of trees created later
+  // replay into their engines. Thread-safe.
   void register_action_behavior(const std::string& action_id, core::TickFunctor tick_functor,
                                 core::PortsList ports_list);
 
@@ -152,11 +165,14 @@ class ThreadEngine {
   // A copy of the registrations, in registration order. Thread-safe.
   std::vector<ActionRegistration> action_registrations() const;
 
-  // Creates a tree under `tree_id` (or "tree_" + number of trees present) and starts its worker;
-  // returns the id without waiting for the tree to be built (a bad XML shows at the first
-  // command). Logs "创建行为树: " + id. Duplicate id: logs and throws ValueError "行为树ID X
-  // 已存在". A worker thread that cannot be started: the tree is withdrawn and the error passed on.
-  // Thread-safe: the duplicate check and the insertion are one step.
+  // Creates a tree under `tree_id` and starts its worker; returns the id without waiting for the
+  // tree to be built (a bad XML shows at the first command). Without an id: "tree_" + the number
+  // of trees present when no tree holds that id, else the next free "tree_N" above it. Logs
+  // "创建行为树: " + id. Duplicate id: logs and throws ValueError "行为树ID X 已存在". An id whose
+  // tree is being stopped: waits until that stop has ended the old worker, then creates the tree
+  // (from a tick whose wait would close a cycle: logs and throws RuntimeError). A worker thread
+  // that cannot be started: the tree is withdrawn and the error passed on. Thread-safe: the
+  // duplicate check and the insertion are one step.
   std::string create_tree_from_text(const std::string& xml_text,
                                     std::optional<std::string> tree_id = std::nullopt);
   // Reads the UTF-8 file (CRLF and lone CR become LF, a byte-order mark is kept) and creates the
@@ -166,7 +182,8 @@ class ThreadEngine {
   // when the file cannot be read or is not UTF-8. Thread-safe.
   std::string create_tree_from_file(const std::string& file_path,
                                     std::optional<std::string> tree_id = std::nullopt);
-  // The ids of all trees, in creation order. Thread-safe.
+  // The ids of all trees, in creation order; a tree being stopped is no longer listed.
+  // Thread-safe.
   std::vector<std::string> get_tree_ids() const;
 
   // Tree operations: one synchronous command each, served by the tree's worker. Unknown tree:
@@ -186,18 +203,23 @@ class ThreadEngine {
   std::optional<core::AnyMap> get_all_blackboard_data(const std::string& tree_id);
   void reset_tree(const std::string& tree_id);
 
-  // Asks a running tick loop of the tree to end, waits for the command in progress (its caller
-  // gets its result), ends the worker, joins it, removes the tree and logs "停止行为树: " + id.
-  // Unknown tree (also: stopped meanwhile by another thread): logs and throws ValueError.
-  // Thread-safe; from the tree's own worker thread it throws RuntimeError instead.
+  // Takes the tree over (from then on it is gone for commands and not listed), asks a running
+  // tick loop of the tree to end, waits for the command in progress (its caller gets its
+  // result), ends the worker, joins it, removes the tree and logs "停止行为树: " + id. Unknown
+  // tree, or one another thread is stopping: logs and throws ValueError "行为树ID X 不存在".
+  // From the tree's own worker thread, or when the wait would close a cycle of waiting trees:
+  // logs and throws RuntimeError, nothing stopped. Thread-safe.
   void stop_tree(const std::string& tree_id);
-  // Stops every tree in creation order, then logs "停止所有行为树"; the first error ends it.
-  // Thread-safe.
+  // Stops every tree present, in creation order, then logs "停止所有行为树". A tree another thread
+  // is stopping, or has stopped since, counts as stopped (it waits for a stop still under way).
+  // A refusal (its own tree, a cycle of waits) ends it: logged and thrown, the trees after it
+  // left running. Thread-safe.
   void stop_all_trees();
 
   // Internals, public for hosts that build their own typed layer (the Python module) and tests.
 
-  // Logs and throws ValueError "行为树ID X 不存在" unless the tree exists. Thread-safe.
+  // Logs and throws ValueError "行为树ID X 不存在" unless the tree exists (and is not being
+  // stopped). Thread-safe.
   void _check_tree_exists(const std::string& tree_id) const;
   // Sends one command to the tree and returns its result value unchanged (empty any = none);
   // empty or absent `params` send an empty map. Errors as for the tree operations. Thread-safe.
@@ -205,15 +227,17 @@ class ThreadEngine {
                          std::optional<core::AnyMap> params = std::nullopt);
   // Carries out one command on `engine` and leaves exactly one result record in `result`:
   // (type, tree id, value) on success; ("error", tree id, message), logged, for an unknown type
-  // or an error of the engine call. Never throws for a failed command. Not thread-safe: only a
-  // tree's worker calls it, on its own engine, under the tree's lock.
+  // or an error of the engine call. Never throws for a failed command. Not thread-safe: one
+  // thread per engine.
   void _process_command(WorkerEngine& engine, const CommandRecord& command,
                         const std::string& tree_id, std::optional<ResultRecord>& result);
 
  private:
   struct TreeRecord;
   struct State;
-  enum class StopMode { kCaller, kDestructor };
+  // Who stops: stop_tree (one tree), stop_all_trees, or the destructor.
+  enum class StopMode { kOne, kAll, kDestructor };
+  enum class StopOutcome;
 
   // Creation for both create_tree_from_text and create_tree_from_file; `file_path` is set when
   // `xml_text` is the text of that file.
@@ -224,29 +248,15 @@ class ThreadEngine {
   // `file_path` when one is given. Never throws.
   static void _run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeRecord> record,
                         std::string xml_text, std::optional<std::string> file_path) noexcept;
-  // The record under the id; nullptr when there is none or when it is `stale` (a record a stop
-  // has taken over but not yet removed).
-  static std::shared_ptr<TreeRecord> lookup_tree(const State& state, const std::string& tree_id,
-                                                 const TreeRecord* stale = nullptr);
-  // The same, but logs and throws ValueError "行为树ID X 不存在" instead of returning nullptr.
-  static std::shared_ptr<TreeRecord> find_tree(const State& state, const std::string& tree_id,
-                                               const TreeRecord* stale = nullptr);
-  // Why a tree cannot be stopped: it is not there (ValueError) or the stop comes from its own
-  // worker (RuntimeError). Logged and thrown by stop_trees in its place among the log lines.
-  struct StopRefusal {
-    bool missing;
-    std::string message;
-  };
-  // Stopping in two phases, so that several trees are signalled before any is joined:
-  // signal_stop asks a tick loop to end, waits for the command in progress, writes the stop
-  // marker and makes the tree gone for its callers; finish_stop joins the worker, removes the
-  // tree and logs. stop_trees does both for the ids in order (see stop_all_trees and the
-  // destructor for the error handling of each mode); its log lines are those of stopping the
-  // trees one after the other.
-  static std::variant<std::shared_ptr<TreeRecord>, StopRefusal> signal_stop(
-      State& state, const std::string& tree_id, StopMode mode);
-  static void finish_stop(State& state, TreeRecord& record);
-  static void stop_trees(State& state, const std::vector<std::string>& tree_ids, StopMode mode);
+  // The record under the id, or logs and throws ValueError "行为树ID X 不存在" when there is none
+  // or it is being stopped.
+  static std::shared_ptr<TreeRecord> find_tree(const State& state, const std::string& tree_id);
+  // Stops one tree as `mode` says and tells how it went; logs nothing and holds no lock when it
+  // returns. `cycle` receives the cycle of a refused wait.
+  static StopOutcome stop_one(State& state, const std::shared_ptr<TreeRecord>& record,
+                              StopMode mode, std::string& cycle);
+  // Stops every tree present (stop_all_trees and the destructor).
+  static void stop_every_tree(State& state, StopMode mode);
 
   core::BehaviorTreeFactory factory_;
   // Shared with the workers, and with callers still inside an operation while the engine is
