@@ -4,6 +4,8 @@ kelmora_add_test(test_llm_parsing SOURCES test_llm_parsing.cpp
                  LIBS kelmora_llm kelmora_standin TIMEOUT 60)
 kelmora_add_test(test_llm_client SOURCES test_llm_client.cpp
                  LIBS kelmora_llm kelmora_standin LABELS concurrency TIMEOUT 60)
+kelmora_add_test(test_llm_protocol SOURCES test_llm_protocol.cpp
+                 LIBS kelmora_llm kelmora_standin LABELS concurrency TIMEOUT 120)
 kelmora_add_test(test_llm_nodes SOURCES test_llm_nodes.cpp
                  LIBS kelmora_llm kelmora_standin LABELS concurrency TIMEOUT 60)
 target_include_directories(test_llm_nodes PRIVATE ${PROJECT_SOURCE_DIR}/examples)

@@ -58,10 +58,13 @@ std::string prefix(std::uint16_t port, const std::string& model) {
   return "Ollama server http://127.0.0.1:" + std::to_string(port) + " (model \"" + model + "\"): ";
 }
 
-// What a consumer saw: the pieces, then the error that ended the stream, if any.
+// What a consumer saw: the pieces, then the error that ended the stream, if any, with the
+// server and model it names.
 struct Outcome {
   std::vector<std::string> pieces;
   std::optional<std::string> error;
+  std::string server;
+  std::string model;
 };
 
 Outcome consume(ResponseStream& stream) {
@@ -70,6 +73,8 @@ Outcome consume(ResponseStream& stream) {
     while (auto item = stream.next()) outcome.pieces.push_back(item->content);
   } catch (const ModelServerError& e) {
     outcome.error = e.what();
+    outcome.server = e.server();
+    outcome.model = e.model();
   }
   return outcome;
 }
@@ -166,6 +171,10 @@ TEST(OllamaClientTest, EachServerFailureReachesTheConsumerAfterThePiecesBeforeIt
       {"fail:404", true, 0, "HTTP status 404: model \"fail:404\" not found, try pulling it first"},
       {"fail:404", false, 0, "HTTP status 404: model \"fail:404\" not found, try pulling it first"},
       {"fail:500", true, 0, "HTTP status 500: stand-in: failure requested: internal server error"},
+      {"fail:400", true, 0, "HTTP status 400: stand-in: failure requested: bad request"},
+      {"fail:400", false, 0, "HTTP status 400: stand-in: failure requested: bad request"},
+      {"fail:400-text", true, 0, "HTTP status 400: 400 Bad Request: stand-in: failure requested"},
+      {"fail:400-text", false, 0, "HTTP status 400: 400 Bad Request: stand-in: failure requested"},
       {"fail:error-line", true, 2,
        "the server reported an error: stand-in: failure requested: the model stopped"},
       {"fail:error-line", false, 0,
@@ -195,6 +204,9 @@ TEST(OllamaClientTest, EachServerFailureReachesTheConsumerAfterThePiecesBeforeIt
     expected.resize(c.pieces);
     EXPECT_EQ(outcome.pieces, expected);
     EXPECT_EQ(outcome.error, prefix(server.port(), c.model) + c.detail);
+    EXPECT_EQ(outcome.server, "http://" + server.address());
+    EXPECT_EQ(outcome.model, c.model);
+    EXPECT_EQ(stream->summary(), std::nullopt);  // a failed chat has no summary
     // The error stays: it is not followed by an end that would look like a whole answer.
     EXPECT_THROW(stream->next(), ModelServerError);
   }

@@ -63,12 +63,19 @@ std::string chat_request_body(const ChatRequest& request) {
   }
   nlohmann::json body = {
       {"model", request.model}, {"messages", std::move(messages)}, {"stream", request.stream}};
+  if (request.think) body["think"] = nlohmann::json::parse(request.think->json());
+  if (!request.model_options.empty()) {
+    body["options"] = nlohmann::json::parse(request.model_options.json());
+  }
+  if (request.keep_alive) body["keep_alive"] = nlohmann::json::parse(request.keep_alive->json());
   return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-ChatTransfer::ChatTransfer(ChatRequest request)
+ChatTransfer::ChatTransfer(ChatRequest request, ServerLease first)
     : request_(std::move(request)),
       error_buffer_(CURL_ERROR_SIZE, '\0'),
+      lease_(std::move(first)),
+      url_(request_.servers->url(lease_.index())),
       splitter_(request_.max_line_bytes) {
   init_curl_once();
   body_ = chat_request_body(request_);
@@ -83,10 +90,8 @@ ChatTransfer::ChatTransfer(ChatRequest request)
     (void)headers_.release();  // curl_slist_append extended the list it was given
     headers_.reset(grown);
   }
-  const std::string url = request_.server + "/api/chat";
   const std::string no_proxy = no_proxy_list();
   CURL* h = easy(easy_.get());
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_NOPROXY, no_proxy.c_str());
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get());
   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
@@ -113,6 +118,7 @@ void ChatTransfer::ListDeleter::operator()(curl_slist* list) const noexcept {
 
 ChatTransfer::~ChatTransfer() {
   if (added_) curl_multi_remove_handle(multi(multi_.get()), easy(easy_.get()));
+  lease_.release(status_ != 0 ? std::optional<bool>(true) : std::nullopt);
 }
 
 void ChatTransfer::cancel() noexcept {
@@ -121,7 +127,7 @@ void ChatTransfer::cancel() noexcept {
 }
 
 void ChatTransfer::fail(const std::string& detail) const {
-  throw ModelServerError(request_.server, request_.model, detail);
+  throw ModelServerError(url_, request_.model, detail);
 }
 
 std::size_t ChatTransfer::write_callback(char* data, std::size_t size, std::size_t count,
@@ -168,12 +174,16 @@ void ChatTransfer::handle_line(const std::string& line) {
     case ChatLine::Kind::kBlank:
       return;
     case ChatLine::Kind::kContent:
-      sink_->push(std::move(chat.content));
+      deliver(chat.content, std::move(chat.thinking));
       return;
-    case ChatLine::Kind::kDone:
-      sink_->push(std::move(chat.content));
+    case ChatLine::Kind::kDone: {
+      deliver(chat.content, std::move(chat.thinking));
+      sink_->push(think_tags_.finish());
+      chat.summary.server = url_;
+      sink_->set_summary(std::move(chat.summary));
       done_ = true;
       return;
+    }
     case ChatLine::Kind::kError:
       fail("the server reported an error: " + chat.error);
     case ChatLine::Kind::kMalformed:
@@ -181,9 +191,58 @@ void ChatTransfer::handle_line(const std::string& line) {
   }
 }
 
+void ChatTransfer::deliver(std::string_view content, std::string thinking) {
+  ResponseItem item = think_tags_.feed(content);
+  item.thinking.insert(0, thinking);
+  sink_->push(std::move(item));
+}
+
 void ChatTransfer::run(ResponseStream::Sink& sink) {
   sink_ = &sink;
+  ServerPool& servers = *request_.servers;
+  std::vector<bool> tried(servers.size(), false);
+  std::vector<std::string> unreachable;  // the servers tried in vain, in order
+  std::string last_why;
+  std::string whys;
+  while (true) {
+    tried[lease_.index()] = true;
+    std::optional<std::string> why;
+    try {
+      why = attempt();
+    } catch (...) {
+      lease_.release(status_ != 0 ? std::optional<bool>(true) : std::nullopt);
+      throw;
+    }
+    if (!why) {
+      lease_.release(status_ != 0 ? std::optional<bool>(true) : std::nullopt);
+      return;
+    }
+    lease_.release(false);
+    unreachable.push_back(url_);
+    whys += (whys.empty() ? "" : "; ") + url_ + ": " + *why;
+    last_why = *why;
+    if (cancelled_) return;
+    std::optional<std::size_t> next = servers.acquire(tried);
+    if (!next) break;
+    lease_ = ServerLease(request_.servers, *next);
+    url_ = servers.url(*next);
+  }
+  if (unreachable.size() == 1) fail(last_why);
+  throw ModelServerError(std::move(unreachable), request_.model,
+                         "no server could be reached: " + whys);
+}
+
+std::optional<std::string> ChatTransfer::attempt() {
+  splitter_ = LineSplitter(request_.max_line_bytes);
+  think_tags_ = ThinkTagSplitter();
+  status_ = 0;
+  whole_body_.clear();
+  done_ = false;
+  callback_error_ = nullptr;
+  error_buffer_[0] = '\0';
   last_activity_ = Clock::now();
+  const std::string url = url_ + "/api/chat";
+  curl_easy_setopt(easy(easy_.get()), CURLOPT_URL, url.c_str());
   if (curl_multi_add_handle(multi(multi_.get()), easy(easy_.get())) != CURLM_OK) {
     fail("cannot start the request (libcurl)");
   }
@@ -205,22 +264,41 @@ void ChatTransfer::run(ResponseStream::Sink& sink) {
     if (code != CURLM_OK)
       fail(std::string("the request failed (") + curl_multi_strerror(code) + ")");
   }
-  if (cancelled_) return;
-  if (callback_error_) std::rethrow_exception(callback_error_);
-  if (done_) return;
-
   int result = CURLE_OK;
   int queued = 0;
   while (CURLMsg* message = curl_multi_info_read(multi(multi_.get()), &queued)) {
     if (message->msg == CURLMSG_DONE) result = message->data.result;
   }
+  // Removing the handle closes a connection whose transfer was cut short.
+  curl_multi_remove_handle(multi(multi_.get()), easy(easy_.get()));
+  added_ = false;
+  if (cancelled_) return std::nullopt;
+  if (callback_error_) std::rethrow_exception(callback_error_);
+  if (done_) return std::nullopt;
+
+  curl_easy_getinfo(easy(easy_.get()), CURLINFO_RESPONSE_CODE, &status_);
+  if (status_ == 0) {
+    switch (static_cast<CURLcode>(result)) {
+      case CURLE_COULDNT_CONNECT:
+      case CURLE_COULDNT_RESOLVE_HOST:
+      case CURLE_OPERATION_TIMEDOUT:  // only connecting has a libcurl time limit
+      case CURLE_SSL_CONNECT_ERROR:
+      case CURLE_SEND_ERROR:
+      case CURLE_RECV_ERROR:
+      case CURLE_GOT_NOTHING:
+        return describe_curl_error(result, request_.servers->size() == 1);
+      default:
+        break;
+    }
+  }
   finish_answer(result);
+  return std::nullopt;
 }
 
 void ChatTransfer::finish_answer(int curl_code) {
   curl_easy_getinfo(easy(easy_.get()), CURLINFO_RESPONSE_CODE, &status_);
   if (status_ != 0 && status_ != 200) fail(describe_http_error());
-  if (curl_code != CURLE_OK) fail(describe_curl_error(curl_code));
+  if (curl_code != CURLE_OK) fail(describe_curl_error(curl_code, true));
 
   if (!request_.stream) {
     ChatLine chat = parse_chat_line(whole_body_);
@@ -233,7 +311,13 @@ void ChatTransfer::finish_answer(int curl_code) {
     if (chat.kind != ChatLine::Kind::kDone) {
       fail("the answer is incomplete: it lacks \"done\": true");
     }
-    sink_->push(std::move(chat.content));
+    ResponseItem item = think_tags_.feed(chat.content);
+    ResponseItem rest = think_tags_.finish();
+    item.content += rest.content;
+    item.thinking = chat.thinking + item.thinking + rest.thinking;
+    sink_->push(std::move(item));
+    chat.summary.server = url_;
+    sink_->set_summary(std::move(chat.summary));
     return;
   }
   if (auto rest = splitter_.finish()) handle_line(*rest);
@@ -242,14 +326,14 @@ void ChatTransfer::finish_answer(int curl_code) {
   }
 }
 
-std::string ChatTransfer::describe_curl_error(int curl_code) const {
+std::string ChatTransfer::describe_curl_error(int curl_code, bool hint) const {
   const auto code = static_cast<CURLcode>(curl_code);
   std::string detail = error_buffer_[0] != '\0' ? std::string(error_buffer_.data())
                                                 : std::string(curl_easy_strerror(code));
   switch (code) {
     case CURLE_COULDNT_CONNECT:
-      return "cannot connect (" + detail +
-             "); is the server running? OLLAMA_HOST names the server to use";
+      return "cannot connect (" + detail + ")" +
+             (hint ? "; is the server running? OLLAMA_HOST names the server to use" : "");
     case CURLE_COULDNT_RESOLVE_HOST:
       return "cannot resolve the server's host name (" + detail + ")";
     case CURLE_OPERATION_TIMEDOUT:

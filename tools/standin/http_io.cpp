@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -152,10 +153,36 @@ IoResult send_all(int fd, int wake_fd, std::string_view data) {
   return IoResult::kOk;
 }
 
-IoResult pause(int wake_fd, unsigned ms) {
+IoResult pause(int fd, int wake_fd, unsigned ms) {
   if (ms == 0) return IoResult::kOk;
-  return wait_for(-1, 0, wake_fd, static_cast<int>(ms)) == Ready::kWake ? IoResult::kStopped
-                                                                        : IoResult::kOk;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return IoResult::kOk;
+    switch (wait_for(fd, POLLIN | POLLRDHUP, wake_fd, static_cast<int>(left.count()) + 1)) {
+      case Ready::kTimeout:
+        continue;
+      case Ready::kWake:
+        return IoResult::kStopped;
+      case Ready::kFd: {
+        char data[4096];
+        ssize_t n = ::recv(fd, data, sizeof data, 0);
+        if (n == 0) return IoResult::kHangup;
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+          return IoResult::kHangup;
+        }
+        continue;  // input after the request: discarded
+      }
+    }
+  }
+}
+
+void reset_on_close(int fd) {
+  linger option{};
+  option.l_onoff = 1;
+  option.l_linger = 0;
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
 }
 
 IoResult hold(int fd, int wake_fd) {

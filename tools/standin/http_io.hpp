@@ -55,8 +55,12 @@ IoResult read_request(int fd, int wake_fd, HttpRequest& request);
 // Sends all of `data`.
 IoResult send_all(int fd, int wake_fd, std::string_view data);
 
-// Waits `ms` milliseconds (kOk), or less if the server stops (kStopped).
-IoResult pause(int wake_fd, unsigned ms);
+// Waits `ms` milliseconds (kOk), or less if the server stops (kStopped) or the peer on `fd`
+// hangs up (kHangup; input that arrives meanwhile is discarded).
+IoResult pause(int fd, int wake_fd, unsigned ms);
+
+// Makes closing `fd` reset the connection (RST) instead of ending it in order.
+void reset_on_close(int fd);
 
 // Waits until the peer hangs up (kHangup) or the server stops (kStopped), discarding input.
 IoResult hold(int fd, int wake_fd);

@@ -2,7 +2,7 @@
 // tries on machines without an Ollama server.
 //
 //   kelmora_standin_server [--host 127.0.0.1] [--port 0] [--fail NAME] [--piece-delay-ms N]
-//                          [--piece-chars N]
+//                          [--piece-chars N] [--thinking-lines N]
 //   kelmora_standin_server --print-ollama-url
 //
 // --print-ollama-url prints the base URL of the Ollama server that OLLAMA_HOST names (as kelmora's
@@ -28,10 +28,12 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: kelmora_standin_server [--host ADDRESS] [--port N] [--fail NAME] "
-    "[--piece-delay-ms N] [--piece-chars N]\n"
+    "[--piece-delay-ms N] [--piece-chars N] [--thinking-lines N]\n"
     "       kelmora_standin_server --print-ollama-url\n"
-    "  --fail NAME: 404, 500, error-line, malformed, no-done, stall, long-line, silent, none\n"
-    "  A chat whose model is named fail:NAME fails that way too.\n";
+    "  --fail NAME: 404, 500, 400, 400-text, error-line, malformed, no-done, stall, long-line,\n"
+    "               silent, reset, none\n"
+    "  A chat whose model is named fail:NAME fails that way too; one named think:NAME thinks\n"
+    "  (--thinking-lines lines of it, 3 by default) before it answers.\n";
 
 [[noreturn]] void usage_error(const std::string& problem) {
   std::cerr << "kelmora_standin_server: " << problem << "\n" << kUsage;
@@ -78,6 +80,8 @@ kelmora::testing::StandinOptions parse_arguments(int argc, char** argv) {
       options.piece_delay_ms = static_cast<unsigned>(number(flag, value, 60'000));
     } else if (flag == "--piece-chars") {
       options.piece_chars = number(flag, value, 1'000'000);
+    } else if (flag == "--thinking-lines") {
+      options.thinking_lines = number(flag, value, 10'000);
     } else {
       usage_error("unknown argument " + std::string(flag));
     }

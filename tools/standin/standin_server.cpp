@@ -27,13 +27,45 @@ constexpr std::size_t kLongLineWrite = 64 * 1024;
   throw std::system_error(errno, std::generic_category(), "stand-in model server: " + what);
 }
 
-std::string chat_line(const std::string& model, const std::string& content, bool done) {
+Json message_json(const std::string& content, const std::string& thinking) {
+  Json message = {{"role", "assistant"}, {"content", content}};
+  if (!thinking.empty()) message["thinking"] = thinking;
+  return message;
+}
+
+// A line that carries a piece: of the answer, or of the thinking.
+std::string chat_line(const std::string& model, const std::string& content, bool done,
+                      const std::string& thinking = "") {
   Json line = {{"model", model},
                {"created_at", kCreatedAt},
-               {"message", {{"role", "assistant"}, {"content", content}}},
+               {"message", message_json(content, thinking)},
                {"done", done}};
   if (done) line["done_reason"] = "stop";
   return line.dump() + "\n";
+}
+
+// The final line: the last piece (if any), why the answer ended and the counters.
+std::string final_line(const std::string& model, const std::string& content,
+                       const std::string& thinking, const std::string& reason,
+                       const StandinUsage& usage) {
+  Json line = {{"model", model},
+               {"created_at", kCreatedAt},
+               {"message", message_json(content, thinking)},
+               {"done", true},
+               {"done_reason", reason},
+               {"total_duration", usage.total_duration},
+               {"load_duration", usage.load_duration},
+               {"prompt_eval_count", usage.prompt_eval_count},
+               {"prompt_eval_duration", usage.prompt_eval_duration},
+               {"eval_count", usage.eval_count},
+               {"eval_duration", usage.eval_duration}};
+  return line.dump() + "\n";
+}
+
+std::size_t characters(const std::string& text) {
+  std::size_t count = 0;
+  for (char byte : text) count += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
+  return count;
 }
 
 std::string error_json(const std::string& text) { return Json{{"error", text}}.dump(); }
@@ -55,7 +87,45 @@ std::pair<std::string_view, std::string_view> split_line(std::string_view line) 
 struct Chat {
   StandinRequest request;
   StandinFailure failure = StandinFailure::kNone;
+  enum class Thinking { kNone, kField, kTags } thinking = Thinking::kNone;
+  std::string think_level;                 // "" unless "think" is a level
+  std::optional<std::size_t> num_predict;  // the most pieces to send
 };
+
+// What a chat's answer is made of, in the order it is sent: thinking pieces, then answer
+// pieces, cut to num_predict.
+struct Plan {
+  std::vector<std::string> thinking;
+  std::vector<std::string> content;
+  bool cut = false;  // num_predict cut it short
+  std::size_t pieces() const { return thinking.size() + content.size(); }
+};
+
+Plan plan_for(const Chat& chat, const StandinOptions& options) {
+  Plan plan;
+  const std::string answer =
+      StandinServer::answer(chat.request.model, chat.request.system, chat.request.user);
+  std::vector<std::string> thinking =
+      chat.thinking == Chat::Thinking::kNone
+          ? std::vector<std::string>{}
+          : StandinServer::thinking_pieces(options.thinking_lines, chat.think_level);
+  if (chat.thinking == Chat::Thinking::kTags) {
+    std::string text = "<think>";
+    for (const auto& piece : thinking) text += piece;
+    text += "</think>\n\n" + answer;
+    plan.content = StandinServer::answer_pieces(text, options.piece_chars);
+  } else {
+    plan.thinking = std::move(thinking);
+    plan.content = StandinServer::answer_pieces(answer, options.piece_chars);
+  }
+  if (chat.num_predict && *chat.num_predict < plan.pieces()) {
+    plan.cut = true;
+    const std::size_t keep = *chat.num_predict;
+    if (keep < plan.thinking.size()) plan.thinking.resize(keep);
+    plan.content.resize(keep - plan.thinking.size());
+  }
+  return plan;
+}
 
 }  // namespace
 
@@ -70,6 +140,9 @@ std::optional<StandinFailure> standin_failure_from_name(std::string_view name) {
       {"stall", StandinFailure::kStall},
       {"long-line", StandinFailure::kLongLine},
       {"silent", StandinFailure::kSilent},
+      {"400", StandinFailure::kBadRequest},
+      {"400-text", StandinFailure::kBadRequestText},
+      {"reset", StandinFailure::kReset},
   };
   for (const auto& [text, failure] : kNames) {
     if (text == name) return failure;
@@ -93,6 +166,27 @@ std::vector<std::string> StandinServer::answer_pieces(const std::string& answer,
     pieces.back() += byte;
   }
   return pieces;
+}
+
+std::vector<std::string> StandinServer::thinking_pieces(std::size_t lines,
+                                                        const std::string& level) {
+  std::vector<std::string> pieces;
+  for (std::size_t i = 1; i <= lines; ++i) {
+    pieces.push_back("[stand-in thinking " + std::to_string(i) + "/" + std::to_string(lines) +
+                     (level.empty() ? "" : ", " + level) + "] ");
+  }
+  return pieces;
+}
+
+StandinUsage StandinServer::usage(std::size_t prompt_chars, std::size_t pieces) {
+  StandinUsage usage;
+  usage.prompt_eval_count = static_cast<std::int64_t>(prompt_chars);
+  usage.eval_count = static_cast<std::int64_t>(pieces);
+  usage.load_duration = 500'000;
+  usage.prompt_eval_duration = usage.prompt_eval_count * 1'000;
+  usage.eval_duration = usage.eval_count * 1'000'000;
+  usage.total_duration = usage.load_duration + usage.prompt_eval_duration + usage.eval_duration;
+  return usage;
 }
 
 StandinServer::StandinServer(StandinOptions options) : options_(std::move(options)) {
@@ -158,25 +252,50 @@ std::vector<StandinRequest> StandinServer::requests() const {
   return requests_;
 }
 
+std::optional<StandinRequest> StandinServer::last_request() const {
+  std::lock_guard lock(mutex_);
+  if (requests_.empty()) return std::nullopt;
+  return requests_.back();
+}
+
+bool StandinServer::wait_for_requests(std::size_t count, std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return requests_.size() >= count; });
+}
+
 std::size_t StandinServer::hangups() const {
   std::lock_guard lock(mutex_);
-  return hangups_;
+  return hangup_times_.size();
+}
+
+std::vector<std::chrono::steady_clock::time_point> StandinServer::hangup_times() const {
+  std::lock_guard lock(mutex_);
+  return hangup_times_;
 }
 
 void StandinServer::wait_for_hangups(std::size_t count) const {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return hangups_ >= count; });
+  changed_.wait(lock, [&] { return hangup_times_.size() >= count; });
+}
+
+bool StandinServer::wait_for_hangups(std::size_t count, std::chrono::milliseconds limit) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return hangup_times_.size() >= count; });
 }
 
 void StandinServer::record(StandinRequest request) {
-  std::lock_guard lock(mutex_);
-  requests_.push_back(std::move(request));
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(request));
+  }
+  changed_.notify_all();
 }
 
 void StandinServer::note_hangup() {
+  const auto now = std::chrono::steady_clock::now();
   {
     std::lock_guard lock(mutex_);
-    ++hangups_;
+    hangup_times_.push_back(now);
   }
   changed_.notify_all();
 }
@@ -239,20 +358,36 @@ class Responder {
         return error(404, "model \"" + chat.request.model + "\" not found, try pulling it first");
       case StandinFailure::kServerError:
         return error(500, "stand-in: failure requested: internal server error");
+      case StandinFailure::kBadRequest:
+        return error(400, "stand-in: failure requested: bad request");
+      case StandinFailure::kBadRequestText:
+        return simple(400, "text/plain; charset=utf-8",
+                      "400 Bad Request: stand-in: failure requested\n", false);
       case StandinFailure::kSilent:
         return details::hold(fd_, wake_fd_);
+      case StandinFailure::kReset:
+        details::reset_on_close(fd_);
+        return IoResult::kOk;
       default:
         break;
     }
-    return chat.request.stream ? streamed(chat) : whole(chat);
+    const Plan plan = plan_for(chat, options_);
+    return chat.request.stream ? streamed(chat, plan) : whole(chat, plan);
   }
 
  private:
   IoResult send_chunk(std::string_view data) { return send(details::chunk(data)); }
 
-  IoResult whole(const Chat& chat) {
+  StandinUsage usage_of(const Chat& chat, const Plan& plan) const {
+    return StandinServer::usage(chat.request.prompt_chars, plan.pieces());
+  }
+
+  IoResult whole(const Chat& chat, const Plan& plan) {
     const std::string& model = chat.request.model;
-    std::string answer = StandinServer::answer(model, chat.request.system, chat.request.user);
+    std::string answer;
+    for (const auto& piece : plan.content) answer += piece;
+    std::string thinking;
+    for (const auto& piece : plan.thinking) thinking += piece;
     std::string body;
     switch (chat.failure) {
       case StandinFailure::kStall:
@@ -270,33 +405,34 @@ class Responder {
         body = chat_line(model, std::string(options_.long_line_bytes, 'x'), true);
         break;
       default:
-        body = chat_line(model, answer, true);
+        body =
+            final_line(model, answer, thinking, plan.cut ? "length" : "stop", usage_of(chat, plan));
     }
     return simple(200, "application/json; charset=utf-8", body, false);
   }
 
-  IoResult streamed(const Chat& chat) {
+  IoResult streamed(const Chat& chat, const Plan& plan) {
     const std::string& model = chat.request.model;
     IoResult r = send(details::response_head(200, "application/x-ndjson", true));
-    std::vector<std::string> pieces = StandinServer::answer_pieces(
-        StandinServer::answer(model, chat.request.system, chat.request.user), options_.piece_chars);
-    std::size_t count = pieces.size();
+    std::vector<std::string> lines;
+    for (const auto& piece : plan.thinking) lines.push_back(chat_line(model, "", false, piece));
+    for (const auto& piece : plan.content) lines.push_back(chat_line(model, piece, false));
+    std::size_t count = lines.size();
     if (chat.failure != StandinFailure::kNone) {
-      count = std::min(count, options_.pieces_before_failure);
+      count = std::min(count, plan.thinking.size() + options_.pieces_before_failure);
     }
     for (std::size_t i = 0; i < count && r == IoResult::kOk; ++i) {
-      r = details::pause(wake_fd_, options_.piece_delay_ms);
-      std::string line = chat_line(model, pieces[i], false);
-      auto [first, second] = split_line(line);
+      r = details::pause(fd_, wake_fd_, options_.piece_delay_ms);
+      auto [first, second] = split_line(lines[i]);
       if (r == IoResult::kOk) r = send_chunk(first);
       if (r == IoResult::kOk) r = send_chunk(second);
     }
-    if (r == IoResult::kOk) r = streamed_ending(chat);
+    if (r == IoResult::kOk) r = streamed_ending(chat, plan);
     return r;
   }
 
   // What follows the pieces: the "done" line, or the failure asked for; then the final chunk.
-  IoResult streamed_ending(const Chat& chat) {
+  IoResult streamed_ending(const Chat& chat, const Plan& plan) {
     const std::string& model = chat.request.model;
     IoResult r = IoResult::kOk;
     switch (chat.failure) {
@@ -319,7 +455,8 @@ class Responder {
         break;
       }
       default:
-        r = send_chunk(chat_line(model, "", true));
+        r = send_chunk(
+            final_line(model, "", "", plan.cut ? "length" : "stop", usage_of(chat, plan)));
     }
     if (r == IoResult::kOk) r = send_chunk("");
     return r;
@@ -335,6 +472,7 @@ std::optional<std::string> parse_chat(const std::string& body, StandinFailure de
                                       Chat& chat) {
   Json json = Json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (json.is_discarded() || !json.is_object()) return "stand-in: the body is not a JSON object";
+  chat.request.body = body;
   auto model = json.find("model");
   if (model == json.end() || !model->is_string() || model->get<std::string>().empty()) {
     return "model is required";
@@ -353,12 +491,46 @@ std::optional<std::string> parse_chat(const std::string& body, StandinFailure de
       }
       const auto role = message["role"].get<std::string>();
       const auto content = message["content"].get<std::string>();
+      chat.request.prompt_chars += characters(content);
       if (role == "system") {
         chat.request.system += (chat.request.system.empty() ? "" : "\n") + content;
       } else if (role == "user") {
         chat.request.user = content;
       }
     }
+  }
+  if (auto options = json.find("options"); options != json.end()) {
+    if (!options->is_object()) return "stand-in: \"options\" is not an object";
+    chat.request.options = options->dump();
+    if (auto limit = options->find("num_predict"); limit != options->end()) {
+      if (!limit->is_number_integer()) return "stand-in: \"num_predict\" is not a whole number";
+      if (limit->get<std::int64_t>() >= 0) chat.num_predict = limit->get<std::size_t>();
+    }
+  }
+  if (auto keep_alive = json.find("keep_alive"); keep_alive != json.end()) {
+    if (!keep_alive->is_string() && !keep_alive->is_number()) {
+      return "stand-in: \"keep_alive\" is neither a duration nor a number";
+    }
+    chat.request.keep_alive = keep_alive->dump();
+  }
+  bool thinks = true;  // a thinking model thinks unless told not to
+  if (auto think = json.find("think"); think != json.end()) {
+    chat.request.think = think->dump();
+    if (think->is_boolean()) {
+      thinks = think->get<bool>();
+    } else if (think->is_string() && (*think == "low" || *think == "medium" || *think == "high")) {
+      chat.think_level = think->get<std::string>();
+    } else {
+      return "stand-in: \"think\" is not true, false, \"low\", \"medium\" or \"high\"";
+    }
+  }
+  const std::string& id = chat.request.model;
+  const bool thinking_model = id.rfind("think:", 0) == 0 || id.rfind("think-tags:", 0) == 0;
+  if (thinking_model && thinks) {
+    chat.thinking = id.rfind("think:", 0) == 0 ? Chat::Thinking::kField : Chat::Thinking::kTags;
+  }
+  if (!thinking_model && !chat.request.think.empty() && thinks) {
+    return "\"" + id + "\" does not support thinking";
   }
   chat.failure = default_failure;
   if (chat.request.model.rfind("fail:", 0) == 0) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <kelmora/core/errors.hpp>
+#include <kelmora/llm/response_stream.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,12 +53,35 @@ struct ChatLine {
     kMalformed,  // not JSON, not an object, or fields of the wrong kind
   };
   Kind kind = Kind::kBlank;
-  std::string content;  // kContent, kDone: message.content ("" when absent)
-  std::string error;    // kError: the server's text; kMalformed: what is wrong
+  std::string content;   // kContent, kDone: message.content ("" when absent)
+  std::string thinking;  // kContent, kDone: message.thinking ("" when absent)
+  std::string error;     // kError: the server's text; kMalformed: what is wrong
+  // kDone: done_reason and the counters (its `server` is left empty). Counters that are absent or
+  // not non-negative numbers read as 0, a done_reason that is not text as "": they inform, so
+  // they never fail an answer.
+  ChatSummary summary;
 };
 
-// Classifies one line (without its line end). `message.thinking` is ignored: it is not part of
-// the answer. Never throws. Thread-safe.
+// Classifies one line (without its line end). `message.content` and `message.thinking` must be
+// text when present. Never throws. Thread-safe.
 ChatLine parse_chat_line(std::string_view line);
+
+// Separates thinking that a model writes into the answer text itself, as "<think>...</think>" at
+// its very start (blanks before it allowed), from the answer. Feed it the answer's pieces in
+// order; it holds back the few bytes that might begin a tag until the next piece shows whether
+// they do. Text after the thinking starts after the blanks that follow "</think>". An answer that
+// does not begin with "<think>" passes through whole. Not thread-safe: one reader feeds it.
+class ThinkTagSplitter {
+ public:
+  // The next piece of text: its thinking and answer parts (either may be empty).
+  ResponseItem feed(std::string_view text);
+  // At the end of the answer: what was held back (an unclosed "<think>" counts as thinking).
+  ResponseItem finish();
+
+ private:
+  enum class State { kStart, kThinking, kAfterThinking, kAnswer };
+  State state_ = State::kStart;
+  std::string held_;
+};
 
 }  // namespace kelmora::llm
