@@ -356,7 +356,7 @@ ThreadEngine::StopOutcome ThreadEngine::stop_one(State& state,
       tree.abandoned = true;
     }
     tree.cond.notify_all();
-    tree.thread.detach();
+    if (tree.thread.joinable()) tree.thread.detach();
   } else {
     {
       std::lock_guard caller(tree.caller_mutex);  // waits for the command in progress

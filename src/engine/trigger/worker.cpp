@@ -131,7 +131,13 @@ std::unique_ptr<WorkerEngine> start_engine(const MakeEngine& make_engine,
 void ThreadEngine::_run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeRecord> record,
                              std::string xml_text, std::optional<std::string> file_path) noexcept {
   TreeRecord& tree = *record;
-  tree.worker_id.store(std::this_thread::get_id());
+  // Recorded for as long as the routine runs, so that a later thread given the same id is not
+  // taken for this worker.
+  struct WorkerId {
+    explicit WorkerId(TreeRecord& t) : tree(t) { tree.worker_id.store(std::this_thread::get_id()); }
+    ~WorkerId() { tree.worker_id.store(std::thread::id{}); }
+    TreeRecord& tree;
+  } worker_id(tree);
   details::WorkerScope worker(&tree, &tree.tree_id);
   try {
     std::vector<ActionRegistration> registrations;
