@@ -101,12 +101,59 @@ void check_chat_line(const std::string& line, std::string_view input) {
   }
   using Kind = ChatLine::Kind;
   if ((chat.kind == Kind::kBlank) != blank(line)) found("blank lines misclassified", input);
-  if (!chat.content.empty() && chat.kind != Kind::kContent && chat.kind != Kind::kDone) {
-    found("content outside a content or done line", input);
+  if ((!chat.content.empty() || !chat.thinking.empty()) && chat.kind != Kind::kContent &&
+      chat.kind != Kind::kDone) {
+    found("content or thinking outside a content or done line", input);
+  }
+  if (chat.kind != Kind::kDone && !(chat.summary == llm::ChatSummary{})) {
+    found("a summary on a line that is not the final one", input);
+  }
+  const auto& s = chat.summary;
+  if (s.total_duration.count() < 0 || s.load_duration.count() < 0 || s.prompt_eval_count < 0 ||
+      s.prompt_eval_duration.count() < 0 || s.eval_count < 0 || s.eval_duration.count() < 0) {
+    found("a negative counter", input);
   }
   if (chat.kind == Kind::kMalformed && chat.error.empty()) found("malformed without why", input);
   if (!chat.error.empty() && chat.kind != Kind::kError && chat.kind != Kind::kMalformed) {
     found("an error text on a line that is no error", input);
+  }
+}
+
+// The think-tag splitter gives the same thinking and answer however the text is cut.
+llm::ResponseItem split_think_tags(const std::vector<std::string_view>& pieces) {
+  llm::ThinkTagSplitter splitter;
+  llm::ResponseItem joined;
+  auto add = [&](const llm::ResponseItem& item) {
+    joined.content += item.content;
+    joined.thinking += item.thinking;
+  };
+  for (auto piece : pieces) add(splitter.feed(piece));
+  add(splitter.finish());
+  return joined;
+}
+
+void check_think_tags(const std::vector<std::string>& lines, std::string_view input) {
+  std::string text;
+  std::vector<std::string> contents;
+  for (const auto& line : lines) {
+    ChatLine chat = llm::parse_chat_line(line);
+    if (!chat.content.empty()) contents.push_back(chat.content);
+  }
+  for (const auto& content : contents) text += content;
+  const llm::ResponseItem whole = split_think_tags({text});
+  if (split_think_tags(std::vector<std::string_view>(contents.begin(), contents.end())) != whole) {
+    found("think tags split differently by line than whole", input);
+  }
+  if (text.size() <= 4096) {
+    std::vector<std::string_view> bytes;
+    for (std::size_t i = 0; i < text.size(); ++i)
+      bytes.push_back(std::string_view(text).substr(i, 1));
+    if (split_think_tags(bytes) != whole) found("think tags split differently byte by byte", input);
+  }
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if ((first == std::string::npos || text.compare(first, 7, "<think>") != 0) &&
+      (whole.content != text || !whole.thinking.empty())) {
+    found("an answer without leading think tags was changed", input);
   }
 }
 
@@ -141,6 +188,7 @@ void check_ndjson(std::string_view input) {
             "byte by byte", input);
   }
   for (const auto& line : expected.lines) check_chat_line(line, input);
+  check_think_tags(expected.lines, input);
 }
 
 void check_ollama_host(std::string_view text) {

@@ -623,6 +623,10 @@ TEST(SeveralServersTest, ServersAreListedAndCheckedWhenTheModelIsMade) {
   Ollama::Options both = options_on(1001, "m");
   both.servers = {loopback(1002)};
   EXPECT_THROW(Ollama{both}, ValueError);
+  // A model's own options (server and servers agreeing) make the same model again.
+  Ollama again(model->options());
+  EXPECT_EQ(again.servers(), model->servers());
+  EXPECT_EQ(again.server(), loopback(1001));
 }
 
 TEST(SeveralServersTest, EachChatGoesToTheLeastLoadedServerTiesInListOrder) {
@@ -798,10 +802,12 @@ TEST(SeveralServersTest, ChatsKeepSucceedingOnTheOthersWhenOneServerIsKilledMidR
       }
     });
   }
+  // Kill the middle server while the first chats run, once it has served.
+  // (EXPECT, not ASSERT: the threads must be let go and joined either way.)
+  EXPECT_TRUE(servers[1]->wait_for_requests(1, kPatience));
   {
-    // Kill the middle server while the first chats run.
     std::unique_lock lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, kPatience, [&] { return finished_before >= kThreads; }));
+    EXPECT_TRUE(changed.wait_for(lock, kPatience, [&] { return finished_before >= kThreads; }));
   }
   servers[1]->stop();
   const std::size_t served_by_killed = servers[1]->requests().size();

@@ -20,7 +20,9 @@ Ollama::Options with_id(std::string id) {
 Ollama::Ollama(std::string id) : Ollama(with_id(std::move(id))) {}
 
 Ollama::Ollama(Options options) : options_(std::move(options)) {
-  if (options_.server && !options_.servers.empty()) {
+  // Both may be given when they agree, as in the options() of another model.
+  if (options_.server && !options_.servers.empty() &&
+      *options_.server != options_.servers.front()) {
     throw ValueError("an Ollama model takes either one server or a list of servers, not both");
   }
   if (options_.servers.empty()) {

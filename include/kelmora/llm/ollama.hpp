@@ -80,8 +80,9 @@ class Ollama {
   // OLLAMA_HOST.
   explicit Ollama(std::string id);
   // Throws ValueError for a malformed OLLAMA_HOST when no server is given, when both `server` and
-  // `servers` are given, when `servers` names a server twice, and for model options that cannot
-  // be sent (ModelOptions::check).
+  // `servers` are given and `server` is not the first of `servers` (another model's options()
+  // can be given as they are), when `servers` names a server twice, and for model options that
+  // cannot be sent (ModelOptions::check).
   explicit Ollama(Options options);
 
   const std::string& id() const noexcept { return options_.id; }
