@@ -142,8 +142,9 @@ std::string ModelOptions::json() const {
   put(json, "num_predict", num_predict);
   put(json, "seed", seed);
   if (!stop.empty()) json["stop"] = stop;
-  for (const auto& [name, value] : extra) {
-    std::visit([&json, &name](const auto& v) { json[name] = v; }, value);
+  for (const auto& entry : extra) {
+    Json& slot = json[entry.first];
+    std::visit([&slot](const auto& v) { slot = v; }, entry.second);
   }
   return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
