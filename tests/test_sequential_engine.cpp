@@ -270,9 +270,9 @@ TEST(SequentialEngineTest, OperationsWithoutATreeFailClearly) {
     try {
       operation();
       ADD_FAILURE() << name << " did not fail";
-    } catch (const std::logic_error& e) {
+    } catch (const core::NoTreeError& e) {
       EXPECT_STREQ(e.what(), "no tree has been built") << name;
-      EXPECT_NE(dynamic_cast<const engine::NoTreeError*>(&e), nullptr) << name;
+      EXPECT_EQ(e.code(), Errc::no_tree) << name;
     }
   }
 }

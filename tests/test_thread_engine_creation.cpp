@@ -16,7 +16,7 @@ namespace {
 
 using core::NodeStatus;
 using engine::trigger::ThreadEngine;
-using engine::trigger::TreeFileError;
+using core::TreeFileError;
 using Strings = std::vector<std::string>;
 
 // A file in a fresh temporary folder, removed with the folder.
@@ -234,7 +234,7 @@ TEST_F(CreationTest, UnreadableOrNonUtf8FilesFailNamingThePathAndCreateNothing) 
       engine.create_tree_from_file(path, "new");
       ADD_FAILURE() << "expected TreeFileError";
     } catch (const TreeFileError& e) {
-      EXPECT_EQ(e.code(), std::make_error_code(c.code));
+      EXPECT_EQ(e.system_code(), std::make_error_code(c.code));
       EXPECT_NE(std::string(e.what()).find("'" + path + "'"), std::string::npos) << e.what();
     }
     EXPECT_EQ(engine.get_tree_ids(), (Strings{"kept"}));

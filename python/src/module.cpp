@@ -26,8 +26,7 @@ namespace {
 // C++ exceptions as Python errors, each carrying its message decoded so that bytes that are not
 // UTF-8 show escaped instead of emptying the error (pybind11's own translation would drop a
 // message it cannot decode and raise a bare RuntimeError()). kelmora's TypeError, ValueError and
-// AttributeError become Python's (kelmora::TypeError derives from std::invalid_argument, which
-// would otherwise be a ValueError); the standard exceptions map as pybind11 maps them, anything
+// AttributeError become Python's; the standard exceptions map as pybind11 maps them, anything
 // else derived from std::exception (kelmora::RuntimeError, the core's errors) is a RuntimeError.
 // Python errors, pybind11's own exceptions and std::bad_alloc go on to pybind11's translation.
 void translate_errors(std::exception_ptr error) {

@@ -107,12 +107,12 @@ auto without_gil(const NativeThreadEngine& self, Fn fn) {
 // the full message naming the path and the offset), anything else as the OSError subclass its
 // errno selects (FileNotFoundError, IsADirectoryError, ...), with errno, the message as strerror
 // and `file_path` as filename. Not thread-safe: call with the GIL held.
-[[noreturn]] void raise_file_error(const engine::trigger::TreeFileError& error,
+[[noreturn]] void raise_file_error(const core::TreeFileError& error,
                                    py::handle file_path) {
   const py::str message = decode_message(error.what());
-  const int code = error.code().value();
+  const int code = error.system_code().value();
   py::object exception;
-  if (error.code() == std::errc::illegal_byte_sequence) {
+  if (error.system_code() == std::errc::illegal_byte_sequence) {
     unsigned byte = 0;
     unsigned long long offset = 0;
     const char* at = std::strstr(error.what(), "(byte 0x");
@@ -174,7 +174,7 @@ void bind_engine(py::module_& m) {
               return without_gil(self, [&](ThreadEngine& e) {
                 return e.create_tree_from_file(path, std::move(tree_id));
               });
-            } catch (const engine::trigger::TreeFileError& error) {
+            } catch (const core::TreeFileError& error) {
               raise_file_error(error, file_path);
             }
           },

@@ -1,8 +1,10 @@
-# Sources of the behaviour-tree core and the shared pieces (logging, values).
+# Sources of the behaviour-tree core (kelmora::core): values, errors, logging, blackboard, nodes,
+# the factory and XML reader, and the sequential engine.
 set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/any.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/blackboard.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/errors.cpp
   ${CMAKE_CURRENT_LIST_DIR}/factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_reference.cpp
   ${CMAKE_CURRENT_LIST_DIR}/standard_nodes.cpp
@@ -15,4 +17,5 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/controls.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/decorators.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/leaves.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../engine/sequential_engine.cpp
 )

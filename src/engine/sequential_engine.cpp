@@ -12,12 +12,12 @@ using core::NodeStatus;
 SequentialEngine::SequentialEngine() = default;
 
 core::Tree& SequentialEngine::tree() {
-  if (!tree_) throw NoTreeError("no tree has been built");
+  if (!tree_) throw core::NoTreeError("no tree has been built");
   return *tree_;
 }
 
 const core::Tree& SequentialEngine::tree() const {
-  if (!tree_) throw NoTreeError("no tree has been built");
+  if (!tree_) throw core::NoTreeError("no tree has been built");
   return *tree_;
 }
 

@@ -1,5 +1,5 @@
-# Sources of the sequential engine and the thread engine.
-set(KELMORA_ENGINE_SOURCES
+# Sources of the thread engine (kelmora::kelmora).
+set(KELMORA_THREAD_ENGINE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/trigger/any_values.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/channel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/sequential_worker_engine.cpp
@@ -8,5 +8,4 @@ set(KELMORA_ENGINE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/trigger/tree_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/waits.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/worker.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/sequential_engine.cpp
 )

@@ -14,19 +14,12 @@
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
 #include <optional>
-#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kelmora::engine {
-
-// An operation that needs a tree was called before a tree was built: "no tree has been built".
-class NoTreeError : public std::logic_error {
- public:
-  using std::logic_error::logic_error;
-};
 
 class SequentialEngine {
  public:
@@ -51,7 +44,7 @@ class SequentialEngine {
   void create_tree_from_file(const std::string& path);
   void create_tree_from_file_text(const std::string& xml_text, const std::string& path);
 
-  // Every operation below throws NoTreeError (a std::logic_error) when no tree has been built.
+  // Every operation below throws core::NoTreeError when no tree has been built.
   // A tick function that throws makes the tick throw NodeTickError; the tree is then halted as a
   // parent halts a running child (see Tree::tickOnce): every node IDLE, while a
   // SequenceWithMemory keeps its position and a RunOnce that ran stays done.

@@ -19,7 +19,7 @@ class ModelServerError : public RuntimeError {
   ModelServerError(std::string server, std::string model, const std::string& detail)
       : ModelServerError(std::vector<std::string>{std::move(server)}, std::move(model), detail) {}
   ModelServerError(std::vector<std::string> servers, std::string model, const std::string& detail)
-      : RuntimeError(message(servers, model, detail)),
+      : RuntimeError(message(servers, model, detail), Errc::model_server),
         servers_(servers.empty() ? std::vector<std::string>{""} : std::move(servers)),
         model_(std::move(model)) {}
 

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <kelmora/engine/trigger/mthread.hpp>
+#include <kelmora/core/errors.hpp>
 
 namespace kelmora::engine::trigger::details {
 namespace {
@@ -28,7 +28,7 @@ class FileDescriptor {
 };
 
 [[noreturn]] void throw_read_error(const std::string& path, int error) {
-  throw TreeFileError(std::error_code(error, std::generic_category()),
+  throw core::TreeFileError(std::error_code(error, std::generic_category()),
                       "cannot read tree file '" + path + "'");
 }
 
@@ -42,7 +42,7 @@ std::string read_bytes(const std::string& path) {
   if (::fstat(fd.get(), &info) != 0) throw_read_error(path, errno);
   if (S_ISDIR(info.st_mode)) throw_read_error(path, EISDIR);
   if (!S_ISREG(info.st_mode)) {
-    throw TreeFileError(std::make_error_code(std::errc::invalid_argument),
+    throw core::TreeFileError(std::make_error_code(std::errc::invalid_argument),
                         "cannot read tree file '" + path + "' (not a regular file)");
   }
   std::string bytes;
@@ -116,7 +116,7 @@ std::string read_tree_file(const std::string& path) {
   std::string bytes = read_bytes(path);
   const std::size_t bad = find_invalid_utf8(bytes);
   if (bad != std::string_view::npos) {
-    throw TreeFileError(
+    throw core::TreeFileError(
         std::make_error_code(std::errc::illegal_byte_sequence),
         fmt::format("tree file '{}' is not valid UTF-8 (byte 0x{:02x} at offset {})", path,
                     static_cast<unsigned char>(bytes[bad]), bad));

@@ -40,13 +40,6 @@
 
 namespace kelmora::engine::trigger {
 
-// A tree file that cannot be opened or read, or whose bytes are not valid UTF-8. The message
-// names the path; code() is the system error (std::errc::illegal_byte_sequence for bad UTF-8).
-class TreeFileError : public std::system_error {
- public:
-  using std::system_error::system_error;
-};
-
 // A command a caller puts in a tree's command slot. An absent `type` matches no command type
 // (its text is "None"); absent `params` read as an empty map.
 struct CommandRecord {
