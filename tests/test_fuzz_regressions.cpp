@@ -87,7 +87,8 @@ TEST(FuzzRegressionTest, IncludesOfDevicesAndFoldersAreRefusedUnread) {
   // /dev/zero would never end and a pipe could block forever; a folder would read as nothing.
   const std::string folder = fs::temp_directory_path().string();
   const core::BehaviorTreeFactory factory;
-  for (const std::string& path : {std::string("/dev/zero"), folder}) {
+  for (const auto& [path, why] : {std::pair<std::string, std::string>{"/dev/zero", " (not a regular file)"},
+                                  {folder, ""}}) {
     SCOPED_TRACE(path);
     try {
       factory.create_tree_from_text(
@@ -96,8 +97,7 @@ TEST(FuzzRegressionTest, IncludesOfDevicesAndFoldersAreRefusedUnread) {
       ADD_FAILURE() << "built";
     } catch (const core::TreeBuildError& e) {
       EXPECT_EQ(std::string(e.what()), "<xml text>:1: cannot read tree file '" +
-                                           fs::weakly_canonical(path).string() +
-                                           "' (not a regular file)");
+                                           fs::weakly_canonical(path).string() + "'" + why);
     }
   }
 }

@@ -95,9 +95,9 @@ INSTANTIATE_TEST_SUITE_P(
                       [](auto& e) { e.create_tree_from_file(data_path("shared_trees.xml")); },
                       "SequentialEngine::create_tree_from_file"},
         ReentrantCase{
-            "CreateTreeFromFileText",
-            [](auto& e) { e.create_tree_from_file_text(main_tree("<AlwaysFailure/>"), "x.xml"); },
-            "SequentialEngine::create_tree_from_file_text"},
+            "CreateTree",
+            [](auto& e) { e.create_tree(core::TreeSource::from_text(main_tree("<AlwaysFailure/>"))); },
+            "SequentialEngine::create_tree"},
         ReentrantCase{"TickOnce", [](auto& e) { e.tick_once(); }, "SequentialEngine::tick_once"},
         ReentrantCase{"TickUntilFailure", [](auto& e) { e.tick_until_failure(); },
                       "SequentialEngine::tick_until_failure"},

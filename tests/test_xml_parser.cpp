@@ -258,34 +258,32 @@ TEST(XmlTest, RemovedWorkingDirectoryMattersOnlyToRelativeIncludesOfText) {
   });
 }
 
-TEST(XmlTest, TextOfAFileBuildsAsTheFileDoes) {
+TEST(XmlTest, ASourceReadFromAFileBuildsAsTheFileDoes) {
   const fs::path saved = fs::current_path();
   fs::current_path(fs::temp_directory_path());  // no tree files here
-  auto read = [](const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
   engine::SequentialEngine engine;
   const std::string main_path = data_path("include_main.xml");
-  engine.create_tree_from_file_text(read(main_path), main_path);
+  const core::TreeSource source = core::TreeSource::from_file(main_path);
+  EXPECT_EQ(source.path(), main_path);
+  engine.create_tree(source);
   EXPECT_EQ(engine.tick_once(), NodeStatus::SUCCESS);
   EXPECT_EQ(std::any_cast<std::string>(engine.get_blackboard_data("where")), "from shared");
 
   const std::string bad_path = data_path("bad_line.xml");
-  std::string from_file, from_text;
+  std::string from_file, from_source;
   try {
     engine.create_tree_from_file(bad_path);
   } catch (const core::TreeBuildError& e) {
     from_file = e.what();
   }
   try {
-    engine.create_tree_from_file_text(read(bad_path), bad_path);
+    engine.create_tree(core::TreeSource::from_file(bad_path));
   } catch (const core::TreeBuildError& e) {
-    from_text = e.what();
+    from_source = e.what();
   }
   fs::current_path(saved);
-  EXPECT_EQ(from_text.rfind(bad_path + ":5: ", 0), 0u) << from_text;
-  EXPECT_EQ(from_text, from_file);
+  EXPECT_EQ(from_source.rfind(bad_path + ":5: ", 0), 0u) << from_source;
+  EXPECT_EQ(from_source, from_file);
 }
 
 TEST(XmlTest, IncludeCycleIsAnErrorNamingTheChain) {

@@ -39,6 +39,8 @@ void translate_errors(std::exception_ptr error) {
     throw;
   } catch (const std::bad_alloc&) {
     throw;
+  } catch (const kelmora::core::TreeFileError& e) {
+    kelmora::python::raise_file_error(e);
   } catch (const kelmora::TypeError& e) {
     set_error(PyExc_TypeError, e.what());
   } catch (const kelmora::ValueError& e) {

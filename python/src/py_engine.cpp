@@ -11,8 +11,6 @@
 
 #include <pybind11/stl.h>
 
-#include <cstdio>
-#include <cstring>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
@@ -102,32 +100,6 @@ auto without_gil(const NativeThreadEngine& self, Fn fn) {
   return fn(*self.get());
 }
 
-// A tree file that could not be read, as the Python error that reading it from Python would
-// raise: bytes that are not UTF-8 as UnicodeDecodeError (`object` the offending byte, `reason`
-// the full message naming the path and the offset), anything else as the OSError subclass its
-// errno selects (FileNotFoundError, IsADirectoryError, ...), with errno, the message as strerror
-// and `file_path` as filename. Not thread-safe: call with the GIL held.
-[[noreturn]] void raise_file_error(const core::TreeFileError& error,
-                                   py::handle file_path) {
-  const py::str message = decode_message(error.what());
-  const int code = error.system_code().value();
-  py::object exception;
-  if (error.system_code() == std::errc::illegal_byte_sequence) {
-    unsigned byte = 0;
-    unsigned long long offset = 0;
-    const char* at = std::strstr(error.what(), "(byte 0x");
-    const bool located =
-        at != nullptr && std::sscanf(at, "(byte 0x%2x at offset %llu)", &byte, &offset) == 2;
-    const std::string bad(located ? 1 : 0, static_cast<char>(byte));
-    exception =
-        py::handle(PyExc_UnicodeDecodeError)("utf-8", py::bytes(bad), 0, bad.size(), message);
-  } else {
-    exception = py::handle(PyExc_OSError)(code, message, file_path);
-  }
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
-  throw py::error_already_set();
-}
-
 }  // namespace
 
 void bind_engine(py::module_& m) {
@@ -170,13 +142,9 @@ void bind_engine(py::module_& m) {
           [](const NativeThreadEngine& self, py::handle file_path,
              std::optional<std::string> tree_id) {
             const std::string path = fs_path(file_path);
-            try {
-              return without_gil(self, [&](ThreadEngine& e) {
-                return e.create_tree_from_file(path, std::move(tree_id));
-              });
-            } catch (const core::TreeFileError& error) {
-              raise_file_error(error, file_path);
-            }
+            return without_gil(self, [&](ThreadEngine& e) {
+              return e.create_tree_from_file(path, std::move(tree_id));
+            });
           },
           py::arg("file_path"), py::arg("tree_id") = py::none(),
           "Reads the tree file (refusing folders, devices and pipes unread) and creates the tree "

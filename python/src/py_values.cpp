@@ -192,6 +192,19 @@ bool on_main_thread() {
   }
 }
 
+void raise_file_error(const core::TreeFileError& error) {
+  const py::str message = decode_message(error.what());
+  py::object exception;
+  if (error.system_code() == std::errc::illegal_byte_sequence) {
+    const std::string bad(1, static_cast<char>(error.byte()));
+    exception = py::handle(PyExc_UnicodeDecodeError)("utf-8", py::bytes(bad), 0, 1, message);
+  } else {
+    exception = py::handle(PyExc_OSError)(error.system_code().value(), message,
+                                          decode(error.path()));
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+}
+
 void keep_interrupt(const py::error_already_set& e) {
   if (e.matches(PyExc_KeyboardInterrupt) && on_main_thread()) PyErr_SetInterrupt();
 }

@@ -11,6 +11,7 @@
 #include <any>
 #include <functional>
 #include <kelmora/core/any.hpp>
+#include <kelmora/core/errors.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree_node.hpp>
@@ -105,6 +106,13 @@ std::string fs_path(py::handle path);
 // Sets the Python error `type` with `message` decoded as decode_message does. Not thread-safe:
 // call with the GIL held.
 void set_error(PyObject* type, std::string_view message);
+
+// Sets the Python error that reading the tree file from Python would raise: bytes that are not
+// UTF-8 as UnicodeDecodeError (`object` the offending byte, `reason` the message naming the path
+// and the offset), anything else as the OSError subclass its errno selects (FileNotFoundError,
+// IsADirectoryError, ...) with errno, the message as strerror and the path as filename. Not
+// thread-safe: call with the GIL held.
+void raise_file_error(const core::TreeFileError& error);
 
 // Whether this thread is the interpreter's main thread, the only one that runs signal handlers
 // (and so the only one where Ctrl-C turns into a KeyboardInterrupt). Not thread-safe: call with

@@ -95,11 +95,21 @@ def test_build_error_quoting_bytes_that_are_not_utf8_shows_them_escaped(engine, 
     assert log_lines[-1] == "ERROR|" + str(raised.value)
 
 
-def test_tree_file_that_is_not_utf8_fails_quoting_the_bytes_escaped(tmp_path):
-    (tmp_path / "latin1.xml").write_bytes(b'<root BTCPP_format="4">\xe9</root>')
+def test_tree_text_that_is_not_utf8_fails_quoting_the_bytes_escaped():
     with pytest.raises(RuntimeError) as raised:
-        SequentialEngine().create_tree_from_file(str(tmp_path / "latin1.xml"))
-    assert str(raised.value).endswith("latin1.xml:1: unexpected text '\\xe9' in <root>")
+        SequentialEngine().create_tree_from_text('<root BTCPP_format="4">\udce9</root>')
+    assert str(raised.value).endswith("<xml text>:1: unexpected text '\\xe9' in <root>")
+
+
+def test_every_engine_reads_a_tree_file_that_is_not_utf8_alike(tmp_path):
+    path = tmp_path / "latin1.xml"
+    path.write_bytes(b'<root BTCPP_format="4">\xe9</root>')
+    for create in (SequentialEngine().create_tree_from_file,
+                   BehaviorTreeFactory().create_tree_from_file):
+        with pytest.raises(UnicodeDecodeError) as raised:
+            create(str(path))
+        assert raised.value.object == b"\xe9"
+        assert "latin1.xml' is not valid UTF-8 (byte 0xe9 at offset 23)" in str(raised.value)
 
 
 def test_file_names_that_are_not_utf8_are_opened_and_named_escaped(engine, tmp_path):

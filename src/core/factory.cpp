@@ -97,17 +97,16 @@ bool BehaviorTreeFactory::has_node_type(const std::string& id) const {
   return id == "SubTree" || impl_->registry.count(id) != 0;
 }
 
+Tree BehaviorTreeFactory::create_tree(const TreeSource& source) const {
+  return details::build_tree(impl_->registry, details::load_tree(source));
+}
+
 Tree BehaviorTreeFactory::create_tree_from_text(const std::string& xml_text) const {
-  return details::build_tree(impl_->registry, details::load_tree_text(xml_text));
+  return create_tree(TreeSource::from_text(xml_text));
 }
 
 Tree BehaviorTreeFactory::create_tree_from_file(const std::string& path) const {
-  return details::build_tree(impl_->registry, details::load_tree_file(path));
-}
-
-Tree BehaviorTreeFactory::create_tree_from_file_text(const std::string& xml_text,
-                                                     const std::string& path) const {
-  return details::build_tree(impl_->registry, details::load_tree_file_text(xml_text, path));
+  return create_tree(TreeSource::from_file(path));
 }
 
 }  // namespace kelmora::core

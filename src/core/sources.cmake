@@ -11,6 +11,7 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tree.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_builder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_node.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tree_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/xml_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/action_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp

@@ -88,7 +88,7 @@ std::vector<pugi::xml_node> Builder::child_elements(const SourceDoc& doc, pugi::
 std::unique_ptr<TreeNode> Builder::build_tree(const std::string& id,
                                               const std::shared_ptr<Blackboard>& blackboard,
                                               std::size_t depth) {
-  const TreeSource& source = set_.trees.at(id);
+  const TreeElement& source = set_.trees.at(id);
   auto children = child_elements(*source.doc, source.element);
   if (children.size() != 1) {
     fail(*source.doc, source.element,

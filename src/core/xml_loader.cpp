@@ -3,13 +3,12 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <fstream>
 #include <kelmora/core/errors.hpp>
 #include <set>
-#include <sstream>
 #include <string_view>
 
 #include "port_reference.hpp"
+#include "tree_source_text.hpp"
 
 namespace kelmora::core::details {
 namespace fs = std::filesystem;
@@ -24,23 +23,13 @@ bool has_text(pugi::xml_node node) {
          !trim(node.value()).empty();
 }
 
-// Reads a whole file; TreeBuildError when it cannot be read.
-std::string read_file(const fs::path& path, const std::string& context) {
-  // Only regular files: a device, pipe or folder could block, never end, or read as nothing.
-  std::error_code ec;
-  if (fs::exists(path, ec) && !fs::is_regular_file(path, ec)) {
-    throw TreeBuildError(
-        fmt::format("{}cannot read tree file '{}' (not a regular file)", context, path.string()));
+// Reads an included file; TreeBuildError naming the include when it cannot be read.
+std::string read_included_file(const fs::path& path, const std::string& where) {
+  try {
+    return read_tree_file(path.string());
+  } catch (const TreeFileError& e) {
+    throw TreeBuildError(fmt::format("{}: {}", where, e.what()));
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw TreeBuildError(fmt::format("{}cannot read tree file '{}'", context, path.string()));
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (in.bad()) {
-    throw TreeBuildError(fmt::format("{}cannot read tree file '{}'", context, path.string()));
-  }
-  return out.str();
 }
 
 // The path with symbolic links resolved where they exist, normalised. A relative path is made
@@ -140,7 +129,7 @@ void Loader::add_tree(const SourceDoc& doc, pugi::xml_node element, bool is_main
     throw TreeBuildError(
         fmt::format("{}: <BehaviorTree> needs an ID attribute", doc.where(element)));
   }
-  auto [it, inserted] = set_.trees.try_emplace(id, TreeSource{element, &doc});
+  auto [it, inserted] = set_.trees.try_emplace(id, TreeElement{element, &doc});
   if (!inserted) {
     throw TreeBuildError(fmt::format("{}: BehaviorTree '{}' is defined twice (first at {})",
                                      doc.where(element), id,
@@ -188,7 +177,7 @@ void Loader::include(const SourceDoc& doc, pugi::xml_node element, const fs::pat
                                      kMaxIncludeDepth));
   }
   if (!loaded_.insert(key).second) return;  // already read through another include
-  std::string text = read_file(canonical, doc.where(element) + ": ");
+  std::string text = read_included_file(canonical, doc.where(element));
   load(path.string(), std::move(text), canonical.parent_path(), key, false);
 }
 
@@ -225,22 +214,16 @@ std::string SourceDoc::where_offset(std::ptrdiff_t offset) const {
   return fmt::format("{}:{}", name, std::count(text.begin(), end, '\n') + 1);
 }
 
-TreeSet load_tree_text(const std::string& xml_text) {
+TreeSet load_tree(const TreeSource& source) {
   Loader loader;
-  loader.load(std::string(kTextSourceName), xml_text, fs::path(), "", true);
+  if (!source.path()) {
+    loader.load(std::string(kTextSourceName), source.text(), fs::path(), "", true);
+  } else {
+    const fs::path path(*source.path());
+    const fs::path canonical = canonical_or_absolute(path);
+    loader.load(path.string(), source.text(), canonical.parent_path(), canonical.string(), true);
+  }
   return loader.take();
-}
-
-TreeSet load_tree_file_text(std::string xml_text, const fs::path& path) {
-  const fs::path canonical = canonical_or_absolute(path);
-  Loader loader;
-  loader.load(path.string(), std::move(xml_text), canonical.parent_path(), canonical.string(),
-              true);
-  return loader.take();
-}
-
-TreeSet load_tree_file(const fs::path& path) {
-  return load_tree_file_text(read_file(path, ""), path);
 }
 
 }  // namespace kelmora::core::details

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <kelmora/core/tree_source.hpp>
 #include <map>
 #include <memory>
 #include <pugixml.hpp>
@@ -23,23 +24,20 @@ struct SourceDoc {
   std::string where_offset(std::ptrdiff_t offset) const;
 };
 
-struct TreeSource {
+struct TreeElement {
   pugi::xml_node element;  // the BehaviorTree element
   const SourceDoc* doc = nullptr;
 };
 
 struct TreeSet {
   std::vector<std::unique_ptr<SourceDoc>> docs;
-  std::map<std::string, TreeSource> trees;
+  std::map<std::string, TreeElement> trees;
   std::string main_tree;  // the ID of the tree to build
 };
 
-// Throw TreeBuildError naming the problem (and file and line where known). Text is named
-// "<xml text>" and its relative includes resolve against the working directory; a file (or the
-// text read from the file at `path`) is named by the path as given and its relative includes
-// resolve against the file's folder.
-TreeSet load_tree_text(const std::string& xml_text);
-TreeSet load_tree_file_text(std::string xml_text, const std::filesystem::path& path);
-TreeSet load_tree_file(const std::filesystem::path& path);
+// Parses the document and everything it includes and chooses the tree to build. Throws
+// TreeBuildError naming the problem (and file and line where known); text is named "<xml text>",
+// a file by its path as given.
+TreeSet load_tree(const TreeSource& source);
 
 }  // namespace kelmora::core::details

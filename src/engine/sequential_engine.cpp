@@ -39,6 +39,11 @@ void SequentialEngine::refuse_while_ticking(std::string_view operation) const {
   if (tree_) tree_->refuseWhileTicking(operation);
 }
 
+void SequentialEngine::create_tree(const core::TreeSource& source) {
+  refuse_while_ticking("SequentialEngine::create_tree");
+  install(factory_.create_tree(source));
+}
+
 void SequentialEngine::create_tree_from_text(const std::string& xml_text) {
   refuse_while_ticking("SequentialEngine::create_tree_from_text");
   install(factory_.create_tree_from_text(xml_text));
@@ -47,12 +52,6 @@ void SequentialEngine::create_tree_from_text(const std::string& xml_text) {
 void SequentialEngine::create_tree_from_file(const std::string& path) {
   refuse_while_ticking("SequentialEngine::create_tree_from_file");
   install(factory_.create_tree_from_file(path));
-}
-
-void SequentialEngine::create_tree_from_file_text(const std::string& xml_text,
-                                                  const std::string& path) {
-  refuse_while_ticking("SequentialEngine::create_tree_from_file_text");
-  install(factory_.create_tree_from_file_text(xml_text, path));
 }
 
 NodeStatus SequentialEngine::tick_once() {

@@ -5,7 +5,6 @@ set(KELMORA_THREAD_ENGINE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/trigger/sequential_worker_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/spin.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/thread_engine.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/trigger/tree_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/waits.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/worker.cpp
 )

@@ -56,10 +56,10 @@ void FakeWorkerEngine::register_action_behavior(const std::string& action_id,
   note("register " + action_id + " " + std::to_string(ports_list.size()));
 }
 
-void FakeWorkerEngine::create_tree_from_text(const std::string& xml_text) {
-  xml_ = xml_text;
+void FakeWorkerEngine::create_tree(const core::TreeSource& source) {
+  xml_ = source.text();
   note("build");
-  if (world_->hooks.on_build) world_->hooks.on_build(*this, xml_text);
+  if (world_->hooks.on_build) world_->hooks.on_build(*this, xml_);
 }
 
 std::any FakeWorkerEngine::tick_once() {

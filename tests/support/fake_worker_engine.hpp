@@ -69,7 +69,10 @@ class FakeWorkerEngine final : public engine::trigger::WorkerEngine {
 
   void register_action_behavior(const std::string& action_id, core::TickFunctor tick_functor,
                                 core::PortsList ports_list) override;
-  void create_tree_from_text(const std::string& xml_text) override;
+  void create_tree(const core::TreeSource& source) override;
+  void create_tree_from_text(const std::string& xml_text) {
+    create_tree(core::TreeSource::from_text(xml_text));
+  }
   std::any tick_once() override;
   std::any tick_until_failure() override;
   std::any tick_until_success() override;

@@ -8,6 +8,7 @@
 // failed because a model server did not answer) carries that cause as a nested exception
 // (std::nested_exception): std::rethrow_if_nested(error) reaches it with its own type and data.
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -118,15 +119,27 @@ class NoTreeError : public Error {
 
 // A tree file that cannot be opened or read, or whose bytes are not valid UTF-8. The message
 // names the path; system_code() is the system error (std::errc::illegal_byte_sequence for bytes
-// that are not UTF-8).
+// that are not UTF-8: then offset() is where the first bad byte is, and byte() that byte).
 class TreeFileError : public Error {
  public:
-  TreeFileError(std::error_code system_code, const std::string& message)
-      : Error(Errc::tree_file, message), system_code_(system_code) {}
+  TreeFileError(std::error_code system_code, std::string path, const std::string& message,
+                std::size_t offset = 0, unsigned char byte = 0)
+      : Error(Errc::tree_file, message),
+        system_code_(system_code),
+        path_(std::move(path)),
+        offset_(offset),
+        byte_(byte) {}
   const std::error_code& system_code() const noexcept { return system_code_; }
+  // The path as given.
+  const std::string& path() const noexcept { return path_; }
+  std::size_t offset() const noexcept { return offset_; }
+  unsigned char byte() const noexcept { return byte_; }
 
  private:
   std::error_code system_code_;
+  std::string path_;
+  std::size_t offset_;
+  unsigned char byte_;
 };
 
 }  // namespace core

@@ -6,6 +6,7 @@
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
 #include <kelmora/core/tree_node.hpp>
+#include <kelmora/core/tree_source.hpp>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,20 +40,16 @@ class BehaviorTreeFactory {
   // Whether `id` names a registered node type.
   bool has_node_type(const std::string& id) const;
 
-  // Builds the main tree of an XML document (format version 4). Relative `include` paths are
-  // resolved against the working directory, which is consulted for nothing else (a removed one
-  // fails only such an include). Throws TreeBuildError naming the problem, prefixed with
-  // "<xml text>:line: " (docs/core.md lists what is accepted).
+  // Builds the main tree of an XML document (format version 4; docs/core.md lists what is
+  // accepted). Relative `include` paths resolve as TreeSource says: against the file's folder,
+  // or for text against the working directory, which is consulted for nothing else (a removed
+  // one fails only such an include). Throws TreeBuildError naming the problem, prefixed with
+  // "path:line: " (or "<xml text>:line: ").
+  Tree create_tree(const TreeSource& source) const;
+  // create_tree(TreeSource::from_text(xml_text)).
   Tree create_tree_from_text(const std::string& xml_text) const;
-
-  // Builds the main tree of an XML file; `include` paths are resolved against the file's folder.
-  // Errors are prefixed with "path:line: "; an unreadable file is a TreeBuildError too.
+  // create_tree(TreeSource::from_file(path)): an unreadable file throws TreeFileError.
   Tree create_tree_from_file(const std::string& path) const;
-
-  // Builds from `xml_text`, the text of the file at `path` that the caller has read already:
-  // exactly as create_tree_from_file would build that file (includes next to it, errors naming
-  // the path as given), without reading it again.
-  Tree create_tree_from_file_text(const std::string& xml_text, const std::string& path) const;
 
  private:
   struct Impl;

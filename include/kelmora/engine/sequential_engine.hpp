@@ -13,6 +13,7 @@
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
+#include <kelmora/core/tree_source.hpp>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -30,19 +31,18 @@ class SequentialEngine {
   void register_action_behavior(const std::string& action_id, core::TickFunctor tick_functor,
                                 core::PortsList ports_list);
 
-  // Builds the tree from XML text, replacing any tree held before (the old tree is halted; the
-  // new one starts with a fresh blackboard and zero ticks). Throws TreeBuildError; on failure the
-  // engine keeps its previous tree and state. create_tree_from_file_text builds the text of the
-  // file at `path`, read by the caller, as create_tree_from_file builds the file (see
-  // BehaviorTreeFactory).
+  // Builds the tree from its XML (see BehaviorTreeFactory::create_tree), replacing any tree held
+  // before (the old tree is halted; the new one starts with a fresh blackboard and zero ticks).
+  // Throws TreeBuildError, or TreeFileError for a file that cannot be read; on failure the
+  // engine keeps its previous tree and state.
   //
   // Building, ticking and reset_tree refuse to run from inside a tick of this engine's tree:
   // they throw kelmora::RuntimeError naming the operation and change nothing (see
   // Tree::refuseWhileTicking). Registration, the status map and the blackboard operations may be
   // used from inside a tick.
+  void create_tree(const core::TreeSource& source);
   void create_tree_from_text(const std::string& xml_text);
   void create_tree_from_file(const std::string& path);
-  void create_tree_from_file_text(const std::string& xml_text, const std::string& path);
 
   // Every operation below throws core::NoTreeError when no tree has been built.
   // A tick function that throws makes the tick throw NodeTickError; the tree is then halted as a

@@ -16,13 +16,7 @@ class SequentialWorkerEngine final : public WorkerEngine {
                                 core::PortsList ports_list) override {
     engine_.register_action_behavior(action_id, std::move(tick_functor), std::move(ports_list));
   }
-  void create_tree_from_text(const std::string& xml_text) override {
-    engine_.create_tree_from_text(xml_text);
-  }
-  void create_tree_from_file_text(const std::string& xml_text,
-                                  const std::string& file_path) override {
-    engine_.create_tree_from_file_text(xml_text, file_path);
-  }
+  void create_tree(const core::TreeSource& source) override { engine_.create_tree(source); }
   std::any tick_once() override { return engine_.tick_once(); }
   std::any tick_until_failure() override { return engine_.tick_until_failure(); }
   std::any tick_until_success() override { return engine_.tick_until_success(); }

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "engine_state.hpp"
-#include "tree_file.hpp"
 #include "waits.hpp"
 
 namespace kelmora::engine::trigger {
@@ -225,11 +224,10 @@ std::vector<ActionRegistration> ThreadEngine::action_registrations() const {
 
 std::string ThreadEngine::create_tree_from_text(const std::string& xml_text,
                                                 std::optional<std::string> tree_id) {
-  return create_tree(xml_text, std::nullopt, std::move(tree_id));
+  return create_tree(core::TreeSource::from_text(xml_text), std::move(tree_id));
 }
 
-std::string ThreadEngine::create_tree(const std::string& xml_text,
-                                      std::optional<std::string> file_path,
+std::string ThreadEngine::create_tree(core::TreeSource source,
                                       std::optional<std::string> tree_id) {
   std::shared_ptr<State> state = state_;
   if (state->inherited()) throw RuntimeError(details::inherited_message());
@@ -276,8 +274,8 @@ std::string ThreadEngine::create_tree(const std::string& xml_text,
     auto start = state->options.start_thread
                      ? state->options.start_thread
                      : [](std::function<void()> body) { return std::thread(std::move(body)); };
-    std::thread thread = start([state, record, xml_text, file_path]() mutable {
-      _run_tree(std::move(state), std::move(record), std::move(xml_text), std::move(file_path));
+    std::thread thread = start([state, record, source = std::move(source)]() mutable {
+      _run_tree(std::move(state), std::move(record), std::move(source));
     });
     if (!thread.joinable()) {
       throw RuntimeError("行为树 " + record->tree_id + " 的工作线程未能启动");
@@ -294,7 +292,7 @@ std::string ThreadEngine::create_tree(const std::string& xml_text,
 
 std::string ThreadEngine::create_tree_from_file(const std::string& file_path,
                                                 std::optional<std::string> tree_id) {
-  return create_tree(details::read_tree_file(file_path), file_path, std::move(tree_id));
+  return create_tree(core::TreeSource::from_file(file_path), std::move(tree_id));
 }
 
 std::vector<std::string> ThreadEngine::get_tree_ids() const {

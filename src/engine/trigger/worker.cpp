@@ -103,13 +103,11 @@ void ThreadEngine::_process_command(WorkerEngine& engine, const CommandRecord& c
 
 namespace {
 
-// Makes the worker's engine, teaches it the registrations and builds the tree (from the text of
-// the file at `file_path`, when the tree comes from a file).
+// Makes the worker's engine, teaches it the registrations and builds the tree.
 template <class MakeEngine>
 std::unique_ptr<WorkerEngine> start_engine(const MakeEngine& make_engine,
                                            const std::vector<ActionRegistration>& registrations,
-                                           const std::string& xml_text,
-                                           const std::optional<std::string>& file_path,
+                                           const core::TreeSource& source,
                                            std::stop_token token) {
   std::unique_ptr<WorkerEngine> engine =
       make_engine ? make_engine() : make_sequential_worker_engine();
@@ -118,18 +116,14 @@ std::unique_ptr<WorkerEngine> start_engine(const MakeEngine& make_engine,
   for (const auto& [action_id, tick_functor, ports_list] : registrations) {
     engine->register_action_behavior(action_id, tick_functor, ports_list);
   }
-  if (file_path) {
-    engine->create_tree_from_file_text(xml_text, *file_path);
-  } else {
-    engine->create_tree_from_text(xml_text);
-  }
+  engine->create_tree(source);
   return engine;
 }
 
 }  // namespace
 
 void ThreadEngine::_run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeRecord> record,
-                             std::string xml_text, std::optional<std::string> file_path) noexcept {
+                             core::TreeSource source) noexcept {
   TreeRecord& tree = *record;
   // Recorded for as long as the routine runs, so that a later thread given the same id is not
   // taken for this worker.
@@ -146,7 +140,7 @@ void ThreadEngine::_run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeR
       registrations = state->registrations;
     }
     std::unique_ptr<WorkerEngine> engine =
-        start_engine(state->options.make_engine, registrations, xml_text, file_path,
+        start_engine(state->options.make_engine, registrations, source,
                      tree.stop_source.get_token());
     registrations.clear();
     state.reset();  // the worker needs nothing more of the engine

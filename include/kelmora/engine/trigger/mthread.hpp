@@ -232,15 +232,12 @@ class ThreadEngine {
   enum class StopMode { kOne, kAll, kDestructor };
   enum class StopOutcome;
 
-  // Creation for both create_tree_from_text and create_tree_from_file; `file_path` is set when
-  // `xml_text` is the text of that file.
-  std::string create_tree(const std::string& xml_text, std::optional<std::string> file_path,
-                          std::optional<std::string> tree_id);
+  // Creation for both create_tree_from_text and create_tree_from_file.
+  std::string create_tree(core::TreeSource source, std::optional<std::string> tree_id);
   // The worker routine, the body of a tree's worker thread. It holds the state and its record
-  // itself, so nothing it uses can go away under it. Builds from the text of the file at
-  // `file_path` when one is given. Never throws.
+  // itself, so nothing it uses can go away under it. Never throws.
   static void _run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeRecord> record,
-                        std::string xml_text, std::optional<std::string> file_path) noexcept;
+                        core::TreeSource source) noexcept;
   // The record under the id, or logs and throws ValueError "行为树ID X 不存在" when there is none
   // or it is being stopped.
   static std::shared_ptr<TreeRecord> find_tree(const State& state, const std::string& tree_id);

@@ -9,6 +9,7 @@
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree_node.hpp>
+#include <kelmora/core/tree_source.hpp>
 #include <memory>
 #include <stop_token>
 #include <string>
@@ -21,15 +22,8 @@ class WorkerEngine {
   virtual void register_action_behavior(const std::string& action_id,
                                         core::TickFunctor tick_functor,
                                         core::PortsList ports_list) = 0;
-  virtual void create_tree_from_text(const std::string& xml_text) = 0;
-  // Builds from the text of the file at `file_path`, read on the caller's side: includes resolve
-  // against the file's folder and build errors name the file. An engine that does not override
-  // it builds the text as create_tree_from_text does.
-  virtual void create_tree_from_file_text(const std::string& xml_text,
-                                          const std::string& file_path) {
-    (void)file_path;
-    create_tree_from_text(xml_text);
-  }
+  // Builds the tree (a file's text was read on the caller's side).
+  virtual void create_tree(const core::TreeSource& source) = 0;
   virtual std::any tick_once() = 0;                      // NodeStatus
   virtual std::any tick_until_failure() = 0;             // std::int64_t
   virtual std::any tick_until_success() = 0;             // std::int64_t

@@ -1,5 +1,3 @@
-#include "tree_file.hpp"
-
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -8,8 +6,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <kelmora/core/errors.hpp>
+#include <kelmora/core/tree_source.hpp>
+#include <string_view>
 
-namespace kelmora::engine::trigger::details {
+#include "tree_source_text.hpp"
+
+namespace kelmora::core {
+namespace details {
 namespace {
 
 // Closes the descriptor on every way out, reading failures included.
@@ -28,7 +31,7 @@ class FileDescriptor {
 };
 
 [[noreturn]] void throw_read_error(const std::string& path, int error) {
-  throw core::TreeFileError(std::error_code(error, std::generic_category()),
+  throw TreeFileError(std::error_code(error, std::generic_category()), path,
                       "cannot read tree file '" + path + "'");
 }
 
@@ -42,7 +45,7 @@ std::string read_bytes(const std::string& path) {
   if (::fstat(fd.get(), &info) != 0) throw_read_error(path, errno);
   if (S_ISDIR(info.st_mode)) throw_read_error(path, EISDIR);
   if (!S_ISREG(info.st_mode)) {
-    throw core::TreeFileError(std::make_error_code(std::errc::invalid_argument),
+    throw TreeFileError(std::make_error_code(std::errc::invalid_argument), path,
                         "cannot read tree file '" + path + "' (not a regular file)");
   }
   std::string bytes;
@@ -116,12 +119,23 @@ std::string read_tree_file(const std::string& path) {
   std::string bytes = read_bytes(path);
   const std::size_t bad = find_invalid_utf8(bytes);
   if (bad != std::string_view::npos) {
-    throw core::TreeFileError(
-        std::make_error_code(std::errc::illegal_byte_sequence),
+    throw TreeFileError(
+        std::make_error_code(std::errc::illegal_byte_sequence), path,
         fmt::format("tree file '{}' is not valid UTF-8 (byte 0x{:02x} at offset {})", path,
-                    static_cast<unsigned char>(bytes[bad]), bad));
+                    static_cast<unsigned char>(bytes[bad]), bad),
+        bad, static_cast<unsigned char>(bytes[bad]));
   }
   return normalize_line_ends(bytes);
 }
 
-}  // namespace kelmora::engine::trigger::details
+}  // namespace details
+
+TreeSource TreeSource::from_text(std::string xml_text) {
+  return TreeSource(std::move(xml_text), std::nullopt);
+}
+
+TreeSource TreeSource::from_file(const std::string& path) {
+  return TreeSource(details::read_tree_file(path), path);
+}
+
+}  // namespace kelmora::core
