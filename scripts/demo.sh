@@ -28,33 +28,12 @@ if curl -s --noproxy 127.0.0.1,localhost,::1 --max-time 2 -o /dev/null "$url/api
   exec "$demo"
 fi
 
-standin_out="$(mktemp)"
-"$standin" --port 0 --piece-delay-ms 20 >"$standin_out" &
-standin_pid=$!
-cleanup() {
-  kill "$standin_pid" 2>/dev/null || true
-  wait "$standin_pid" 2>/dev/null || true
-  rm -f "$standin_out"
-}
-trap cleanup EXIT
+# shellcheck source=lib/standin.sh
+source "$root/scripts/lib/standin.sh"
+start_standin "$standin" --piece-delay-ms 20 || { echo "demo: $(cat "$standin_out")" >&2; exit 1; }
 
-address=""
-for _ in $(seq 1 200); do
-  line="$(head -n 1 "$standin_out")"
-  if [[ "$line" == "listening on "* ]]; then
-    address="${line#listening on }"
-    break
-  fi
-  kill -0 "$standin_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$address" ]; then
-  echo "demo: the stand-in model server did not start" >&2
-  exit 1
-fi
-
-echo "no Ollama server answered at $url; using kelmora's stand-in model server on $address" \
+echo "no Ollama server answered at $url; using kelmora's stand-in model server on $standin_address" \
   "(its answers are canned, not a model's)" >&2
 status=0
-OLLAMA_HOST="$address" "$demo" || status=$?
+OLLAMA_HOST="$standin_address" "$demo" || status=$?
 exit "$status"

@@ -9,7 +9,7 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 python3-dev pybind11-dev python3-loguru python3-pytest
+  python3 python3-dev python3-venv python3-build pybind11-dev python3-loguru python3-pytest
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds kelmora and runs every test:
 #   1. a normal build with warnings as errors (C++ tests, Python tests, benchmarks built), then
-#      the installed package used by a separate project from a temporary prefix;
+#      the installed package used by a separate project from a temporary prefix, then the Python
+#      package installed with pip into a fresh virtual environment (the demonstration runs from
+#      there) and built as a wheel;
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole C++ suite;
 #   3. a ThreadSanitizer build running the concurrency tests (the stress program among them, for
 #      about a minute);
@@ -29,6 +31,9 @@ ctest --test-dir build/test --output-on-failure --parallel 2
 
 step "installed package used by another project (find_package from a temporary prefix)"
 bash scripts/check-install.sh build/test
+
+step "Python package: pip install into a fresh venv, the demonstration from there, a wheel"
+bash scripts/check-python-package.sh build/test
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build"
 bash scripts/build.sh build/asan -DKELMORA_WERROR=ON -DKELMORA_SANITIZE="address;undefined" \
