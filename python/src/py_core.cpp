@@ -69,6 +69,8 @@ core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node)
     // The exception object itself goes on (PythonError), so that the caller's error gets it back
     // as its __cause__.
     std::string text = error_text(e);
+    if (e.trace() && !e.trace().is_none())
+      PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
     PyValueRef exception = hold(e.value());
     keep_interrupt(e);
     throw PythonError(text, std::move(exception));
