@@ -26,6 +26,7 @@
 #include "standin/standin_server.hpp"
 #include "stress/process_stats.hpp"
 #include "support/log_capture.hpp"
+#include "support/nested_error.hpp"
 #include "support/refusing_port.hpp"
 #include "support/wait.hpp"
 
@@ -362,20 +363,6 @@ TEST(EngineFaultTest, ConnectionRefusedOrDroppedMidAnswerFailsTheTickAndOthersSe
   EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
 }
 
-// The exception of type E nested (at any depth) in `error`, if there is one.
-template <class E>
-std::optional<E> nested_of(const std::exception& error) {
-  try {
-    std::rethrow_if_nested(error);
-  } catch (const E& e) {
-    return e;
-  } catch (const std::exception& inner) {
-    return nested_of<E>(inner);
-  } catch (...) {
-  }
-  return std::nullopt;
-}
-
 TEST(EngineFaultTest, ModelServerFailureInATickReachesTheCallerWithItsServerAndModel) {
   testing::RefusingPort refusing;
   ThreadEngine engine;
@@ -386,7 +373,7 @@ TEST(EngineFaultTest, ModelServerFailureInATickReachesTheCallerWithItsServerAndM
     FAIL() << "expected RuntimeError";
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.code(), Errc::command_failed);
-    const auto cause = nested_of<llm::ModelServerError>(e);
+    const auto cause = testing::nested_of<llm::ModelServerError>(e);
     ASSERT_TRUE(cause) << "the client's own error, nested under the node's";
     EXPECT_EQ(cause->code(), Errc::model_server);
     EXPECT_EQ(cause->server(), "http://127.0.0.1:" + std::to_string(refusing.port()));

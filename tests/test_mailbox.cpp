@@ -52,6 +52,19 @@ Mailbox::Reply call(Mailbox& box, F job) {
   return box.call(JobRef(job));
 }
 
+// Starts `count` callers, each sending one job that counts itself in `ran`; their replies come
+// through the futures.
+std::vector<std::future<Mailbox::Reply>> counting_callers(Mailbox& box, int count,
+                                                          std::atomic<int>& ran) {
+  std::vector<std::future<Mailbox::Reply>> callers;
+  for (int c = 0; c < count; ++c) {
+    callers.push_back(std::async(std::launch::async, [&box, &ran] {
+      return call(box, [&ran](SequentialEngine&) { ++ran; });
+    }));
+  }
+  return callers;
+}
+
 std::string text_of(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
@@ -107,11 +120,7 @@ TEST_P(MailboxTest, CallersOnManyThreadsAreServedOneAtATimeEachWithItsOwnResult)
 TEST_P(MailboxTest, JobsHandedOverBeforeTheWorkerServesWaitForIt) {
   Mailbox box(spin());
   std::atomic<int> ran{0};
-  std::vector<std::future<Mailbox::Reply>> callers;
-  for (int c = 0; c < 3; ++c) {
-    callers.push_back(std::async(std::launch::async,
-                                 [&] { return call(box, [&](SequentialEngine&) { ++ran; }); }));
-  }
+  auto callers = counting_callers(box, 3, ran);
   EXPECT_EQ(ran, 0);
   Worker worker(box);  // the worker begins to serve only now
   for (auto& c : callers) EXPECT_EQ(c.get().outcome, Outcome::kDone);
@@ -181,12 +190,8 @@ TEST_P(MailboxFailureTest, TheFailureGoesToOneCallerThenEveryoneGetsWorkerEnded)
   Mailbox box(std::chrono::microseconds(4));
   Gate fail;
   Worker worker(box, fail, std::make_exception_ptr(std::runtime_error("cannot build")));
-  std::vector<std::future<Mailbox::Reply>> waiting;
   std::atomic<int> ran{0};
-  for (int i = 0; i < c.waiting; ++i) {
-    waiting.push_back(std::async(std::launch::async,
-                                 [&] { return call(box, [&](SequentialEngine&) { ++ran; }); }));
-  }
+  auto waiting = counting_callers(box, c.waiting, ran);
   fail.open();
   std::vector<Mailbox::Reply> replies;
   for (auto& w : waiting) replies.push_back(w.get());
@@ -233,11 +238,7 @@ TEST_P(MailboxTest, AbandonFromInsideAJobLetsItFinishThenEndsTheWorker) {
 TEST_P(MailboxTest, CancelReleasesCallersWhoseWorkerNeverComes) {
   Mailbox box(spin());
   std::atomic<int> ran{0};
-  std::vector<std::future<Mailbox::Reply>> callers;
-  for (int c = 0; c < 3; ++c) {
-    callers.push_back(std::async(std::launch::async,
-                                 [&] { return call(box, [&](SequentialEngine&) { ++ran; }); }));
-  }
+  auto callers = counting_callers(box, 3, ran);
   box.cancel();
   for (auto& c : callers) EXPECT_EQ(c.get().outcome, Outcome::kClosed);
   EXPECT_EQ(call(box, [&](SequentialEngine&) { ++ran; }).outcome, Outcome::kClosed);

@@ -9,6 +9,7 @@
 #include "engine/trigger/host_protocol.hpp"
 #include "support/engine_test.hpp"
 #include "support/log_capture.hpp"
+#include "support/nested_error.hpp"
 
 namespace kelmora::testing {
 namespace {
@@ -58,20 +59,6 @@ struct DiskFull : std::runtime_error {
   std::string disk;
   int bytes;
 };
-
-// Follows the nested exceptions of `error` until one of type E; nullptr when there is none.
-template <class E>
-std::optional<E> nested_of(const std::exception& error) {
-  try {
-    std::rethrow_if_nested(error);
-  } catch (const E& e) {
-    return e;
-  } catch (const std::exception& inner) {
-    return nested_of<E>(inner);
-  } catch (...) {
-  }
-  return std::nullopt;
-}
 
 class CommandTest : public ::testing::Test {
  protected:
