@@ -10,13 +10,16 @@ kelmora_add_test(test_mailbox
 kelmora_add_test(test_thread_engine_registration
   SOURCES test_thread_engine_registration.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
 kelmora_add_test(test_thread_engine_creation
-  SOURCES test_thread_engine_creation.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+  SOURCES test_thread_engine_creation.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_thread_engine_commands
-  SOURCES test_thread_engine_commands.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+  SOURCES test_thread_engine_commands.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_thread_engine_processing
   SOURCES test_thread_engine_processing.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
 kelmora_add_test(test_thread_engine_stopping
-  SOURCES test_thread_engine_stopping.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+  SOURCES test_thread_engine_stopping.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_thread_engine_concurrency
   SOURCES test_thread_engine_concurrency.cpp LIBS kelmora_engine_test_support
   LABELS concurrency TIMEOUT 180)

@@ -19,10 +19,10 @@ inline void cpu_relax() noexcept {
 
 }  // namespace
 
-bool Mailbox::wait_set(const std::atomic<bool>& flag) const noexcept {
+bool Mailbox::spin_until(const std::atomic<bool>& flag, std::chrono::nanoseconds limit) noexcept {
   if (flag.load(std::memory_order_acquire)) return true;
-  if (spin_time_ <= std::chrono::nanoseconds::zero()) return false;
-  const auto deadline = std::chrono::steady_clock::now() + spin_time_;
+  if (limit <= std::chrono::nanoseconds::zero()) return false;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
     for (int i = 0; i < 16; ++i) {
       cpu_relax();
@@ -30,6 +30,19 @@ bool Mailbox::wait_set(const std::atomic<bool>& flag) const noexcept {
     }
     if (std::chrono::steady_clock::now() >= deadline) return false;
   }
+}
+
+void Mailbox::worker_spin() noexcept {
+  if (job_ready_.load(std::memory_order_acquire)) return;
+  if (spin_time_ <= std::chrono::nanoseconds::zero()) return;
+  if (worker_budget_ == std::chrono::nanoseconds::zero()) {
+    if (skipped_++ % kProbeEvery != 0) return;
+    worker_budget_ = spin_time_;
+  }
+  const bool seen = spin_until(job_ready_, worker_budget_);
+  const auto halved = worker_budget_ / 2;
+  worker_budget_ =
+      seen ? spin_time_ : (halved < spin_time_ / 16 ? std::chrono::nanoseconds::zero() : halved);
 }
 
 void Mailbox::release_turn(std::unique_lock<std::mutex>& lock) {
@@ -65,7 +78,7 @@ Mailbox::Reply Mailbox::call(JobRef job) {
   } else {
     // The worker is awake, so it is likely to deliver within the spin; waking a sleeping worker
     // takes longer than a spin may last, so then the caller goes to sleep at once.
-    wait_set(delivered_);
+    spin_until(delivered_, spin_time_);
   }
 
   lock.lock();
@@ -129,7 +142,7 @@ void Mailbox::cancel() noexcept {
 void Mailbox::serve(SequentialEngine& engine) {
   for (;;) {
     // Right after a delivery the next job often follows at once: spin for it before sleeping.
-    wait_set(job_ready_);
+    worker_spin();
     JobRef job;
     {
       std::unique_lock lock(mutex_);

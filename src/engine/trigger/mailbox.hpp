@@ -13,9 +13,12 @@
 //     next caller, once; every later caller gets kWorkerEnded at once.
 //   - Nothing waits forever on a mailbox whose worker is gone: a failed worker wakes its callers,
 //     and a worker that never starts is cancelled (cancel()).
-// Both sides spin for a bounded time (spin_time) before they sleep, in wait_set() only: a caller
-// while an awake worker runs its job, the worker after a delivery while the next job may follow.
-// Short jobs sent back to back then cost no sleep and no wake-up.
+// Both sides spin for a bounded time before they sleep (spin_until(), the one spin loop): a caller
+// for spin_time while an awake worker runs its job; the worker, after a delivery, while the next
+// job may follow, for a budget of at most spin_time that adapts to how its spins turn out (a spin
+// that runs out halves it, one that succeeds restores it; once it is gone, a full spin is tried
+// only every kProbeEvery waits), so that a worker of a quiet tree, or on a busy machine, stops
+// spending CPU in vain. Short jobs sent back to back then cost no sleep and no wake-up.
 //
 // One mutex guards all state; no user code runs under it (jobs run unlocked), and it is never
 // held while another lock is waited for, so a job may call any other tree's mailbox.
@@ -24,6 +27,7 @@
 #include <chrono>
 #include <concepts>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <kelmora/engine/sequential_engine.hpp>
 #include <mutex>
@@ -102,12 +106,19 @@ class Mailbox {
  private:
   enum class Worker { kServing, kFailed, kEnded };
 
-  // Spins until `flag` is set or spin_time_ has passed; true when it was seen set.
-  bool wait_set(const std::atomic<bool>& flag) const noexcept;
+  // Spins until `flag` is set or `limit` has passed; true when it was seen set.
+  static bool spin_until(const std::atomic<bool>& flag, std::chrono::nanoseconds limit) noexcept;
+  // The worker's spin for the next job, within its adaptive budget.
+  void worker_spin() noexcept;
   // Gives up the caller's turn and wakes whoever waits for it. Call with `lock` held; releases it.
   void release_turn(std::unique_lock<std::mutex>& lock);
 
+  static constexpr std::uint32_t kProbeEvery = 64;
+
   const std::chrono::nanoseconds spin_time_;
+  // The worker's spin budget and the waits it skipped since the budget ran out; the worker's own.
+  std::chrono::nanoseconds worker_budget_ = spin_time_;
+  std::uint32_t skipped_ = 0;
 
   std::mutex mutex_;
   std::condition_variable turn_;   // callers waiting for their turn, and stop()
