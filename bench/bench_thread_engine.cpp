@@ -36,8 +36,8 @@ const char* const kOneNode =
 
 using kelmora::bench::silence_log;
 
-ThreadEngine::Options spinning(std::chrono::nanoseconds spin) {
-  ThreadEngine::Options options;
+kelmora::EngineOptions spinning(std::chrono::nanoseconds spin) {
+  kelmora::EngineOptions options;
   options.spin_time = spin;
   return options;
 }

@@ -1,19 +1,25 @@
-# Tests of the thread engine. The substitute worker engine lets them run without the core; the
-# integration test drives real trees through the sequential engine.
-add_library(kelmora_engine_test_support STATIC support/fake_worker_engine.cpp)
+# Tests of the thread engine: real trees whose actions the tests script (support/engine_test.hpp),
+# the mailbox and the host protocol on their own (internal headers, hence src/ on the path).
+add_library(kelmora_engine_test_support STATIC support/engine_test.cpp)
 target_link_libraries(kelmora_engine_test_support PUBLIC kelmora_test_support)
+target_include_directories(kelmora_engine_test_support PUBLIC ${PROJECT_SOURCE_DIR}/src)
 kelmora_set_warnings(kelmora_engine_test_support)
 
+kelmora_add_test(test_mailbox
+  SOURCES test_mailbox.cpp LIBS kelmora_engine_test_support LABELS concurrency TIMEOUT 120)
 kelmora_add_test(test_thread_engine_registration
   SOURCES test_thread_engine_registration.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
 kelmora_add_test(test_thread_engine_creation
-  SOURCES test_thread_engine_creation.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+  SOURCES test_thread_engine_creation.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_thread_engine_commands
-  SOURCES test_thread_engine_commands.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+  SOURCES test_thread_engine_commands.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_thread_engine_processing
   SOURCES test_thread_engine_processing.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
 kelmora_add_test(test_thread_engine_stopping
-  SOURCES test_thread_engine_stopping.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+  SOURCES test_thread_engine_stopping.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_thread_engine_concurrency
   SOURCES test_thread_engine_concurrency.cpp LIBS kelmora_engine_test_support
   LABELS concurrency TIMEOUT 180)

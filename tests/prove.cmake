@@ -26,6 +26,7 @@ target_compile_definitions(test_fuzz_regressions PRIVATE
 # --- stress program ---------------------------------------------------------------------------
 add_executable(kelmora_stress stress/stress_main.cpp stress/stress_world.cpp)
 target_link_libraries(kelmora_stress PRIVATE kelmora)
+target_include_directories(kelmora_stress PRIVATE ${PROJECT_SOURCE_DIR}/src)  # the host protocol
 kelmora_set_warnings(kelmora_stress)
 if(KELMORA_SANITIZE)
   target_compile_definitions(kelmora_stress PRIVATE KELMORA_STRESS_SANITIZED=1)

@@ -18,6 +18,7 @@
 #include <kelmora/llm/ollama.hpp>
 #include <kelmora/llm/response_stream.hpp>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "standin/standin_server.hpp"
 #include "stress/process_stats.hpp"
 #include "support/log_capture.hpp"
+#include "support/nested_error.hpp"
 #include "support/refusing_port.hpp"
 #include "support/wait.hpp"
 
@@ -215,7 +217,7 @@ TEST(EngineFaultTest, StalledServerHoldsOnlyItsOwnTreeUntilItsConnectionEnds) {
         drain_failure("stuck", server_prefix(server.port(), "fail:stall") +
                                    "the connection ended before the answer was complete (");
     EXPECT_EQ(error.rfind(prefix, 0), 0u) << error;
-    EXPECT_TRUE(engine.get_tree_status("stuck").has_value());  // and the tree serves again
+    EXPECT_FALSE(engine.get_tree_status("stuck").empty());  // and the tree serves again
     engine.stop_all_trees();
   }
   EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
@@ -353,12 +355,31 @@ TEST(EngineFaultTest, ConnectionRefusedOrDroppedMidAnswerFailsTheTickAndOthersSe
           drain_failure("faulty", server_prefix(port, "m") + c.detail_prefix);
       EXPECT_EQ(error.rfind(prefix, 0), 0u) << error;
       expect_healthy(engine, "healthy", "q");
-      EXPECT_TRUE(engine.get_tree_status("faulty").has_value());
+      EXPECT_FALSE(engine.get_tree_status("faulty").empty());
       engine.stop_tree("faulty");
     }
     engine.stop_all_trees();
   }
   EXPECT_EQ(thread_baseline.surviving_new_threads(), std::vector<std::string>{});
+}
+
+TEST(EngineFaultTest, ModelServerFailureInATickReachesTheCallerWithItsServerAndModel) {
+  testing::RefusingPort refusing;
+  ThreadEngine engine;
+  register_fault_actions(engine);
+  make_tree(engine, "faulty", refusing.port(), "qwen-test", "q");
+  try {
+    engine.tick_once("faulty");
+    FAIL() << "expected RuntimeError";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.code(), Errc::command_failed);
+    const auto cause = testing::nested_of<llm::ModelServerError>(e);
+    ASSERT_TRUE(cause) << "the client's own error, nested under the node's";
+    EXPECT_EQ(cause->code(), Errc::model_server);
+    EXPECT_EQ(cause->server(), "http://127.0.0.1:" + std::to_string(refusing.port()));
+    EXPECT_EQ(cause->servers(), std::vector<std::string>{cause->server()});
+    EXPECT_EQ(cause->model(), "qwen-test");
+  }
 }
 
 TEST(EngineFaultTest, EndlessLineFailsAtTheLineCapWithMemoryBounded) {

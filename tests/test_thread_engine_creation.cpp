@@ -6,18 +6,26 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <kelmora/engine/trigger/mthread.hpp>
 
-#include "support/fake_worker_engine.hpp"
+#include "engine/trigger/engine_access.hpp"
+#include "stress/process_stats.hpp"
+#include "support/engine_test.hpp"
 #include "support/log_capture.hpp"
 
 namespace kelmora::testing {
 namespace {
 
 using core::NodeStatus;
-using engine::trigger::ThreadEngine;
 using core::TreeFileError;
+using engine::trigger::ThreadEngine;
+using engine::trigger::TreeInfo;
+using engine::trigger::details::EngineAccess;
 using Strings = std::vector<std::string>;
+
+const char* const kOneNode =
+    R"(<root BTCPP_format="4"><BehaviorTree ID="T"><AlwaysSuccess/></BehaviorTree></root>)";
 
 // A file in a fresh temporary folder, removed with the folder.
 class TempFile {
@@ -42,45 +50,30 @@ class TempFile {
   std::string path_;
 };
 
-// Records the xml text every fake engine was built from.
-struct BuiltTexts {
-  std::mutex mutex;
-  Strings texts;
-  void attach(FakeWorld& world) {
-    world.hooks.on_build = [this](FakeWorkerEngine&, const std::string& xml) {
-      std::lock_guard lock(mutex);
-      texts.push_back(xml);
-    };
-  }
-  Strings get() {
-    std::lock_guard lock(mutex);
-    return texts;
-  }
-};
-
 class CreationTest : public ::testing::Test {
  protected:
-  std::shared_ptr<FakeWorld> world = std::make_shared<FakeWorld>();
+  ThreadBaseline baseline;  // before any engine of the test starts a thread
+  Script script;
   LogCapture log;
 };
 
 TEST_F(CreationTest, GeneratedIdsCountTheTreesPresent) {
-  ThreadEngine engine(world->options());
+  ThreadEngine engine;
   log.clear();
-  EXPECT_EQ(engine.create_tree_from_text("A"), "tree_0");
-  EXPECT_EQ(engine.create_tree_from_text("B"), "tree_1");
+  EXPECT_EQ(engine.create_tree_from_text(kOneNode), "tree_0");
+  EXPECT_EQ(engine.create_tree_from_text(kOneNode), "tree_1");
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"tree_0", "tree_1"}));
   EXPECT_EQ(log.lines(),
             (std::vector<LogLine>{{"info", "创建行为树: tree_0"}, {"info", "创建行为树: tree_1"}}));
 }
 
 TEST_F(CreationTest, IdsGivenByTheCallerCountToo) {
-  ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A", "tree0");
-  engine.create_tree_from_text("B", "tree1");
-  EXPECT_EQ(engine.create_tree_from_text("C"), "tree_2");
-  EXPECT_EQ(engine.create_tree_from_text("D", ""), "") << "any string is an id";
-  EXPECT_EQ(engine.create_tree_from_text("E", "树"), "树");
+  ThreadEngine engine;
+  engine.create_tree_from_text(kOneNode, "tree0");
+  engine.create_tree_from_text(kOneNode, "tree1");
+  EXPECT_EQ(engine.create_tree_from_text(kOneNode), "tree_2");
+  EXPECT_EQ(engine.create_tree_from_text(kOneNode, ""), "") << "any string is an id";
+  EXPECT_EQ(engine.create_tree_from_text(kOneNode, "树"), "树");
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"tree0", "tree1", "tree_2", "", "树"}));
   EXPECT_EQ(engine.tick_once(""), NodeStatus::SUCCESS);
 }
@@ -100,23 +93,24 @@ class GeneratedIdTest : public ::testing::TestWithParam<GeneratedIdCase> {};
 
 TEST_P(GeneratedIdTest, IsTheCountOfTreesWhenFreeElseTheNextFreeAboveIt) {
   const auto& c = GetParam();
-  auto world = std::make_shared<FakeWorld>();
+  Script script;
   LogCapture log;
-  ThreadEngine engine(world->options());
+  ThreadEngine engine;
+  script.install(engine);
   for (const auto& step : c.steps) {
     if (step[0] == '+') {
-      engine.create_tree_from_text("X",
+      engine.create_tree_from_text(act_tree("X"),
                                    step.size() > 1 ? std::optional(step.substr(1)) : std::nullopt);
     } else {
       engine.stop_tree(step.substr(1));
     }
   }
   log.clear();
-  EXPECT_EQ(engine.create_tree_from_text("N"), c.generated);
+  EXPECT_EQ(engine.create_tree_from_text(act_tree("N")), c.generated);
   EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"info", "创建行为树: " + c.generated}}));
   EXPECT_EQ(engine.get_tree_ids(), c.ids_after);
   EXPECT_EQ(engine.tick_once(c.generated), NodeStatus::SUCCESS);
-  EXPECT_EQ(world->journal_of("N:"), (Strings{"N:build", "N:tick_once"}));
+  EXPECT_EQ(script.journal(), (Strings{"N:tick"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -140,66 +134,101 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 TEST_F(CreationTest, DuplicateIdLeavesTheExistingTreeAndItsWorkerUntouched) {
-  ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A", "x");
+  ThreadEngine engine;
+  script.install(engine);
+  engine.create_tree_from_text(act_tree("A"), "x");
   engine.set_blackboard_data("x", "k", std::string("kept"));
-  EXPECT_THROW(engine.create_tree_from_text("Z", "x"), ValueError);
+  log.clear();
+  EXPECT_THROW(engine.create_tree_from_text(act_tree("Z"), "x"), ValueError);
+  EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"error", "行为树ID x 已存在"}}));
   EXPECT_EQ(std::any_cast<std::string>(engine.get_blackboard_data("x", "k")), "kept");
-  EXPECT_EQ(world->made, 1);
-  EXPECT_TRUE(world->journal_of("Z:").empty());
+  engine.tick_once("x");
+  EXPECT_EQ(script.journal(), (Strings{"A:tick"}));
+  EXPECT_EQ(baseline.new_threads().size(), 1u) << "no second worker was started";
+  EXPECT_EQ(engine.trees().at(0).xml_text, act_tree("A"));
 }
 
 TEST_F(CreationTest, StoppedIdCanBeCreatedAgainWithAFreshTree) {
-  ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A");
+  ThreadEngine engine;
+  script.install(engine);
+  engine.create_tree_from_text(act_tree("A"));
   engine.set_blackboard_data("tree_0", "k", 1);
   engine.stop_tree("tree_0");
-  EXPECT_EQ(engine.create_tree_from_text("B", "tree_0"), "tree_0");
+  EXPECT_EQ(engine.create_tree_from_text(act_tree("B"), "tree_0"), "tree_0");
   EXPECT_FALSE(engine.get_blackboard_data("tree_0", "k").has_value());
-  EXPECT_EQ(world->journal_of("B:"), (Strings{"B:build", "B:get_blackboard_data k"}));
+  engine.tick_once("tree_0");
+  EXPECT_EQ(script.journal(), (Strings{"B:tick"}));
 }
 
 TEST_F(CreationTest, TreeThatCannotBeBuiltIsStillCreated) {
-  world->hooks.on_build = [](FakeWorkerEngine&, const std::string&) {
-    throw core::TreeBuildError("bad xml");
-  };
-  ThreadEngine engine(world->options());
+  ThreadEngine engine;
   log.clear();
   EXPECT_EQ(engine.create_tree_from_text("<root>"), "tree_0");
   EXPECT_EQ(log.count("info", "创建行为树: tree_0"), 1u);
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"tree_0"}));
 }
 
-TEST_F(CreationTest, FileTextReachesTheWorkerWithLineEndsNormalisedAndBomKept) {
-  BuiltTexts built;
-  built.attach(*world);
-  ThreadEngine engine(world->options());
-  TempFile file("\xEF\xBB\xBF<root>\r\n<a/>\r<b/>\n\r\n</root>");
+TEST_F(CreationTest, TreesHoldEachTreesIdTextFileAndCreationTimeInCreationOrder) {
+  TempFile file("\xEF\xBB\xBF" + std::string(kOneNode) + "\r\n");
+  ThreadEngine engine;
+  const auto before = std::chrono::system_clock::now();
+  engine.create_tree_from_text(act_tree("A"), "text");
+  engine.create_tree_from_file(file.path(), "file");
+  engine.create_tree_from_text(kOneNode, "gone");
+  engine.stop_tree("gone");
+  const auto after = std::chrono::system_clock::now();
+  const std::vector<TreeInfo> trees = engine.trees();
+  ASSERT_EQ(trees.size(), 2u);
+  EXPECT_EQ(trees[0].tree_id, "text");
+  EXPECT_EQ(trees[0].xml_text, act_tree("A"));
+  EXPECT_EQ(trees[0].file_path, std::nullopt);
+  EXPECT_EQ(trees[1].tree_id, "file");
+  EXPECT_EQ(trees[1].xml_text, "\xEF\xBB\xBF" + std::string(kOneNode) + "\n")
+      << "the text as read: line ends normalised, byte-order mark kept";
+  EXPECT_EQ(trees[1].file_path, file.path());
+  for (const auto& tree : trees) {
+    EXPECT_LE(before, tree.created_at);
+    EXPECT_LE(tree.created_at, after);
+  }
+  EXPECT_LE(trees[0].created_at, trees[1].created_at);
+}
+
+TEST_F(CreationTest, FileTextIsBuiltWithLineEndsNormalisedAndBomKept) {
+  ThreadEngine engine;
+  script.install(engine);
+  TempFile file(
+      "\xEF\xBB\xBF<root BTCPP_format=\"4\">\r\n<BehaviorTree ID=\"T\">\r<Act name=\"F\"/>"
+      "\n\r\n</BehaviorTree></root>");
   EXPECT_EQ(engine.create_tree_from_file(file.path(), "F"), "F");
-  engine.tick_once("F");
-  EXPECT_EQ(built.get(), (Strings{"\xEF\xBB\xBF<root>\n<a/>\n<b/>\n\n</root>"}));
+  EXPECT_EQ(engine.tick_once("F"), NodeStatus::SUCCESS);
+  EXPECT_EQ(script.journal(), (Strings{"F:tick"}));
+  EXPECT_EQ(engine.trees().at(0).xml_text,
+            "\xEF\xBB\xBF<root BTCPP_format=\"4\">\n<BehaviorTree ID=\"T\">\n<Act name=\"F\"/>\n\n"
+            "</BehaviorTree></root>");
 }
 
 TEST_F(CreationTest, FileAndTextGiveTheSameTreeAndLogLines) {
-  BuiltTexts built;
-  built.attach(*world);
-  const std::string xml = "<root>树 \xF0\x9F\x8C\xB3</root>";
+  const std::string xml = act_tree("树 \xF0\x9F\x8C\xB3");
   TempFile file(xml);
   std::vector<LogLine> from_text;
   {
-    ThreadEngine engine(world->options());
+    ThreadEngine engine;
+    script.install(engine);
     engine.create_tree_from_text(xml, "t");
     engine.tick_once("t");
+    EXPECT_EQ(engine.trees().at(0).xml_text, xml);
     from_text = log.lines();
   }
   log.clear();
   {
-    ThreadEngine engine(world->options());
+    ThreadEngine engine;
+    script.install(engine);
     engine.create_tree_from_file(file.path(), "t");
     engine.tick_once("t");
+    EXPECT_EQ(engine.trees().at(0).xml_text, xml);
     EXPECT_EQ(log.lines(), from_text);
   }
-  EXPECT_EQ(built.get(), (Strings{xml, xml}));
+  EXPECT_EQ(script.journal(), (Strings{"树 \xF0\x9F\x8C\xB3:tick", "树 \xF0\x9F\x8C\xB3:tick"}));
 }
 
 TEST_F(CreationTest, UnreadableOrNonUtf8FilesFailNamingThePathAndCreateNothing) {
@@ -223,8 +252,8 @@ TEST_F(CreationTest, UnreadableOrNonUtf8FilesFailNamingThePathAndCreateNothing) 
       {"lone continuation", "\x80", "", std::errc::illegal_byte_sequence},
   };
   ASSERT_EQ(::mkfifo((dir.dir() + "/pipe").c_str(), 0600), 0);
-  ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A", "kept");
+  ThreadEngine engine;
+  engine.create_tree_from_text(kOneNode, "kept");
   log.clear();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -241,12 +270,12 @@ TEST_F(CreationTest, UnreadableOrNonUtf8FilesFailNamingThePathAndCreateNothing) 
   }
   EXPECT_TRUE(log.lines().empty());
   engine.tick_once("kept");
-  EXPECT_EQ(world->made, 1);
+  EXPECT_EQ(baseline.new_threads().size(), 1u) << "no worker was started for a file not read";
 }
 
 TEST_F(CreationTest, InvalidUtf8MessageNamesTheByteAndItsOffset) {
   TempFile file("ab\xFE");
-  ThreadEngine engine(world->options());
+  ThreadEngine engine;
   try {
     engine.create_tree_from_file(file.path());
     FAIL() << "expected TreeFileError";
@@ -259,31 +288,34 @@ TEST_F(CreationTest, InvalidUtf8MessageNamesTheByteAndItsOffset) {
 }
 
 TEST_F(CreationTest, TreeIdsAreACopyInCreationOrderWithoutStoppedTrees) {
-  ThreadEngine engine(world->options());
-  for (const char* id : {"c", "a", "b", "d"}) engine.create_tree_from_text("X", std::string(id));
+  ThreadEngine engine;
+  for (const char* id : {"c", "a", "b", "d"})
+    engine.create_tree_from_text(kOneNode, std::string(id));
   Strings before = engine.get_tree_ids();
   engine.stop_tree("a");
-  engine.create_tree_from_text("X", "a");
+  engine.create_tree_from_text(kOneNode, "a");
   EXPECT_EQ(before, (Strings{"c", "a", "b", "d"}));
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"c", "b", "d", "a"}));
+  Strings listed;
+  for (const auto& tree : engine.trees()) listed.push_back(tree.tree_id);
+  EXPECT_EQ(listed, engine.get_tree_ids());
 }
 
 TEST_F(CreationTest, WorkerThreadThatCannotStartWithdrawsTheTreeAndPassesTheErrorOn) {
   std::atomic<bool> fail{true};
-  auto opts = world->options();
-  opts.start_thread = [&fail](std::function<void()> body) {
+  ThreadEngine engine;
+  EngineAccess::set_start_thread(engine, [&fail](std::function<void()> body) {
     if (fail)
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
                               "no threads left");
     return std::thread(std::move(body));
-  };
-  ThreadEngine engine(opts);
+  });
   fail = false;
-  engine.create_tree_from_text("A", "before");
+  engine.create_tree_from_text(kOneNode, "before");
   fail = true;
   log.clear();
   try {
-    engine.create_tree_from_text("B", "t");
+    engine.create_tree_from_text(kOneNode, "t");
     FAIL() << "expected the start error";
   } catch (const std::system_error& e) {
     EXPECT_EQ(e.code(), std::errc::resource_unavailable_try_again);
@@ -294,16 +326,41 @@ TEST_F(CreationTest, WorkerThreadThatCannotStartWithdrawsTheTreeAndPassesTheErro
   EXPECT_THROW(engine.tick_once("t"), ValueError);
 
   fail = false;
-  EXPECT_EQ(engine.create_tree_from_text("B", "t"), "t") << "the id is free again";
+  EXPECT_EQ(engine.create_tree_from_text(kOneNode, "t"), "t") << "the id is free again";
   EXPECT_EQ(engine.tick_once("t"), NodeStatus::SUCCESS);
 }
 
+TEST_F(CreationTest, CallersOfATreeWhoseThreadCannotStartFindItGone) {
+  // The tree is listed while its thread is being started: a command sent then waits, and finds
+  // the tree gone once the start has failed; so does a stop.
+  Gate starting, fail;
+  ThreadEngine engine;
+  EngineAccess::set_start_thread(engine, [&](std::function<void()>) -> std::thread {
+    starting.open();
+    fail.wait();
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                            "no threads left");
+  });
+  auto creation = std::async(std::launch::async, [&] {
+    return error_of([&] { engine.create_tree_from_text(kOneNode, "t"); });
+  });
+  starting.wait();
+  auto command =
+      std::async(std::launch::async, [&] { return error_of([&] { engine.tick_once("t"); }); });
+  auto stop =
+      std::async(std::launch::async, [&] { return error_of([&] { engine.stop_tree("t"); }); });
+  fail.open();
+  EXPECT_NE(creation.get().find("no threads left"), std::string::npos);
+  EXPECT_EQ(command.get(), "行为树ID t 不存在");
+  EXPECT_EQ(stop.get(), "行为树ID t 不存在");
+  EXPECT_TRUE(engine.get_tree_ids().empty());
+}
+
 TEST_F(CreationTest, StartThatReturnsNoThreadIsAFailedStart) {
-  auto opts = world->options();
-  opts.start_thread = [](std::function<void()>) { return std::thread(); };
-  ThreadEngine engine(opts);
+  ThreadEngine engine;
+  EngineAccess::set_start_thread(engine, [](std::function<void()>) { return std::thread(); });
   try {
-    engine.create_tree_from_text("A", "t");
+    engine.create_tree_from_text(kOneNode, "t");
     FAIL() << "expected RuntimeError";
   } catch (const RuntimeError& e) {
     EXPECT_STREQ(e.what(), "行为树 t 的工作线程未能启动");

@@ -10,13 +10,15 @@
 #include <memory>
 #include <string>
 
-#include "support/fake_worker_engine.hpp"
+#include "stress/process_stats.hpp"
+#include "support/engine_test.hpp"
 #include "support/log_capture.hpp"
 
 namespace kelmora::testing {
 namespace {
 
 using core::NodeStatus;
+using core::TreeNode;
 using engine::trigger::ThreadEngine;
 using Strings = std::vector<std::string>;
 
@@ -28,7 +30,7 @@ std::string inherited_command(const std::string& id, const std::string& type) {
 }
 
 // The checks the child makes; a bit set in the result for each one that failed.
-int child_checks(std::unique_ptr<ThreadEngine>& inherited, FakeWorld& world, LogCapture& log) {
+int child_checks(std::unique_ptr<ThreadEngine>& inherited, Script& script, LogCapture& log) {
   int failed = 0;
   int bit = 0;
   auto check = [&](bool ok) {
@@ -42,42 +44,47 @@ int child_checks(std::unique_ptr<ThreadEngine>& inherited, FakeWorld& world, Log
     check(error_of([&] { e.get_tree_status(id); }) == inherited_command(id, "get_status"));
   }
   check(error_of([&] { e.get_tree_ids(); }) == kInherited);
-  check(error_of([&] { e.create_tree_from_text("X", "new"); }) == kInherited);
+  check(error_of([&] { e.create_tree_from_text(act_tree("X"), "new"); }) == kInherited);
+  check(error_of([&] { e.trees(); }) == kInherited);
+  check(code_of([&] { e.tick_once("idle"); }) == Errc::inherited);
   check(error_of([&] { e.register_action_behavior("Late", nullptr, {}); }) == kInherited);
   check(error_of([&] { e.stop_tree("idle"); }) == "(no error)");
   check(error_of([&] { e.stop_all_trees(); }) == "(no error)");
   inherited.reset();  // returns at once: nothing to join in this process
   check(log.lines().empty());
   // An engine made in the child is the child's own.
-  ThreadEngine fresh(world.options());
-  const std::string id = fresh.create_tree_from_text("C");
+  ThreadEngine fresh;
+  script.install(fresh);
+  const std::string id = fresh.create_tree_from_text(act_tree("C"));
   check(fresh.tick_once(id) == NodeStatus::SUCCESS);
   fresh.stop_tree(id);
   return failed;
 }
 
 TEST(ForkTest, ChildFailsTheInheritedTreesAtOnceAndTheParentGoesOn) {
+  ThreadBaseline baseline;
   LogCapture log;
-  auto world = std::make_shared<FakeWorld>();
+  Script script;
   Gate ticking, release;
-  world->hooks.tick_once = [&](FakeWorkerEngine& fake) -> std::any {
-    if (fake.xml() == "B") {
+  script.on_tick = [&](TreeNode& node) {
+    if (node.name() == "B") {
       ticking.open();
       release.wait();
     }
     return NodeStatus::SUCCESS;
   };
-  auto engine = std::make_unique<ThreadEngine>(world->options());
-  engine->create_tree_from_text("A", "idle");
-  engine->create_tree_from_text("B", "busy");
+  auto engine = std::make_unique<ThreadEngine>();
+  script.install(*engine);
+  engine->create_tree_from_text(act_tree("A"), "idle");
+  engine->create_tree_from_text(act_tree("B"), "busy");
   EXPECT_EQ(engine->tick_once("idle"), NodeStatus::SUCCESS);
-  // At the fork a caller of "busy" holds that tree's locks and waits for its worker.
+  // At the fork a caller of "busy" waits in that tree's mailbox for its worker.
   auto busy = std::async(std::launch::async, [&] { return engine->tick_once("busy"); });
   ticking.wait();
 
   const pid_t child = fork();
   ASSERT_NE(child, -1);
-  if (child == 0) _exit(child_checks(engine, *world, log));
+  if (child == 0) _exit(child_checks(engine, script, log));
 
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -89,7 +96,7 @@ TEST(ForkTest, ChildFailsTheInheritedTreesAtOnceAndTheParentGoesOn) {
   EXPECT_EQ(engine->tick_once("idle"), NodeStatus::SUCCESS);
   EXPECT_EQ(engine->get_tree_ids(), (Strings{"idle", "busy"}));
   engine.reset();
-  EXPECT_EQ(world->destroyed, 2);
+  EXPECT_EQ(baseline.surviving_new_threads(), Strings{});
 }
 
 }  // namespace

@@ -13,7 +13,8 @@
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <thread>
 
-#include "support/fake_worker_engine.hpp"
+#include "engine/trigger/host_protocol.hpp"
+#include "support/engine_test.hpp"
 #include "support/log_capture.hpp"
 
 namespace kelmora::testing {
@@ -52,16 +53,13 @@ TEST(IntegrationTest, OneNodeTreeAnswersEveryOperation) {
   EXPECT_EQ(engine.tick_until_success(id), 1);
   EXPECT_EQ(engine.tick_n_times(id, 3), std::vector<NodeStatus>(3, NodeStatus::SUCCESS));
   EXPECT_EQ(engine.tick_n_times(id, 0), std::vector<NodeStatus>{});
-  auto status = engine.get_tree_status(id);
-  ASSERT_TRUE(status);
-  EXPECT_EQ(std::any_cast<std::string>(status->at("status")), "SUCCESS");
+  const AnyMap status = engine.get_tree_status(id);
+  EXPECT_EQ(std::any_cast<std::string>(status.at("status")), "SUCCESS");
   EXPECT_FALSE(engine.get_blackboard_data(id, "missing").has_value());
   engine.set_blackboard_data(id, "k", std::string("v"));
   engine.reset_tree(id);
   EXPECT_EQ(std::any_cast<std::string>(engine.get_blackboard_data(id, "k")), "v");
-  auto all = engine.get_all_blackboard_data(id);
-  ASSERT_TRUE(all);
-  EXPECT_EQ(all->size(), 1u);
+  EXPECT_EQ(engine.get_all_blackboard_data(id).size(), 1u);
 }
 
 TEST(IntegrationTest, TwoTreesFromOneXmlKeepTheirOwnBlackboards) {
@@ -98,22 +96,27 @@ TEST(IntegrationTest, XmlTheCoreRefusesFailsTheFirstCommandWithTheCoresMessage) 
 }
 
 TEST(IntegrationTest, ParametersOfTheWrongKindFailTheCommandOnly) {
+  namespace host = engine::trigger::host;
   ThreadEngine engine;
   engine.create_tree_from_text(kOneNode, "t");
-  EXPECT_EQ(error_of([&] {
-              engine._send_command("t", "tick_n_times", AnyMap{{"n", std::string("3")}});
-            }),
-            "行为树 t 执行命令 tick_n_times 失败: 处理命令 tick_n_times 时发生错误: 'str' object "
-            "cannot be interpreted as an integer");
-  EXPECT_EQ(error_of([&] {
-              engine._send_command("t", "get_blackboard_data", AnyMap{{"key", 5}});
-            }),
-            "行为树 t 执行命令 get_blackboard_data 失败: 处理命令 get_blackboard_data 时发生错误: "
-            "blackboard key must be str, got int");
-  EXPECT_EQ(error_of([&] { engine._send_command("t", "get_blackboard_data"); }),
-            "行为树 t 执行命令 get_blackboard_data 失败: 处理命令 get_blackboard_data 时发生错误: "
-            "blackboard key must be str, got NoneType");
-  EXPECT_EQ(engine._send_command("t", "tick_n_times", AnyMap{{"n", 2}}).type(),
+  const std::string failed = "行为树 t 执行命令 ";
+  EXPECT_EQ(
+      error_of([&] {
+        host::send_command(engine, "t", "tick_n_times", AnyMap{{"n", std::string("3")}});
+      })
+          .rfind(failed + "tick_n_times 失败: 处理命令 tick_n_times 时发生错误: parameter 'n' "
+                          "must be a 64-bit integer, not ",
+                 0),
+      0u);
+  EXPECT_EQ(
+      error_of([&] {
+        host::send_command(engine, "t", "get_blackboard_data", AnyMap{{"key", 5}});
+      })
+          .rfind(failed + "get_blackboard_data 失败: 处理命令 get_blackboard_data 时发生错误: "
+                          "parameter 'key' must be a string, not ",
+                 0),
+      0u);
+  EXPECT_EQ(host::send_command(engine, "t", "tick_n_times", AnyMap{{"n", 2}}).type(),
             typeid(std::vector<NodeStatus>));
   EXPECT_EQ(engine.tick_once("t"), NodeStatus::SUCCESS);
 }

@@ -7,18 +7,21 @@
 #include <spdlog/sinks/base_sink.h>
 
 #include <functional>
+#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
 #include <mutex>
 #include <thread>
 
-#include "support/fake_worker_engine.hpp"
+#include "engine/trigger/host_protocol.hpp"
+#include "support/engine_test.hpp"
 #include "support/log_capture.hpp"
 
 namespace kelmora::testing {
 namespace {
 
 using core::NodeStatus;
+using core::TreeNode;
 using engine::trigger::ThreadEngine;
 using Strings = std::vector<std::string>;
 
@@ -56,6 +59,12 @@ class ReactingSink final : public spdlog::sinks::base_sink<spdlog::details::null
   Strings texts_;
 };
 
+// The error the core gives for building `xml`.
+std::string build_error(const std::string& xml) {
+  engine::SequentialEngine sequential;
+  return error_of([&] { sequential.create_tree_from_text(xml); });
+}
+
 // The tree id in "<prefix>X<suffix>", or "" when the text is not such a line.
 std::string id_in(const std::string& text, const std::string& prefix, const std::string& suffix) {
   if (!text.starts_with(prefix)) return "";
@@ -85,7 +94,7 @@ class LogHandlerTest : public ::testing::Test {
     return outcomes_;
   }
 
-  std::shared_ptr<FakeWorld> world = std::make_shared<FakeWorld>();
+  Script script;
   ThreadEngine* engine = nullptr;
 
  private:
@@ -93,67 +102,72 @@ class LogHandlerTest : public ::testing::Test {
   Strings outcomes_;
 };
 
-std::string status_text(const std::optional<core::AnyMap>& status) {
-  return status ? "status " + core::any_to_text(status->at("status")) : "none";
+std::string status_text(const core::AnyMap& status) {
+  return "status " + core::any_to_text(status.at("status"));
 }
+
+const char* const kUnbuildable =
+    R"(<root BTCPP_format="4"><BehaviorTree ID="T"><Nope/></BehaviorTree></root>)";
 
 TEST_F(LogHandlerTest, HandlerOfTheCreationLineTicksTheNewTree) {
   install([this](const std::string& text) {
     const std::string id = id_in(text, "创建行为树: ", "");
     if (!id.empty()) note(id + " " + core::any_to_text(engine->tick_once(id)));
   });
-  ThreadEngine e(world->options());
+  ThreadEngine e;
   engine = &e;
-  EXPECT_EQ(e.create_tree_from_text("A", "x"), "x");
+  script.install(e);
+  EXPECT_EQ(e.create_tree_from_text(act_tree("A"), "x"), "x");
   EXPECT_EQ(outcomes(), (Strings{"x SUCCESS"}));
-  EXPECT_EQ(world->journal_of("A:"), (Strings{"A:build", "A:tick_once"}));
+  EXPECT_EQ(script.journal(), (Strings{"A:tick"}));
 }
 
 TEST_F(LogHandlerTest, HandlerOfTheCallersFailureLineAsksTheTreeForItsStatus) {
-  world->hooks.tick_once = [](FakeWorkerEngine&) -> std::any { throw std::runtime_error("boom"); };
+  script.on_tick = [](TreeNode&) -> NodeStatus { throw std::runtime_error("boom"); };
   install([this](const std::string& text) {
     const std::string id = id_in(text, "行为树 ", " 执行命令 ");
     if (!id.empty()) note(id + " " + status_text(engine->get_tree_status(id)));
   });
-  ThreadEngine e(world->options());
+  ThreadEngine e;
   engine = &e;
-  e.create_tree_from_text("A", "x");
-  EXPECT_EQ(error_of([&] { e.tick_once("x"); }),
-            "行为树 x 执行命令 tick_once 失败: 处理命令 tick_once 时发生错误: boom");
+  script.install(e);
+  e.create_tree_from_text(act_tree("A"), "x");
+  EXPECT_EQ(
+      error_of([&] { e.tick_once("x"); }),
+      "行为树 x 执行命令 tick_once 失败: 处理命令 tick_once 时发生错误: node 'A' (Act): boom");
   EXPECT_EQ(outcomes(), (Strings{"x status IDLE"}));
 }
 
 TEST_F(LogHandlerTest, HandlerOfTheWorkersLinesCommandsTheTree) {
   // The worker's lines about a failed command: the handler may use the tree at once.
-  world->hooks.tick_once = [](FakeWorkerEngine&) -> std::any { throw std::runtime_error("boom"); };
-  const Strings worker_lines = {"处理命令 tick_once 时发生错误: boom", "未知命令类型: jump"};
+  script.on_tick = [](TreeNode&) -> NodeStatus { throw std::runtime_error("boom"); };
+  const Strings worker_lines = {"处理命令 tick_once 时发生错误: node 'A' (Act): boom",
+                                "未知命令类型: jump"};
   install([&](const std::string& text) {
     for (const auto& line : worker_lines) {
       if (text == line) note(line + " -> " + status_text(engine->get_tree_status("x")));
     }
   });
-  ThreadEngine e(world->options());
+  ThreadEngine e;
   engine = &e;
-  e.create_tree_from_text("A", "x");
+  script.install(e);
+  e.create_tree_from_text(act_tree("A"), "x");
   EXPECT_THROW(e.tick_once("x"), RuntimeError);
-  EXPECT_THROW(e._send_command("x", "jump"), RuntimeError);
+  EXPECT_THROW(engine::trigger::host::send_command(e, "x", "jump"), RuntimeError);
   EXPECT_EQ(outcomes(),
             (Strings{worker_lines[0] + " -> status IDLE", worker_lines[1] + " -> status IDLE"}));
 }
 
 TEST_F(LogHandlerTest, HandlerOfAWorkersFailureLineGetsTheTreesErrorAtOnce) {
-  world->hooks.on_build = [](FakeWorkerEngine&, const std::string&) {
-    throw core::TreeBuildError("bad");
-  };
   install([this](const std::string& text) {
     const std::string id = id_in(text, "行为树线程 ", " 发生错误: ");
     if (!id.empty()) note(error_of([&] { engine->get_tree_status(id); }));
   });
-  ThreadEngine e(world->options());
+  ThreadEngine e;
   engine = &e;
-  e.create_tree_from_text("A", "x");
+  e.create_tree_from_text(kUnbuildable, "x");
   eventually([&] { return !outcomes().empty(); });
-  const std::string worker_error = "行为树线程 x 发生错误: bad";
+  const std::string worker_error = "行为树线程 x 发生错误: " + build_error(kUnbuildable);
   EXPECT_EQ(outcomes(), (Strings{"行为树 x 执行命令 get_status 失败: " + worker_error}));
   // The tree's error record is still there for the first caller.
   EXPECT_EQ(error_of([&] { e.tick_once("x"); }),
@@ -163,7 +177,7 @@ TEST_F(LogHandlerTest, HandlerOfAWorkersFailureLineGetsTheTreesErrorAtOnce) {
 TEST_F(LogHandlerTest, HandlersOfStopAndIdLinesCreateAndStopTrees) {
   install([this](const std::string& text) {
     if (auto id = id_in(text, "停止行为树: ", ""); !id.empty()) {
-      note("recreated " + engine->create_tree_from_text("B", id));
+      note("recreated " + engine->create_tree_from_text(act_tree("B"), id));
     } else if (auto dup = id_in(text, "行为树ID ", " 已存在"); !dup.empty()) {
       engine->stop_tree(dup);
       note("stopped " + dup);
@@ -171,15 +185,16 @@ TEST_F(LogHandlerTest, HandlersOfStopAndIdLinesCreateAndStopTrees) {
       note("ids " + std::to_string(engine->get_tree_ids().size()));
     }
   });
-  ThreadEngine e(world->options());
+  ThreadEngine e;
   engine = &e;
-  e.create_tree_from_text("A", "x");
+  script.install(e);
+  e.create_tree_from_text(act_tree("A"), "x");
   e.stop_tree("x");
   EXPECT_EQ(outcomes(), (Strings{"recreated x"}));
   EXPECT_EQ(e.tick_once("x"), NodeStatus::SUCCESS);
-  EXPECT_EQ(world->journal_of("B:"), (Strings{"B:build", "B:tick_once"}));
+  EXPECT_EQ(script.journal(), (Strings{"B:tick"}));
   // The handler stops x on the duplicate line (its own stop line does not reach it again).
-  EXPECT_THROW(e.create_tree_from_text("C", "x"), ValueError);
+  EXPECT_THROW(e.create_tree_from_text(act_tree("C"), "x"), ValueError);
   EXPECT_THROW(e.tick_once("nope"), ValueError);
   EXPECT_EQ(outcomes(), (Strings{"recreated x", "stopped x", "ids 0"}));
 }

@@ -6,7 +6,7 @@
 #include <kelmora/core/factory.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 
-#include "support/fake_worker_engine.hpp"
+#include "support/engine_test.hpp"
 #include "support/log_capture.hpp"
 
 namespace kelmora::testing {
@@ -151,7 +151,7 @@ TEST(RegistrationTest, DescriptorsFollowTheSameRulesInOrder) {
       {"derived without tick: attribute error, nothing logged",
        {"Bare", true, std::nullopt, PortsList{}},
        "Named",
-       "type object 'Bare' has no attribute 'tick'",
+       "action class Bare has no static tick function",
        {}},
       {"derived, no ports",
        {"Lean", true, tick, std::nullopt},
@@ -214,10 +214,10 @@ TEST_P(RefusedRegistrationTest, IsAValueErrorWithTheCoresTextAndLeavesNoTrace) {
   }
   ASSERT_FALSE(core_text.empty()) << "the core accepts it";
 
-  auto world = std::make_shared<FakeWorld>();
   LogCapture log;
-  ThreadEngine engine(world->options());
-  engine.register_action_behavior("Fine", nullptr, {core::make_port("x", "string", "input")});
+  ThreadEngine engine;
+  engine.register_action_behavior("Fine", [](TreeNode&) { return NodeStatus::SUCCESS; },
+                                  {core::make_port("x", "string", "input")});
   log.clear();
   try {
     engine.register_action_behavior(c.action_id, nullptr, c.ports);
@@ -233,9 +233,9 @@ TEST_P(RefusedRegistrationTest, IsAValueErrorWithTheCoresTextAndLeavesNoTrace) {
   EXPECT_THROW(engine.register_action_class(cls, c.action_id), ValueError) << "through a class";
   EXPECT_TRUE(log.lines().empty());
   EXPECT_EQ(registered_ids(engine), (std::vector<std::string>{"Fine"}));
-  engine.create_tree_from_text("A", "a");
-  EXPECT_EQ(engine.tick_once("a"), NodeStatus::SUCCESS);
-  EXPECT_EQ(world->journal_of("?:register"), (std::vector<std::string>{"?:register Fine 1"}));
+  engine.create_tree_from_text(
+      R"(<root BTCPP_format="4"><BehaviorTree ID="T"><Fine x="1"/></BehaviorTree></root>)", "a");
+  EXPECT_EQ(engine.tick_once("a"), NodeStatus::SUCCESS) << "later trees are not affected";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -277,27 +277,32 @@ TEST(RegistrationTest, ClassNamesLoseTheirNamespacesOnly) {
             "Wrapper<kelmora::testing::(anonymous namespace)::sample::Silent>");
   struct Local : nodes::SimpleActionNode {};
   EXPECT_EQ(engine::trigger::action_class<Local>().name, "Local");
-  EXPECT_EQ(engine::trigger::details::short_type_name(typeid(int).name()), "int");
+  EXPECT_EQ(engine::trigger::action_class_name(typeid(int)), "int");
+  EXPECT_EQ(engine::trigger::action_class_name(typeid(std::vector<sample::Silent>)),
+            "vector<kelmora::testing::(anonymous namespace)::sample::Silent, "
+            "std::allocator<kelmora::testing::(anonymous namespace)::sample::Silent> >");
 }
 
 TEST(RegistrationTest, WorkersReplayTheRegistrationsPresentWhenTheyStartInOrder) {
-  auto world = std::make_shared<FakeWorld>();
-  ThreadEngine engine(world->options());
-  engine.register_action_behavior("First", nullptr, {core::make_port("a", "string", "input")});
+  auto returning = [](NodeStatus status) { return [status](TreeNode&) { return status; }; };
+  auto tree_of = [](const std::string& action) {
+    return R"(<root BTCPP_format="4"><BehaviorTree ID="T"><)" + action +
+           R"(/></BehaviorTree></root>)";
+  };
+  ThreadEngine engine;
+  // Replayed in order: the second registration of an id replaces the first in each tree.
+  engine.register_action_behavior("First", returning(NodeStatus::FAILURE), {});
   engine.register_action_class<sample::Greeter>();
-  engine.register_action_behavior("First", nullptr, {});
-  engine.create_tree_from_text("A", "a");
-  EXPECT_EQ(engine.tick_once("a"), NodeStatus::SUCCESS);  // the tree is built
-  engine.register_action_behavior("Late", nullptr, {});
-  engine.create_tree_from_text("B", "b");
-  engine.tick_once("b");
-
-  EXPECT_EQ(
-      world->journal_of("?:register"),
-      (std::vector<std::string>{"?:register First 1", "?:register Greeter 2", "?:register First 0",
-                                "?:register First 1", "?:register Greeter 2", "?:register First 0",
-                                "?:register Late 0"}));
-  EXPECT_EQ(world->journal_of("A:"), (std::vector<std::string>{"A:build", "A:tick_once"}));
+  engine.register_action_behavior("First", returning(NodeStatus::SUCCESS), {});
+  engine.create_tree_from_text(tree_of("First"), "early");
+  engine.create_tree_from_text(tree_of("Late"), "too early for Late");
+  EXPECT_EQ(engine.tick_once("early"), NodeStatus::SUCCESS);
+  // Once a tree's worker has read the registrations, later ones never reach it.
+  const std::string error = error_of([&] { engine.tick_once("too early for Late"); });
+  EXPECT_NE(error.find("Late"), std::string::npos) << error;
+  engine.register_action_behavior("Late", returning(NodeStatus::RUNNING), {});
+  engine.create_tree_from_text(tree_of("Late"), "late");
+  EXPECT_EQ(engine.tick_once("late"), NodeStatus::RUNNING);
 }
 
 }  // namespace

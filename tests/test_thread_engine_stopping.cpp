@@ -1,42 +1,52 @@
-// Stopping one tree, all trees, and destroying the engine.
+// Stopping one tree, all trees, and destroying the engine; no worker thread outlives its tree.
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <thread>
 
-#include "support/fake_worker_engine.hpp"
+#include "stress/process_stats.hpp"
+#include "support/engine_test.hpp"
 #include "support/log_capture.hpp"
 
 namespace kelmora::testing {
 namespace {
 
 using core::NodeStatus;
+using core::TreeNode;
 using engine::trigger::ThreadEngine;
 using Strings = std::vector<std::string>;
 
+const char* const kUnbuildable =
+    R"(<root BTCPP_format="4"><BehaviorTree ID="T"><Nope/></BehaviorTree></root>)";
+
 class StoppingTest : public ::testing::Test {
  protected:
-  std::shared_ptr<FakeWorld> world = std::make_shared<FakeWorld>();
+  ThreadBaseline baseline;  // before any engine of the test starts a thread
+  Script script;
   LogCapture log;
 };
 
 TEST_F(StoppingTest, StoppedTreeIsGoneItsWorkerEndedAndOneLineLogged) {
-  ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A", "a");
-  engine.create_tree_from_text("B", "b");
+  ThreadEngine engine;
+  script.install(engine);
+  engine.create_tree_from_text(act_tree("a"), "a");
+  engine.create_tree_from_text(act_tree("b"), "b");
   engine.tick_once("a");
+  eventually([&] { return baseline.new_threads().size() == 2; });
   log.clear();
   engine.stop_tree("a");
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"b"}));
-  EXPECT_EQ(world->destroyed, 1) << "the worker has ended and dropped its engine";
+  eventually([&] { return baseline.new_threads().size() == 1; });  // only b's worker is left
   EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"info", "停止行为树: a"}}));
   EXPECT_EQ(engine.tick_once("b"), NodeStatus::SUCCESS);
 }
 
 TEST_F(StoppingTest, SecondStopOfOneTreeIsAValueError) {
-  ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A", "a");
+  ThreadEngine engine;
+  script.install(engine);
+  engine.create_tree_from_text(act_tree("a"), "a");
   engine.stop_tree("a");
   log.clear();
   try {
@@ -51,9 +61,10 @@ TEST_F(StoppingTest, SecondStopOfOneTreeIsAValueError) {
 TEST_F(StoppingTest, StopAllStopsInCreationOrderThenLogsOnce) {
   for (int trees : {0, 3}) {
     SCOPED_TRACE(trees);
-    ThreadEngine engine(world->options());
+    ThreadEngine engine;
+    script.install(engine);
     for (const char* id : {"z", "a", "m"}) {
-      if (trees) engine.create_tree_from_text("X", std::string(id));
+      if (trees) engine.create_tree_from_text(act_tree(id), std::string(id));
     }
     log.clear();
     engine.stop_all_trees();
@@ -65,76 +76,75 @@ TEST_F(StoppingTest, StopAllStopsInCreationOrderThenLogsOnce) {
     EXPECT_EQ(log.lines(), expected);
     EXPECT_TRUE(engine.get_tree_ids().empty());
   }
+  EXPECT_EQ(baseline.surviving_new_threads(), Strings{});
 }
 
 TEST_F(StoppingTest, OldIdsCanBeUsedAgainAfterStopAll) {
-  ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A");
-  engine.create_tree_from_text("B");
+  ThreadEngine engine;
+  script.install(engine);
+  engine.create_tree_from_text(act_tree("A"));
+  engine.create_tree_from_text(act_tree("B"));
   engine.stop_all_trees();
-  EXPECT_EQ(engine.create_tree_from_text("C"), "tree_0");
+  EXPECT_EQ(engine.create_tree_from_text(act_tree("C")), "tree_0");
   EXPECT_EQ(engine.tick_once("tree_0"), NodeStatus::SUCCESS);
-  EXPECT_EQ(world->journal_of("C:"), (Strings{"C:build", "C:tick_once"}));
+  EXPECT_EQ(script.journal(), (Strings{"C:tick"}));
 }
 
-TEST_F(StoppingTest, DestructionStopsEveryTreeInOrderWithTheSameLines) {
+TEST_F(StoppingTest, DestructionStopsEveryTreeInOrderWithTheSameLinesAndEndsEveryWorker) {
   {
-    ThreadEngine engine(world->options());
-    engine.create_tree_from_text("A", "first");
-    engine.create_tree_from_text("B", "second");
+    ThreadEngine engine;
+    script.install(engine);
+    engine.create_tree_from_text(act_tree("A"), "first");
+    engine.create_tree_from_text(act_tree("B"), "second");
     log.clear();
   }
   EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"info", "停止行为树: first"},
                                                {"info", "停止行为树: second"},
                                                {"info", "停止所有行为树"}}));
-  EXPECT_EQ(world->made, 2);
-  EXPECT_EQ(world->destroyed, 2);
+  EXPECT_EQ(baseline.surviving_new_threads(), Strings{});
 }
 
 TEST_F(StoppingTest, StopWhileStartingEndsTheWorkerOnceTheTreeIsBuilt) {
-  Gate building, build;
-  world->hooks.on_build = [&](FakeWorkerEngine&, const std::string&) {
-    building.open();
-    build.wait();
-  };
-  ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A", "a");
-  building.wait();
-  std::thread stopper([&] { engine.stop_tree("a"); });
-  // The stop waits for the worker, which is still building; let it finish.
-  build.open();
-  stopper.join();
-  EXPECT_TRUE(engine.get_tree_ids().empty());
-  EXPECT_EQ(world->journal(), (Strings{"A:build"})) << "nothing was processed";
-  EXPECT_EQ(world->destroyed, 1);
+  Gate start;
+  ThreadEngine engine;
+  script.install(engine);
+  hold_workers(engine, start);
+  engine.create_tree_from_text(act_tree("A"), "a");
+  auto stopper = std::async(std::launch::async, [&] { engine.stop_tree("a"); });
+  // The stop waits for the worker, which has not even begun to build; let it.
+  eventually([&] { return engine.get_tree_ids().empty(); });
+  start.open();
+  stopper.get();
+  EXPECT_EQ(log.count("info", "停止行为树: a"), 1u);
+  EXPECT_TRUE(script.journal().empty()) << "nothing was processed";
+  EXPECT_EQ(baseline.surviving_new_threads(), Strings{});
 }
 
 TEST_F(StoppingTest, TreeWhoseWorkerFailedStopsNormally) {
-  world->hooks.on_build = [](FakeWorkerEngine&, const std::string&) {
-    throw core::TreeBuildError("bad");
-  };
-  ThreadEngine engine(world->options());
-  engine.create_tree_from_text("A", "before-taken");
-  engine.create_tree_from_text("A", "after-taken");
+  ThreadEngine engine;
+  engine.create_tree_from_text(kUnbuildable, "before-taken");
+  engine.create_tree_from_text(kUnbuildable, "after-taken");
   EXPECT_THROW(engine.tick_once("after-taken"), RuntimeError);
   log.clear();
-  engine.stop_tree("before-taken");  // its error record was never taken
+  engine.stop_tree("before-taken");  // its failure was never taken
   engine.stop_tree("after-taken");
   // (The worker of before-taken may log its failure at any time before its stop.)
   EXPECT_EQ(log.texts("info"), (Strings{"停止行为树: before-taken", "停止行为树: after-taken"}));
   EXPECT_TRUE(engine.get_tree_ids().empty());
+  EXPECT_EQ(baseline.surviving_new_threads(), Strings{});
 }
 
 TEST_F(StoppingTest, StopFromAnotherTreesTickWorks) {
   ThreadEngine* self = nullptr;
-  world->hooks.tick_once = [&](FakeWorkerEngine&) -> std::any {
-    self->stop_tree("b");
+  script.on_tick = [&](TreeNode& node) {
+    if (node.name() == "a") self->stop_tree("b");
     return NodeStatus::SUCCESS;
   };
-  ThreadEngine engine(world->options());
+  ThreadEngine engine;
   self = &engine;
-  engine.create_tree_from_text("A", "a");
-  engine.create_tree_from_text("B", "b");
+  script.install(engine);
+  engine.create_tree_from_text(act_tree("a"), "a");
+  engine.create_tree_from_text(act_tree("b"), "b");
   EXPECT_EQ(engine.tick_once("a"), NodeStatus::SUCCESS);
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"a"}));
 }
@@ -142,7 +152,8 @@ TEST_F(StoppingTest, StopFromAnotherTreesTickWorks) {
 TEST_F(StoppingTest, StopAllEndsAtTheFirstErrorLeavingTheLaterTreesRunning) {
   ThreadEngine* self = nullptr;
   std::string error;
-  world->hooks.tick_once = [&](FakeWorkerEngine&) -> std::any {
+  script.on_tick = [&](TreeNode& node) {
+    if (node.name() != "b") return NodeStatus::SUCCESS;
     try {
       self->stop_all_trees();  // reaches its own tree second
     } catch (const RuntimeError& e) {
@@ -150,34 +161,62 @@ TEST_F(StoppingTest, StopAllEndsAtTheFirstErrorLeavingTheLaterTreesRunning) {
     }
     return NodeStatus::SUCCESS;
   };
-  ThreadEngine engine(world->options());
+  ThreadEngine engine;
   self = &engine;
-  for (const char* id : {"a", "b", "c"}) engine.create_tree_from_text("X", std::string(id));
+  script.install(engine);
+  for (const char* id : {"a", "b", "c"})
+    engine.create_tree_from_text(act_tree(id), std::string(id));
   log.clear();
   EXPECT_EQ(engine.tick_once("b"), NodeStatus::SUCCESS);
   const std::string refusal = "行为树 b 的命令不能在它自己的工作线程中调用";
   EXPECT_EQ(error, refusal);
   EXPECT_EQ(log.lines(), (std::vector<LogLine>{{"info", "停止行为树: a"}, {"error", refusal}}));
   EXPECT_EQ(engine.get_tree_ids(), (Strings{"b", "c"}));
-  EXPECT_EQ(engine.get_tree_status("c")->size(), 1u) << "c still serves commands";
+  EXPECT_EQ(engine.tick_once("c"), NodeStatus::SUCCESS) << "c still serves commands";
 }
 
-TEST_F(StoppingTest, EngineDestroyedFromItsOwnTickLeavesNoWorkerBehind) {
-  auto engine = std::make_unique<ThreadEngine>(world->options());
-  world->hooks.tick_once = [&](FakeWorkerEngine& fake) -> std::any {
-    if (fake.xml() == "A") engine.reset();
-    return NodeStatus::SUCCESS;
-  };
-  engine->create_tree_from_text("A", "a");
-  engine->create_tree_from_text("B", "b");
+// The engine destroyed from inside a tick: the worker running that tick (and, in the second case,
+// the worker whose tick waits for it) cannot be joined there; they leave after their command, and
+// the reaper joins them, so no thread is left behind.
+struct DestroyedInside {
+  const char* label;
+  const char* destroyer;  // the tree whose tick destroys the engine
+  const char* ticked;     // the tree the test ticks
+};
+
+void PrintTo(const DestroyedInside& c, std::ostream* os) { *os << c.label; }
+
+class DestroyedInsideTest : public StoppingTest,
+                            public ::testing::WithParamInterface<DestroyedInside> {};
+
+TEST_P(DestroyedInsideTest, EveryCallerGetsItsResultAndNoWorkerIsLeftBehind) {
+  const auto& c = GetParam();
+  auto engine = std::make_unique<ThreadEngine>();
   ThreadEngine& raw = *engine;
+  script.on_tick = [&](TreeNode& node) {
+    if (node.name() == c.destroyer) {
+      engine.reset();
+      return NodeStatus::SUCCESS;
+    }
+    return raw.tick_once(c.destroyer);  // the ticked tree waits for the destroyer
+  };
+  script.install(*engine);
+  engine->create_tree_from_text(act_tree("a"), "a");
+  engine->create_tree_from_text(act_tree("b"), "b");
   log.clear();
-  EXPECT_EQ(raw.tick_once("a"), NodeStatus::SUCCESS) << "the caller still gets its result";
-  eventually([&] { return world->destroyed == 2; });  // both workers end; nobody joins a
+  EXPECT_EQ(raw.tick_once(c.ticked), NodeStatus::SUCCESS) << "the caller still gets its result";
+  EXPECT_EQ(engine, nullptr);
+  EXPECT_EQ(baseline.surviving_new_threads(), Strings{});
   EXPECT_EQ(log.lines(),
             (std::vector<LogLine>{
                 {"info", "停止行为树: a"}, {"info", "停止行为树: b"}, {"info", "停止所有行为树"}}));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Reaper, DestroyedInsideTest,
+    ::testing::Values(DestroyedInside{"FromItsOwnTick", "a", "a"},
+                      DestroyedInside{"FromATickAnotherTreeWaitsFor", "b", "a"}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
 
 }  // namespace
 }  // namespace kelmora::testing

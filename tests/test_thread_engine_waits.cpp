@@ -11,18 +11,20 @@
 #include <ostream>
 #include <thread>
 
-#include "support/fake_worker_engine.hpp"
+#include "stress/process_stats.hpp"
+#include "support/engine_test.hpp"
 #include "support/log_capture.hpp"
 
 namespace kelmora::testing {
 namespace {
 
 using core::NodeStatus;
+using core::TreeNode;
 using engine::trigger::ThreadEngine;
 using Strings = std::vector<std::string>;
 
-// What each tree's tick does, by the tree's xml (= its id in these tests): call the next tree in
-// `calls` (with `how`), and remember the error it got.
+// What each tree's tick does, by the tree's node name (= its id in these tests): call the next
+// tree in `calls`, and remember the error it got.
 struct CallPlan {
   std::map<std::string, std::function<void(ThreadEngine&)>> calls;
   std::mutex mutex;
@@ -38,12 +40,12 @@ struct CallPlan {
   }
 };
 
-// Installs ticks that follow the plan: tree X's tick makes the call plan.calls[X] (if any) and
-// notes the error it got; the refused call of a cycle ends the recursion.
-void follow(FakeWorld& world, CallPlan& plan, ThreadEngine*& engine) {
-  world.hooks.tick_once = [&plan, &engine](FakeWorkerEngine& fake) -> std::any {
-    auto it = plan.calls.find(fake.xml());
-    if (it != plan.calls.end()) plan.note(fake.xml(), error_of([&] { it->second(*engine); }));
+// Makes ticks follow the plan: tree X's tick makes the call plan.calls[X] (if any) and notes the
+// error it got; the refused call of a cycle ends the recursion.
+void follow(Script& script, CallPlan& plan, ThreadEngine*& engine) {
+  script.on_tick = [&plan, &engine](TreeNode& node) {
+    auto it = plan.calls.find(node.name());
+    if (it != plan.calls.end()) plan.note(node.name(), error_of([&] { it->second(*engine); }));
     return NodeStatus::SUCCESS;
   };
 }
@@ -63,7 +65,19 @@ class WaitCycleTest : public ::testing::TestWithParam<Driver> {
     return std::async(std::launch::async, f).get();
   }
 
-  std::shared_ptr<FakeWorld> world = std::make_shared<FakeWorld>();
+  // A new engine whose trees tick as the script says.
+  std::unique_ptr<ThreadEngine> make_engine() {
+    auto engine = std::make_unique<ThreadEngine>();
+    script.install(*engine);
+    return engine;
+  }
+  // Creates trees named by their ids.
+  static void create(ThreadEngine& engine, std::initializer_list<const char*> ids) {
+    for (const char* id : ids) engine.create_tree_from_text(act_tree(id), std::string(id));
+  }
+
+  ThreadBaseline baseline;  // before any engine of the test starts a thread
+  Script script;
   LogCapture log;
 };
 
@@ -72,11 +86,11 @@ TEST_P(WaitCycleTest, TwoTreesTickingEachOtherFailTheClosingCallNamingTheCycle) 
   ThreadEngine* self = nullptr;
   plan.calls["a"] = [](ThreadEngine& e) { e.tick_once("b"); };
   plan.calls["b"] = [](ThreadEngine& e) { e.tick_once("a"); };
-  follow(*world, plan, self);
-  ThreadEngine engine(world->options());
+  follow(script, plan, self);
+  auto owned = make_engine();
+  ThreadEngine& engine = *owned;
   self = &engine;
-  engine.create_tree_from_text("a", "a");
-  engine.create_tree_from_text("b", "b");
+  create(engine, {"a", "b"});
   log.clear();
   EXPECT_EQ(drive([&] { return engine.tick_once("a"); }), NodeStatus::SUCCESS);
   const std::string refusal = "行为树 a 执行命令 tick_once 失败: 会形成循环等待 b -> a -> b";
@@ -94,14 +108,11 @@ TEST_P(WaitCycleTest, ThreeTreesInACycleFailTheClosingCallNamingAllThree) {
   plan.calls["a"] = [](ThreadEngine& e) { e.tick_once("b"); };
   plan.calls["b"] = [](ThreadEngine& e) { e.tick_n_times("c", 1); };
   plan.calls["c"] = [](ThreadEngine& e) { e.get_tree_status("a"); };
-  follow(*world, plan, self);
-  world->hooks.tick_n_times = [&](FakeWorkerEngine& fake, const std::any&) -> std::any {
-    world->hooks.tick_once(fake);
-    return std::vector<NodeStatus>{NodeStatus::SUCCESS};
-  };
-  ThreadEngine engine(world->options());
+  follow(script, plan, self);
+  auto owned = make_engine();
+  ThreadEngine& engine = *owned;
   self = &engine;
-  for (const char* id : {"a", "b", "c"}) engine.create_tree_from_text(id, std::string(id));
+  create(engine, {"a", "b", "c"});
   EXPECT_EQ(drive([&] { return engine.tick_once("a"); }), NodeStatus::SUCCESS);
   EXPECT_EQ(plan.taken(),
             (std::map<std::string, std::string>{
@@ -116,13 +127,15 @@ TEST_P(WaitCycleTest, TreesOfTwoEnginesTickingEachOtherFailTheClosingCall) {
   ThreadEngine* second = nullptr;
   plan.calls["a"] = [&second](ThreadEngine&) { second->tick_once("b"); };
   plan.calls["b"] = [&first](ThreadEngine&) { first->tick_once("a"); };
-  follow(*world, plan, first);
-  ThreadEngine one(world->options());
-  ThreadEngine two(world->options());
+  follow(script, plan, first);
+  auto owned_one = make_engine();
+  auto owned_two = make_engine();
+  ThreadEngine& one = *owned_one;
+  ThreadEngine& two = *owned_two;
   first = &one;
   second = &two;
-  one.create_tree_from_text("a", "a");
-  two.create_tree_from_text("b", "b");
+  create(one, {"a"});
+  create(two, {"b"});
   EXPECT_EQ(drive([&] { return one.tick_once("a"); }), NodeStatus::SUCCESS);
   EXPECT_EQ(plan.taken().at("b"), "行为树 a 执行命令 tick_once 失败: 会形成循环等待 b -> a -> b");
 }
@@ -133,11 +146,11 @@ TEST_P(WaitCycleTest, StopInsideACycleIsRefusedWhenItClosesTheCycle) {
   ThreadEngine* self = nullptr;
   plan.calls["b"] = [](ThreadEngine& e) { e.tick_once("a"); };
   plan.calls["a"] = [](ThreadEngine& e) { e.stop_tree("b"); };
-  follow(*world, plan, self);
-  ThreadEngine engine(world->options());
+  follow(script, plan, self);
+  auto owned = make_engine();
+  ThreadEngine& engine = *owned;
   self = &engine;
-  engine.create_tree_from_text("a", "a");
-  engine.create_tree_from_text("b", "b");
+  create(engine, {"a", "b"});
   log.clear();
   EXPECT_EQ(drive([&] { return engine.tick_once("b"); }), NodeStatus::SUCCESS);
   const std::string refusal = "停止行为树 b 失败: 会形成循环等待 a -> b -> a";
@@ -152,20 +165,20 @@ TEST_P(WaitCycleTest, TickInsideACycleIsRefusedWhenAStopWaitsForIt) {
   Gate b_ticking, b_go;
   std::string b_error;
   ThreadEngine* self = nullptr;
-  world->hooks.tick_once = [&](FakeWorkerEngine& fake) -> std::any {
-    if (fake.xml() == "a") {
+  script.on_tick = [&](TreeNode& node) {
+    if (node.name() == "a") {
       self->stop_tree("b");
-    } else if (fake.xml() == "b") {
+    } else if (node.name() == "b") {
       b_ticking.open();
       b_go.wait();
       b_error = error_of([&] { self->tick_once("a"); });
     }
     return NodeStatus::SUCCESS;
   };
-  ThreadEngine engine(world->options());
+  auto owned = make_engine();
+  ThreadEngine& engine = *owned;
   self = &engine;
-  engine.create_tree_from_text("a", "a");
-  engine.create_tree_from_text("b", "b");
+  create(engine, {"a", "b"});
   auto b_caller = std::async(std::launch::async, [&] { return engine.tick_once("b"); });
   b_ticking.wait();
   auto a_caller =
@@ -185,12 +198,12 @@ TEST_P(WaitCycleTest, StopAllAndDestructionEndAfterCyclesWereRefused) {
   plan.calls["a"] = [](ThreadEngine& e) { e.tick_once("b"); };
   plan.calls["b"] = [](ThreadEngine& e) { e.tick_once("c"); };
   plan.calls["c"] = [](ThreadEngine& e) { e.tick_once("a"); };
-  follow(*world, plan, self);
+  follow(script, plan, self);
   for (bool stop_all : {true, false}) {
     SCOPED_TRACE(stop_all ? "stop_all_trees" : "destruction");
-    auto engine = std::make_unique<ThreadEngine>(world->options());
+    auto engine = make_engine();
     self = engine.get();
-    for (const char* id : {"a", "b", "c"}) engine->create_tree_from_text(id, std::string(id));
+    create(*engine, {"a", "b", "c"});
     // Three callers at once, each starting the cycle at another tree.
     std::vector<std::future<NodeStatus>> callers;
     for (const char* id : {"a", "b", "c"}) {
@@ -201,7 +214,7 @@ TEST_P(WaitCycleTest, StopAllAndDestructionEndAfterCyclesWereRefused) {
     if (stop_all) engine->stop_all_trees();
     engine.reset();
     EXPECT_EQ(log.count("info", "停止所有行为树"), stop_all ? 2u : 1u);
-    EXPECT_EQ(world->made.load(), world->destroyed.load()) << "every worker ended";
+    EXPECT_EQ(baseline.surviving_new_threads(), Strings{}) << "every worker ended";
   }
 }
 
@@ -211,18 +224,19 @@ TEST_P(WaitCycleTest, CallersThatAreNoWorkerWaitForBusyTreesAndAreNeverRefused) 
   Gate b_ticking, b_go;
   ThreadEngine* self = nullptr;
   std::string c_error;
-  world->hooks.tick_once = [&](FakeWorkerEngine& fake) -> std::any {
-    if (fake.xml() == "a") self->tick_once("b");
-    if (fake.xml() == "b") {
+  script.on_tick = [&](TreeNode& node) {
+    if (node.name() == "a") self->tick_once("b");
+    if (node.name() == "b") {
       b_ticking.open();
       b_go.wait();
     }
-    if (fake.xml() == "c") c_error = error_of([&] { self->get_tree_status("a"); });
+    if (node.name() == "c") c_error = error_of([&] { self->get_tree_status("a"); });
     return NodeStatus::SUCCESS;
   };
-  ThreadEngine engine(world->options());
+  auto owned = make_engine();
+  ThreadEngine& engine = *owned;
   self = &engine;
-  for (const char* id : {"a", "b", "c"}) engine.create_tree_from_text(id, std::string(id));
+  create(engine, {"a", "b", "c"});
   auto first = std::async(std::launch::async, [&] { return engine.tick_once("a"); });
   b_ticking.wait();
   auto on_a = std::async(std::launch::async, [&] { return engine.tick_once("a"); });
@@ -231,7 +245,7 @@ TEST_P(WaitCycleTest, CallersThatAreNoWorkerWaitForBusyTreesAndAreNeverRefused) 
   b_go.open();
   EXPECT_EQ(first.get(), NodeStatus::SUCCESS);
   EXPECT_EQ(on_a.get(), NodeStatus::SUCCESS);
-  EXPECT_TRUE(on_b.get().has_value());
+  EXPECT_FALSE(on_b.get().empty());
   EXPECT_EQ(via_c.get(), NodeStatus::SUCCESS);
   EXPECT_EQ(c_error, "(no error)");
   EXPECT_TRUE(log.texts("error").empty());

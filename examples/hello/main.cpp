@@ -56,7 +56,7 @@ int main() {
     std::string id = engine.create_tree_from_text(kTree, "tree-" + who);
     engine.set_blackboard_data(id, "name", who);
     NodeStatus first = engine.tick_once(id);
-    auto statuses = engine.tick_n_times(id, 3).value_or(std::vector<NodeStatus>{});
+    std::vector<NodeStatus> statuses = engine.tick_n_times(id, 3);
     std::cout << id << ": first tick " << first << ", then";
     for (auto s : statuses) std::cout << ' ' << s;
     std::cout << "; greeting \""

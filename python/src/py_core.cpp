@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "py_errors.hpp"
 #include "py_values.hpp"
 
 namespace kelmora::python {
@@ -65,9 +66,14 @@ core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node)
     // main thread is also raised again once control is back in Python, rather than vanish into
     // a failed tick; a KeyboardInterrupt on a worker thread is no Ctrl-C and stays there.
     // Re-armed last: a pending Ctrl-C is consumed by the next Python call that checks signals.
+    // The exception object itself goes on (PythonError), so that the caller's error gets it back
+    // as its __cause__.
     std::string text = error_text(e);
+    if (e.trace() && !e.trace().is_none())
+      PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+    PyValueRef exception = hold(e.value());
     keep_interrupt(e);
-    throw kelmora::RuntimeError(text);
+    throw PythonError(text, std::move(exception));
   }
 }
 

@@ -19,9 +19,10 @@ struct CppTick {
 
 // A tick function from a Python object. Calling it takes the GIL, hands the node to the object as
 // a kelmora.core.TreeNode that is valid for that call only, and turns a Python exception into a
-// kelmora::RuntimeError carrying str(exception), or the exception's type name when that text is
-// empty (a KeyboardInterrupt on the main thread is also re-armed, so Ctrl-C is not lost; on any
-// other thread it fails the tick like any exception). A CppTick gives its C++ function unchanged.
+// PythonError (a kelmora::RuntimeError) carrying str(exception), or the exception's type name
+// when that text is empty, and the exception object itself (a KeyboardInterrupt on the main
+// thread is also re-armed, so Ctrl-C is not lost; on any other thread it fails the tick like any
+// exception). A CppTick gives its C++ function unchanged.
 // Make it with the GIL held; the functor may then be copied and called on any thread.
 // Thread-safe.
 core::TickFunctor to_tick_functor(py::object object);

@@ -1,6 +1,7 @@
 // kelmora._native.ThreadEngine: the C++ thread engine under the Python class
 // kelmora.engine.trigger.mthread.ThreadEngine, which checks argument and result kinds and then
-// calls in here.
+// calls in here. Its tree operations come through the host protocol (host_protocol.hpp):
+// _send_command, _check_tree_exists, and process_command for the class's _process_command.
 //
 // GIL discipline: every call that can wait (for a tree's worker, for a join, for the engine's
 // locks) runs with the GIL released, so that other Python threads, and the Python tick functions
@@ -11,7 +12,9 @@
 
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <kelmora/core/errors.hpp>
+#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
 #include <memory>
@@ -21,14 +24,18 @@
 #include <system_error>
 #include <utility>
 
+#include "engine/trigger/host_protocol.hpp"
 #include "py_core.hpp"
 #include "py_values.hpp"
 
 namespace kelmora::python {
 namespace {
 
+using engine::SequentialEngine;
 using engine::trigger::ActionClass;
 using engine::trigger::ThreadEngine;
+using engine::trigger::TreeInfo;
+namespace host = engine::trigger::host;
 
 // Owns the C++ engine until close() or destruction. Every operation works on its own reference
 // to the engine, so closing while another thread is inside an operation never destroys the
@@ -100,9 +107,74 @@ auto without_gil(const NativeThreadEngine& self, Fn fn) {
   return fn(*self.get());
 }
 
+// A command record from its Python dict: `type` as a str, none or any other value (matching no
+// type); `params` as a map when it is a dict with str keys, else as the value it is (one that
+// makes every type reading a parameter fail). Not thread-safe: call with the GIL held.
+host::CommandRecord command_record(const py::dict& command) {
+  host::CommandRecord record;
+  if (command.contains("type")) {
+    py::object type = command["type"];
+    if (PyUnicode_Check(type.ptr())) {
+      record.type = encode(type);
+    } else {
+      record.type = to_any(type);
+    }
+  }
+  if (command.contains("params")) {
+    py::object params = command["params"];
+    bool map = PyDict_Check(params.ptr()) != 0;
+    if (map) {
+      for (auto item : py::reinterpret_borrow<py::dict>(params)) {
+        if (!PyUnicode_Check(item.first.ptr())) {
+          map = false;
+          break;
+        }
+      }
+    }
+    record.params = map ? std::any(to_params(params, "params")) : to_any(params);
+  }
+  return record;
+}
+
 }  // namespace
 
 void bind_engine(py::module_& m) {
+  py::class_<TreeInfo>(m, "TreeInfo", "What a ThreadEngine holds about one tree. Read-only.")
+      .def_property_readonly("tree_id", [](const TreeInfo& t) { return decode(t.tree_id); })
+      .def_property_readonly("xml_text", [](const TreeInfo& t) { return decode(t.xml_text); })
+      .def_property_readonly("file_path",
+                             [](const TreeInfo& t) -> py::object {
+                               if (!t.file_path) return py::none();
+                               return decode(*t.file_path);
+                             })
+      .def_property_readonly(
+          "created_at",
+          [](const TreeInfo& t) {
+            return std::chrono::duration<double>(t.created_at.time_since_epoch()).count();
+          },
+          "When the tree was created, in seconds since the epoch (as time.time() gives them).")
+      .def("__repr__", [](const TreeInfo& t) {
+        return decode_message("<TreeInfo " + t.tree_id +
+                              (t.file_path ? " from " + *t.file_path : std::string()) + ">");
+      });
+
+  m.def(
+      "process_command",
+      [](SequentialEngine& engine, const py::dict& command, const std::string& tree_id) {
+        const host::CommandRecord record = command_record(command);
+        std::optional<host::ResultRecord> result;
+        {
+          ReleasedGil release;  // the engine's Python tick functions take the GIL back
+          host::process_command(engine, record, tree_id, result);
+        }
+        return py::make_tuple(decode(result->result_type), decode(result->result_tree_id),
+                              from_any(result->result_value));
+      },
+      py::arg("engine"), py::arg("command"), py::arg("tree_id"),
+      "Carries out one command record on the engine and returns its result record "
+      "(result_type, result_tree_id, result_value); logs the line of an unknown or failed "
+      "command.");
+
   py::class_<NativeThreadEngine>(m, "ThreadEngine",
                                  "The C++ thread engine. Use "
                                  "kelmora.engine.trigger.mthread.ThreadEngine instead.")
@@ -153,10 +225,14 @@ void bind_engine(py::module_& m) {
            [](const NativeThreadEngine& self) {
              return without_gil(self, [](ThreadEngine& e) { return e.get_tree_ids(); });
            })
+      .def("trees",
+           [](const NativeThreadEngine& self) {
+             return without_gil(self, [](ThreadEngine& e) { return e.trees(); });
+           })
       .def(
           "_check_tree_exists",
           [](const NativeThreadEngine& self, const std::string& tree_id) {
-            without_gil(self, [&](ThreadEngine& e) { e._check_tree_exists(tree_id); });
+            without_gil(self, [&](ThreadEngine& e) { host::check_tree_exists(e, tree_id); });
           },
           py::arg("tree_id"))
       .def(
@@ -166,7 +242,7 @@ void bind_engine(py::module_& m) {
             std::optional<core::AnyMap> p;
             if (!params.is_none()) p = to_params(params, "params");
             std::any result = without_gil(self, [&](ThreadEngine& e) {
-              return e._send_command(tree_id, command_type, std::move(p));
+              return host::send_command(e, tree_id, command_type, std::move(p));
             });
             return from_any(result);
           },

@@ -147,27 +147,12 @@ void bind_agent_layer(py::module_& m) {
   m.attr("get_stream_response_ports") = ports_object(llm::GetStreamResponse::ports);
 }
 
-// kelmora.llm.ModelServerError, one strong reference kept for the process's life.
-PyObject* g_model_server_error = nullptr;
-
-// A ModelServerError as kelmora.llm.ModelServerError, its text decoded like every message (a
-// server's text quoted in it may hold bytes that are not UTF-8).
-void translate_model_server_error(std::exception_ptr error) {
-  try {
-    if (error) std::rethrow_exception(error);
-  } catch (const llm::ModelServerError& e) {
-    set_error(g_model_server_error, e.what());
-  }
-}
-
 }  // namespace
 
 void bind_llm(py::module_& m) {
-  // Registered after the general translator, so it is tried first: a ModelServerError is raised
-  // as kelmora.llm.ModelServerError, a subclass of RuntimeError.
-  py::exception<llm::ModelServerError> type(m, "ModelServerError", PyExc_RuntimeError);
-  g_model_server_error = type.inc_ref().ptr();
-  py::register_exception_translator(&translate_model_server_error);
+  // kelmora.llm.ModelServerError, a subclass of RuntimeError; the module's error translation
+  // (py_errors.hpp) raises it, with the failure's server, servers and model.
+  py::exception<llm::ModelServerError>(m, "ModelServerError", PyExc_RuntimeError);
   bind_agent_layer(m);
   register_converters();
 }

@@ -263,3 +263,82 @@ def test_dropping_the_engine_stops_its_trees(log_lines):
     assert log_lines[-3:] == ["INFO|停止行为树: tree_0", "INFO|停止行为树: tree_1",
                               "INFO|停止所有行为树"]
     assert wait_until(lambda: not workers & thread_ids())
+
+
+def test_trees_is_a_read_only_mapping_of_the_trees_present_in_creation_order(engine, tmp_path):
+    import time
+
+    before = time.time()
+    path = tmp_path / "tree.xml"
+    path.write_text(CPP_TREE)
+    assert len(engine.trees) == 0 and list(engine.trees) == []
+    engine.create_tree_from_text(CPP_TREE, "b")
+    engine.create_tree_from_file(str(path), "a")
+    engine.create_tree_from_text(CPP_TREE, "gone")
+    engine.stop_tree("gone")
+    trees = engine.trees
+    assert len(trees) == 2 and list(trees) == ["b", "a"] == engine.get_tree_ids()
+    assert "a" in trees and "gone" not in trees and 5 not in trees
+    record = trees["a"]
+    assert (record.tree_id, record.xml_text, record.file_path) == ("a", CPP_TREE, str(path))
+    assert trees["b"].file_path is None
+    assert before <= trees["b"].created_at <= trees["a"].created_at <= time.time()
+    assert dict(trees.items())["b"].tree_id == "b"
+    with pytest.raises(KeyError):
+        trees["gone"]
+    with pytest.raises(AttributeError):
+        engine.trees = {}
+    with pytest.raises(TypeError):
+        trees["c"] = record
+    with pytest.raises(AttributeError):
+        record.tree_id = "other"
+    engine.create_tree_from_text(CPP_TREE, "c")
+    assert list(trees) == ["b", "a", "c"]  # the same view follows the engine
+
+
+def test_a_python_exception_in_a_tick_is_the_cause_of_the_commands_error(engine):
+    raised = []
+
+    class Mine(Exception):
+        pass
+
+    def tick(node):
+        error = Mine("with data", 42)
+        raised.append(error)
+        raise error
+
+    engine.register_action_behavior("Boom", tick, [])
+    tree = engine.create_tree_from_text(action_tree("<Boom/>"))
+    with pytest.raises(RuntimeError) as failed:
+        engine.tick_once(tree)
+    assert failed.value.__cause__ is raised[0]  # the very object, past the engine's wrappers
+    assert failed.value.__cause__.args == ("with data", 42)
+    with pytest.raises(RuntimeError) as failed:
+        engine._send_command(tree, "tick_n_times", {"n": 2})
+    assert failed.value.__cause__ is raised[1]
+
+
+def test_a_value_error_raised_in_a_tick_is_the_cause(engine):
+    error = ValueError("bad value")
+
+    def tick(node):
+        raise error
+
+    engine.register_action_behavior("Boom", tick, [])
+    tree = engine.create_tree_from_text(action_tree("<Boom/>"))
+    with pytest.raises(RuntimeError) as failed:
+        engine.tick_once(tree)
+    assert failed.value.__cause__ is error
+    assert failed.value.__cause__.__traceback__ is not None
+
+
+def test_a_worker_that_could_not_build_its_tree_has_the_build_error_as_cause(engine):
+    tree = engine.create_tree_from_text("<root BTCPP_format=\"4\"><Nonsense", "broken")
+    with pytest.raises(RuntimeError) as failed:
+        engine.tick_once(tree)
+    cause = failed.value.__cause__
+    assert type(cause) is RuntimeError
+    assert str(failed.value).endswith(str(cause))
+    with pytest.raises(RuntimeError) as later:
+        engine.tick_once(tree)
+    assert str(later.value).endswith("工作线程已结束") and later.value.__cause__ is None

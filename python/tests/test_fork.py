@@ -30,6 +30,7 @@ PRELUDE = textwrap.dedent("""
     release.set()
     assert engine.tick_once("idle") is NodeStatus.SUCCESS
     release.clear()
+    ticking.clear()  # set by idle's tick: cleared, so that the fork waits for busy's
     # At the fork a caller of "busy" waits inside a tick of that tree.
     busy = []
     caller = threading.Thread(target=lambda: busy.append(engine.tick_once("busy")))

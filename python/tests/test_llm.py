@@ -61,6 +61,8 @@ def test_a_failed_chat_is_raised_while_the_stream_is_consumed():
         list(stream)
     assert isinstance(raised.value, RuntimeError)
     assert "127.0.0.1:%d" % port_number in str(raised.value) and '"m"' in str(raised.value)
+    assert (raised.value.server, raised.value.servers, raised.value.model) == (
+        "http://127.0.0.1:%d" % port_number, ["http://127.0.0.1:%d" % port_number], "m")
 
 
 @needs_standin
@@ -128,3 +130,28 @@ def test_the_cpp_stream_node_without_an_agent_fails_and_keeps_its_output(engine)
     with pytest.raises(RuntimeError, match="holds a value of kind str"):
         engine.tick_once(tree)
     assert engine.get_blackboard_data(tree, "stream") == "previous"
+
+
+def test_a_model_server_failure_in_a_tick_is_the_cause_with_its_server_and_model(engine):
+    from kelmora.llm import Agent, ModelServerError, Ollama
+
+    with socket.socket() as s:  # a port where nothing listens
+        s.bind(("127.0.0.1", 0))
+        port_number = s.getsockname()[1]
+
+    def ask(node):  # runs the agent and consumes its answer inside the tick
+        model = Ollama(id="qwen-test", host="127.0.0.1:%d" % port_number)
+        for _ in Agent(model=model).run("hi"):
+            pass
+        return NodeStatus.SUCCESS
+
+    engine.register_action_behavior("Ask", ask, [])
+    tree = engine.create_tree_from_text(action_tree("<Ask/>"))
+    with pytest.raises(RuntimeError) as failed:
+        engine.tick_once(tree)
+    cause = failed.value.__cause__
+    assert isinstance(cause, ModelServerError)
+    assert cause.server == "http://127.0.0.1:%d" % port_number
+    assert cause.servers == [cause.server]
+    assert cause.model == "qwen-test"
+    assert str(cause) in str(failed.value)

@@ -1,6 +1,7 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <exception>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/tree_node.hpp>
@@ -192,9 +193,10 @@ NodeStatus TreeNode::executeTick() {
     // An exception without text is named by its type, so the error still says what happened.
     if (details::trim(what).empty()) what = demangled_type_name(typeid(e));
     // Port errors already begin with this node's name.
-    throw NodeTickError(what.rfind(prefix, 0) == 0 ? what : prefix + ": " + what);
+    // The exception itself stays reachable, nested (std::rethrow_if_nested).
+    std::throw_with_nested(NodeTickError(what.rfind(prefix, 0) == 0 ? what : prefix + ": " + what));
   } catch (...) {
-    throw NodeTickError(describe() + ": unknown exception");
+    std::throw_with_nested(NodeTickError(describe() + ": unknown exception"));
   }
   if (result == NodeStatus::IDLE) {
     throw NodeTickError(describe() + ": a tick must not return IDLE");

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "count_action.hpp"
+#include "engine/trigger/host_protocol.hpp"
 
 namespace kelmora::stress {
 namespace {
@@ -169,17 +170,17 @@ void StressWorker::create_own_tree() {
 
 void StressWorker::verify_counters(OwnTree& tree) {
   ThreadEngine& engine = *tree.engine;
-  const auto status = engine.get_tree_status(tree.id);
-  const auto ticks = status ? status->find("tick_count") : core::AnyMap::const_iterator{};
-  if (!status || ticks == status->end() || as_int(ticks->second) != tree.tick_count) {
+  const core::AnyMap status = engine.get_tree_status(tree.id);
+  const auto ticks = status.find("tick_count");
+  if (ticks == status.end() || as_int(ticks->second) != tree.tick_count) {
     fail(tree.id + ": tick_count is not " + std::to_string(tree.tick_count));
   }
   if (as_int(engine.get_blackboard_data(tree.id, "count")) != tree.count) {
     fail(tree.id + ": count is not " + std::to_string(tree.count));
   }
-  const auto all = engine.get_all_blackboard_data(tree.id);
-  const auto entry = all ? all->find("count") : core::AnyMap::const_iterator{};
-  if (!all || (tree.count != 0 && (entry == all->end() || as_int(entry->second) != tree.count))) {
+  const core::AnyMap all = engine.get_all_blackboard_data(tree.id);
+  const auto entry = all.find("count");
+  if (tree.count != 0 && (entry == all.end() || as_int(entry->second) != tree.count)) {
     fail(tree.id + ": get_all_blackboard_data lacks count " + std::to_string(tree.count));
   }
 }
@@ -209,8 +210,8 @@ void StressWorker::command_own_tree(OwnTree& tree) {
     case 2: {
       const int n = 1 + below(5);
       const auto statuses = engine.tick_n_times(id, n);
-      if (!statuses || statuses->size() != static_cast<std::size_t>(n) ||
-          std::any_of(statuses->begin(), statuses->end(),
+      if (statuses.size() != static_cast<std::size_t>(n) ||
+          std::any_of(statuses.begin(), statuses.end(),
                       [](NodeStatus s) { return s != NodeStatus::SUCCESS; })) {
         fail(id + ": tick_n_times(" + std::to_string(n) + ") gave another caller's result");
       }
@@ -242,7 +243,7 @@ void StressWorker::command_own_tree(OwnTree& tree) {
       return verify_counters(tree);
     case 7:
       try {
-        engine._send_command(id, "tick_twice");
+        engine::trigger::host::send_command(engine, id, "tick_twice");
         fail(id + ": an unknown command succeeded");
       } catch (const RuntimeError& e) {
         if (e.what() != failed(id, "tick_twice", "未知命令类型: tick_twice")) {
@@ -299,7 +300,7 @@ void StressWorker::command_shared_tree() {
         const int n = 1 + below(8);
         try {
           const auto statuses = engine->tick_n_times(id, n);
-          if (!statuses || statuses->size() != static_cast<std::size_t>(n)) {
+          if (statuses.size() != static_cast<std::size_t>(n)) {
             fail(id + ": tick_n_times(" + std::to_string(n) + ") gave another caller's result");
           }
         } catch (const RuntimeError& e) {
@@ -313,7 +314,7 @@ void StressWorker::command_shared_tree() {
       }
       default: {
         const auto status = engine->get_tree_status(id);
-        if (!status || !status->contains("tick_count")) fail(id + ": status without tick_count");
+        if (!status.contains("tick_count")) fail(id + ": status without tick_count");
         return;
       }
     }

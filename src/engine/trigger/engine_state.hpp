@@ -1,16 +1,21 @@
 #pragma once
-// The thread engine's private state: the engine-wide tables and the per-tree record shared by a
-// tree's callers, its stopper and its worker.
+// The thread engine's private state: the engine-wide table of trees and registrations, and the
+// record of one tree, shared by its callers, its stopper and its worker. The round trip of a
+// command lives in the tree's Mailbox (mailbox.hpp).
 //
-// Lock order: a tree's caller_mutex, then its mutex; the engine mutex is taken only for single
-// table steps and never while a tree lock is waited for; the wait-for record's lock (waits.hpp)
-// is taken last and only for its own steps. No lock is held while a log line is written, so a log
-// handler may use the engine.
+// Locks: the table's mutex is held only for single steps on the table, never while a tree's
+// mailbox is waited for; the mailbox's lock and the wait-for record's lock (waits.hpp) are taken
+// only inside their own steps. No lock is held while a log line is written, so a log handler may
+// use the engine.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <kelmora/core/errors.hpp>
+#include <kelmora/core/tree_source.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <map>
 #include <memory>
@@ -18,78 +23,56 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
-#include "spin.hpp"
+#include "mailbox.hpp"
 
-namespace kelmora::engine::trigger {
+namespace kelmora::engine::trigger::details {
 
-struct ThreadEngine::TreeRecord {
-  explicit TreeRecord(std::chrono::nanoseconds spin_time) : worker_spin(spin_time) {}
-  // Joins a thread that is still joinable; see the definition for when that can happen.
+// Starts `body` on a new thread and returns that thread (by default std::thread). May throw:
+// creation then withdraws the tree and passes the error on.
+using StartThread = std::function<std::thread(std::function<void()> body)>;
+
+struct TreeRecord {
+  TreeRecord(core::TreeSource tree_source, std::chrono::nanoseconds spin_time);
+  // A record whose thread is still there (never the case after a stop) tells its worker to
+  // leave and hands the thread to the reaper: a record never detaches, nor waits for, its worker.
   ~TreeRecord();
   TreeRecord(const TreeRecord&) = delete;
   TreeRecord& operator=(const TreeRecord&) = delete;
 
-  // Both set by creation before the record is entered in `trees`, never changed afterwards.
+  // Set by creation before the record is entered in the table, never changed afterwards.
   std::string tree_id;
-  std::uint64_t sequence = 0;  // creation order of the tree in `trees`
+  std::uint64_t sequence = 0;  // creation order
+  const core::TreeSource source;
+  const std::chrono::system_clock::time_point created_at;
 
-  // Serialises the users of this tree: held by a caller for a whole command round trip, by a
-  // stop while it writes the stop marker, and by creation until the thread is stored. Never held
-  // while a log line is written.
-  std::mutex caller_mutex;
-  // Written by creation under caller_mutex; afterwards only the stop that claimed the tree joins
-  // (or, for an abandoned tree, detaches) it.
-  std::thread thread;
-  // Set under the engine mutex by the stop that claims the tree, or by a failed creation: from
-  // then on the tree is gone for its callers and not listed, though its record stays in `trees`
-  // (so its id stays taken) until the stop has ended the worker and withdraws it.
-  std::atomic<bool> stopping{false};
-
-  // The tree's lock and condition variable: guard the two slots, worker_line and worker_ended.
-  std::mutex mutex;
-  std::condition_variable cond;
-  CommandSlot command;
-  std::optional<ResultRecord> result;
-  // The worker's log line about the command of `result` (a failed or unknown command). The
-  // caller writes it, before its own line, once it holds no lock, so that a log handler may use
-  // the tree it is told about.
-  std::optional<std::string> worker_line;
-  bool worker_ended = false;  // the worker has left (its error path, or abandoned)
-
-  // Lock-free hints of "the command slot holds something" and "the result slot holds a record",
-  // written under `mutex` with the slots; read without it only while spinning, before the
-  // authoritative check under the lock.
-  std::atomic<bool> command_ready{false};
-  std::atomic<bool> result_ready{false};
-  // Whether the worker sleeps on `cond` (written under `mutex`). A caller spins for its result
-  // only when the worker was awake to take the command: waking a sleeping worker takes longer
-  // than a spin is allowed to last.
-  std::atomic<bool> worker_sleeping{false};
-  // The worker's spin while it waits for the next command: it pays off only while callers send
-  // commands back to back, so it adapts to how often it does.
-  details::AdaptiveSpin worker_spin;
-
-  // Requested by the stop that claims the tree, before it queues for the tree, so a tick loop
-  // in progress ends.
+  Mailbox mailbox;
+  // Requested by the stop that claims the tree, so a tick loop in progress ends.
   std::stop_source stop_source;
-  // The worker's thread, recorded by the worker itself, to refuse calls from its own ticks.
+  // The worker's thread while its routine runs, recorded by the worker itself, to refuse calls
+  // from its own ticks.
   std::atomic<std::thread::id> worker_id{};
-  // Set (under `mutex`) when the engine is destroyed while the worker cannot be waited for (from
-  // its own tick, or from a tick it waits for): the worker leaves after the command in progress.
-  std::atomic<bool> abandoned{false};
-  // The worker's failure message, set on its error path before it is logged; read only on the
-  // worker's own thread, by commands a log handler sends from there.
-  std::optional<std::string> failure;
+  // The worker's failure, set on its error path before it is logged; read only on the worker's
+  // own thread, by commands a log handler sends from there.
+  std::exception_ptr failure;
+
+  // Guarded by the table's mutex.
+  // Set by the stop that claims the tree, or by a failed creation: from then on the tree is gone
+  // for its callers and not listed, though the record stays in the table (so its id stays taken)
+  // until the stop has ended the worker and withdraws it.
+  bool stopping = false;
+  // Set by creation once the thread is stored in `thread` (or could not be started).
+  bool start_settled = false;
+  std::thread thread;
 };
 
-struct ThreadEngine::State {
-  explicit State(Options opts);
+struct EngineState {
+  explicit EngineState(EngineOptions options);
 
-  const Options options;
   const std::chrono::nanoseconds spin_time;
   // The fork generation of the process the engine was made in (waits.hpp).
   const std::uint64_t fork_generation;
@@ -100,17 +83,18 @@ struct ThreadEngine::State {
   // What claiming a tree for a stop found.
   enum class Claim { kClaimed, kStoppingElsewhere, kGone };
 
-  // Guards everything below; held only for single steps on the tables.
+  // Guards everything below and the table fields of every record; held only for single steps.
   mutable std::mutex mutex;
-  // Notified whenever a record leaves `trees`.
-  mutable std::condition_variable withdrawn;
+  // Notified whenever a record leaves `trees` or its start settles.
+  mutable std::condition_variable changed;
   std::unordered_map<std::string, std::shared_ptr<TreeRecord>> trees;
   // Every record of `trees`, by creation sequence.
   std::map<std::uint64_t, std::shared_ptr<TreeRecord>> order;
   std::size_t listed = 0;  // records of `trees` not being stopped: the trees present
   std::uint64_t next_sequence = 0;
   std::vector<ActionRegistration> registrations;
-  bool closed = false;  // the engine is being destroyed: no tree may be created any more
+  bool closed = false;       // the engine is being destroyed: no tree may be created any more
+  StartThread start_thread;  // empty: std::thread (tests replace it)
 
   // The record under the id unless it is being stopped. Thread-safe.
   std::shared_ptr<TreeRecord> lookup(const std::string& tree_id) const;
@@ -123,14 +107,35 @@ struct ThreadEngine::State {
   Claim inspect(const TreeRecord& record) const;
   // Every record of `trees`, in creation order. Thread-safe.
   std::vector<std::shared_ptr<TreeRecord>> snapshot() const;
+  // Records that the record's start is over: `thread` is its worker, or empty when the thread
+  // could not be started (the record is then withdrawn in the same step). Thread-safe.
+  void settle_start(TreeRecord& record, std::thread thread);
+  // Waits until the record's start is over and takes its thread (empty when it never started).
+  // Thread-safe; only the stop that claimed the record calls it.
+  std::thread take_thread(TreeRecord& record);
   // Takes the record out of the tables if it is still the one under its id, and wakes those
   // waiting for that. Thread-safe.
   void withdraw(TreeRecord& record);
   // Waits until the record is no longer in `trees`. Thread-safe.
   void wait_withdrawn(const TreeRecord& record) const;
+
+ private:
+  // withdraw() with `mutex` held.
+  void withdraw_locked(TreeRecord& record);
 };
 
-namespace details {
+// The record under the id, or logs and throws ValueError "行为树ID X 不存在" when there is none or
+// it is being stopped. Thread-safe.
+std::shared_ptr<TreeRecord> find_tree(const EngineState& state, const std::string& tree_id);
+
+// The body of a tree's worker thread (thread_engine.cpp): makes the tree's SequentialEngine,
+// replays the registrations, builds the tree and serves its mailbox until told to end; a
+// failure is logged ("行为树线程 X 发生错误: ...") and given to the tree's callers. It holds the
+// state (only while it copies the registrations) and its record itself, so nothing it uses can go
+// away under it. Never throws.
+void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> record) noexcept;
+
+// --- messages and errors shared by the engine and the host protocol ---
 
 // The message of the refusal of a call from a tree's own worker thread.
 std::string own_thread_message(const std::string& tree_id);
@@ -139,14 +144,13 @@ std::string cycle_text(const std::string& cycle);
 // The failure of an operation on an engine inherited across fork(), and of a command to one of
 // its trees.
 std::string inherited_message();
-std::string inherited_command_message(const std::string& tree_id, const std::string& type);
+std::string inherited_command_message(const std::string& tree_id, std::string_view type);
+// What an exception says: what() of a std::exception, "unknown error" for anything else.
+std::string error_text(const std::exception_ptr& error);
 
-// Carries out one command (see ThreadEngine::_process_command) and returns the error-level line
-// that describes its failure (nullopt on success), for the caller to log. Not thread-safe:
-// worker only.
-std::optional<std::string> process_command(WorkerEngine& engine, const CommandRecord& command,
-                                           const std::string& tree_id,
-                                           std::optional<ResultRecord>& result);
+// Logs `error`'s message at error level, then throws `error` with `cause` (if any) nested in it.
+[[noreturn]] void fail_logged(const RuntimeError& error, std::exception_ptr cause = nullptr);
+// Throws `error` with `cause` (if any) nested in it.
+[[noreturn]] void throw_caused(const RuntimeError& error, std::exception_ptr cause);
 
-}  // namespace details
-}  // namespace kelmora::engine::trigger
+}  // namespace kelmora::engine::trigger::details

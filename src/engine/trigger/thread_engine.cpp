@@ -1,28 +1,39 @@
-// ThreadEngine: construction, action registration, tree creation, stopping and destruction.
-// The command channel is in channel.cpp, the worker in worker.cpp.
+// ThreadEngine: the path of one command, from the caller's operation to the tree's worker and
+// back, with construction and registration. Creation, stopping and destruction are in trees.cpp.
+//
+// One command, tick_once say: the operation wraps `engine.tick_once()` in a job and sends it
+// (send(), below). The caller finds the tree, is refused if it is the tree's own worker or if its
+// wait would close a cycle of waiting trees, and hands the job to the tree's Mailbox
+// (mailbox.cpp). The worker, serving that mailbox in run_worker() (at the end of this file), runs
+// the job on its SequentialEngine and delivers what it returned, or what it threw. The caller,
+// holding no lock any more, returns the result, or logs the failure (the worker's line, then its
+// own) and throws it with the worker's exception nested.
 
-#include <cxxabi.h>
-
-#include <atomic>
-#include <cstdlib>
+#include <cstddef>
 #include <exception>
+#include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
+#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
+#include "engine_access.hpp"
 #include "engine_state.hpp"
+#include "mailbox.hpp"
 #include "waits.hpp"
 
 namespace kelmora::engine::trigger {
 
-namespace details {
+using details::EngineState;
+using details::JobRef;
+using details::Mailbox;
+using details::TreeRecord;
 
-std::string short_type_name(const char* mangled) {
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> demangled(
-      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
-  const std::string full = (status == 0 && demangled) ? demangled.get() : mangled;
+std::string action_class_name(const std::type_info& type) {
+  const std::string full = core::demangled_type_name(type);
   // The name after the last "::" outside template arguments and parameter lists, so that
   // "ns::Outer<ns::X>" gives "Outer<ns::X>" and "f()::Local" gives "Local".
   std::size_t start = 0;
@@ -41,158 +52,118 @@ std::string short_type_name(const char* mangled) {
   return full.substr(start);
 }
 
-}  // namespace details
-
-ThreadEngine::TreeRecord::~TreeRecord() {
-  // Every stop joins the worker, or detaches an abandoned one; a failed creation never stores a
-  // thread; an engine inherited by a forked child is never destroyed. So a joinable thread here
-  // is unexpected: it is joined (its worker has been told to end), unless this is the worker
-  // itself dropping its own record, which cannot join itself and is ending anyway.
-  if (!thread.joinable()) return;
-  if (thread.get_id() == std::this_thread::get_id()) {
-    thread.detach();
-  } else {
-    thread.join();
-  }
-}
-
-ThreadEngine::State::State(Options opts)
-    : options(std::move(opts)),
-      spin_time(std::thread::hardware_concurrency() > 1 ? options.spin_time
-                                                        : std::chrono::nanoseconds::zero()),
-      fork_generation(details::fork_generation()) {}
-
-bool ThreadEngine::State::inherited() const noexcept {
-  return details::fork_generation() != fork_generation;
-}
-
-std::shared_ptr<ThreadEngine::TreeRecord> ThreadEngine::State::lookup(
-    const std::string& tree_id) const {
-  std::lock_guard lock(mutex);
-  auto it = trees.find(tree_id);
-  if (it != trees.end() && !it->second->stopping) return it->second;
-  return nullptr;
-}
-
-std::string ThreadEngine::State::generated_id() const {
-  for (std::size_t n = listed;; ++n) {
-    std::string id = "tree_" + std::to_string(n);
-    if (!trees.contains(id)) return id;
-  }
-}
-
-ThreadEngine::State::Claim ThreadEngine::State::claim(TreeRecord& record) {
-  std::lock_guard lock(mutex);
-  auto it = trees.find(record.tree_id);
-  if (it == trees.end() || it->second.get() != &record) return Claim::kGone;
-  if (record.stopping) return Claim::kStoppingElsewhere;
-  record.stopping = true;
-  --listed;
-  return Claim::kClaimed;
-}
-
-ThreadEngine::State::Claim ThreadEngine::State::inspect(const TreeRecord& record) const {
-  std::lock_guard lock(mutex);
-  auto it = trees.find(record.tree_id);
-  if (it == trees.end() || it->second.get() != &record) return Claim::kGone;
-  return record.stopping ? Claim::kStoppingElsewhere : Claim::kClaimed;
-}
-
-std::vector<std::shared_ptr<ThreadEngine::TreeRecord>> ThreadEngine::State::snapshot() const {
-  std::lock_guard lock(mutex);
-  std::vector<std::shared_ptr<TreeRecord>> records;
-  records.reserve(order.size());
-  for (const auto& entry : order) records.push_back(entry.second);
-  return records;
-}
-
-void ThreadEngine::State::withdraw(TreeRecord& record) {
-  {
-    std::lock_guard lock(mutex);
-    auto it = trees.find(record.tree_id);
-    if (it != trees.end() && it->second.get() == &record) {
-      trees.erase(it);
-      order.erase(record.sequence);
-      if (!record.stopping.exchange(true)) --listed;
-    }
-  }
-  withdrawn.notify_all();
-}
-
-void ThreadEngine::State::wait_withdrawn(const TreeRecord& record) const {
-  std::unique_lock lock(mutex);
-  withdrawn.wait(lock, [&] {
-    auto it = trees.find(record.tree_id);
-    return it == trees.end() || it->second.get() != &record;
-  });
-}
-
 namespace details {
-
-std::string inherited_message() {
-  return "此线程引擎是在 fork 之前创建的, 它的工作线程不在当前进程中";
-}
-
-std::string inherited_command_message(const std::string& tree_id, const std::string& type) {
-  return "行为树 " + tree_id + " 执行命令 " + type +
-         " 失败: 工作线程不在当前进程中 (线程引擎是在 fork 之前创建的)";
-}
-
-std::string cycle_text(const std::string& cycle) { return "会形成循环等待 " + cycle; }
-
-}  // namespace details
-
 namespace {
 
-[[noreturn]] void fail_logged(const std::string& message, bool value_error) {
-  log::error(message);
-  if (value_error) throw ValueError(message);
-  throw RuntimeError(message);
+// "行为树线程 X 发生错误: <what the worker's failure says>": the worker's line, and the text a
+// command to the failed worker fails with.
+std::string worker_failure_message(const std::string& tree_id, const std::exception_ptr& failure) {
+  return "行为树线程 " + tree_id + " 发生错误: " + error_text(failure);
 }
 
-// An engine inherited by a forked child is kept, reachable, for the rest of the process: its
-// mutexes may have been held at the fork, and its condition variables may have had waiters, by
-// threads that exist only in the parent; destroying a condition variable waits for its waiters.
-void keep_inherited(std::shared_ptr<void> state) {
-  struct Kept {
-    std::shared_ptr<void> state;
-    Kept* next;
-  };
-  static std::atomic<Kept*> kept{nullptr};
-  auto* entry = new Kept{std::move(state), kept.load()};
-  while (!kept.compare_exchange_weak(entry->next, entry)) {
+// The caller side of one command: sends `job` to the tree's worker and returns once it has run.
+// Throws, logged: ValueError for a tree that is not there; RuntimeError for a call from the
+// tree's own worker, a wait that would close a cycle, a worker that failed or has ended, an
+// engine inherited across fork(), and a job that threw (the command failed).
+void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
+          std::string_view type, JobRef job) {
+  if (state->inherited()) {
+    // Not logged: the log's locks may have been held at the fork by threads that are gone.
+    throw RuntimeError(inherited_command_message(tree_id, type), Errc::inherited);
+  }
+  const std::string failed = "行为树 " + tree_id + " 执行命令 " + std::string(type) + " 失败: ";
+  for (;;) {
+    std::shared_ptr<TreeRecord> record = find_tree(*state, tree_id);
+    if (record->worker_id.load() == std::this_thread::get_id()) {
+      // From a log handler on the worker's error path the tree's answer is its failure, at once;
+      // from its ticks, a refusal (the worker would wait for itself).
+      if (record->failure) {
+        fail_logged(RuntimeError(failed + worker_failure_message(tree_id, record->failure),
+                                 Errc::worker_failed),
+                    record->failure);
+      }
+      fail_logged(RuntimeError(own_thread_message(tree_id), Errc::own_thread));
+    }
+
+    // The round trip, with no log line written until it is over and every lock released.
+    std::optional<std::string> cycle;
+    Mailbox::Reply reply;
+    {
+      WaitFor wait(record.get(), record->tree_id);
+      if (wait.cycle()) {
+        cycle = *wait.cycle();
+      } else {
+        reply = record->mailbox.call(job);
+      }
+    }
+    if (cycle) fail_logged(RuntimeError(failed + cycle_text(*cycle), Errc::wait_cycle));
+
+    switch (reply.outcome) {
+      case Mailbox::Outcome::kDone: {
+        if (!reply.error) return;
+        const std::string worker_line =
+            "处理命令 " + std::string(type) + " 时发生错误: " + error_text(reply.error);
+        log::error(worker_line);
+        fail_logged(RuntimeError(failed + worker_line, Errc::command_failed), reply.error);
+      }
+      case Mailbox::Outcome::kWorkerFailed:
+        fail_logged(RuntimeError(failed + worker_failure_message(tree_id, reply.error),
+                                 Errc::worker_failed),
+                    reply.error);
+      case Mailbox::Outcome::kWorkerEnded:
+        fail_logged(RuntimeError(failed + "工作线程已结束", Errc::worker_ended));
+      case Mailbox::Outcome::kClosed:
+        // Stopped while we queued: as if we had called after the stop (a tree created since
+        // under the same id serves us).
+        continue;
+    }
+  }
+}
+
+// Sends `op` (a function of the worker's SequentialEngine) as a command and returns its result.
+template <class Op>
+auto command(std::shared_ptr<EngineState> state, const std::string& tree_id, std::string_view type,
+             Op op) {
+  using Result = std::invoke_result_t<Op&, SequentialEngine&>;
+  if constexpr (std::is_void_v<Result>) {
+    send(state, tree_id, type, JobRef(op));
+  } else {
+    std::optional<Result> result;
+    auto job = [&](SequentialEngine& engine) { result.emplace(op(engine)); };
+    send(state, tree_id, type, JobRef(job));
+    return std::move(*result);
   }
 }
 
 }  // namespace
 
-ThreadEngine::ThreadEngine() : ThreadEngine(Options{}) {}
-
-ThreadEngine::ThreadEngine(Options options)
-    : factory_(), state_(std::make_shared<State>(std::move(options))) {
-  log::info("初始化线程引擎");
+void EngineAccess::run(ThreadEngine& engine, const std::string& tree_id, std::string_view type,
+                       JobRef job) {
+  std::shared_ptr<EngineState> state = engine.state_;
+  send(state, tree_id, type, job);
 }
 
-ThreadEngine::~ThreadEngine() {
-  if (state_->inherited()) {
-    keep_inherited(std::move(state_));
-    return;
-  }
-  try {
-    {
-      std::lock_guard lock(state_->mutex);
-      state_->closed = true;
-    }
-    stop_every_tree(*state_, StopMode::kDestructor);
-  } catch (...) {
-    // A destructor passes nothing on; what could be stopped has been.
-  }
+void EngineAccess::check_tree_exists(const ThreadEngine& engine, const std::string& tree_id) {
+  std::shared_ptr<EngineState> state = engine.state_;
+  if (state->inherited()) throw RuntimeError(inherited_message(), Errc::inherited);
+  find_tree(*state, tree_id);
+}
+
+}  // namespace details
+
+// --- construction and registration ------------------------------------------------------------
+
+ThreadEngine::ThreadEngine() : ThreadEngine(EngineOptions{}) {}
+
+ThreadEngine::ThreadEngine(EngineOptions options)
+    : factory_(), state_(std::make_shared<EngineState>(options)) {
+  log::info("初始化线程引擎");
 }
 
 void ThreadEngine::register_action_behavior(const std::string& action_id,
                                             core::TickFunctor tick_functor,
                                             core::PortsList ports_list) {
-  if (state_->inherited()) throw RuntimeError(details::inherited_message());
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
   if (auto problem = core::action_registration_problem(action_id, ports_list)) {
     throw ValueError(*problem);
   }
@@ -203,7 +174,7 @@ void ThreadEngine::register_action_behavior(const std::string& action_id,
 
 void ThreadEngine::register_action_class(const ActionClass& action_class,
                                          std::optional<std::string> action_id) {
-  if (state_->inherited()) throw RuntimeError(details::inherited_message());
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
   if (!action_class.derives_from_simple_action_node) {
     std::string message = "节点类 " + action_class.name + " 必须继承自SimpleActionNode";
     log::error(message);
@@ -211,222 +182,109 @@ void ThreadEngine::register_action_class(const ActionClass& action_class,
   }
   std::string id = action_id ? std::move(*action_id) : action_class.name;
   if (!action_class.tick) {
-    throw AttributeError("type object '" + action_class.name + "' has no attribute 'tick'");
+    throw AttributeError("action class " + action_class.name + " has no static tick function");
   }
   register_action_behavior(id, *action_class.tick, action_class.ports.value_or(core::PortsList{}));
 }
 
 std::vector<ActionRegistration> ThreadEngine::action_registrations() const {
-  if (state_->inherited()) throw RuntimeError(details::inherited_message());
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
   std::lock_guard lock(state_->mutex);
   return state_->registrations;
 }
 
-std::string ThreadEngine::create_tree_from_text(const std::string& xml_text,
-                                                std::optional<std::string> tree_id) {
-  return create_tree(core::TreeSource::from_text(xml_text), std::move(tree_id));
+// --- tree operations: one command each --------------------------------------------------------
+
+core::NodeStatus ThreadEngine::tick_once(const std::string& tree_id) {
+  return details::command(state_, tree_id, "tick_once",
+                          [](SequentialEngine& engine) { return engine.tick_once(); });
 }
 
-std::string ThreadEngine::create_tree(core::TreeSource source,
-                                      std::optional<std::string> tree_id) {
-  std::shared_ptr<State> state = state_;
-  if (state->inherited()) throw RuntimeError(details::inherited_message());
-  auto record = std::make_shared<TreeRecord>(state->spin_time);
-  // Held until the thread is stored, so a command or stop that finds the new tree queues until
-  // the tree is complete. Taken before the engine mutex, as everywhere.
-  std::unique_lock creating(record->caller_mutex);
-  std::optional<std::string> refusal;
-  bool duplicate = false;
-  for (;;) {
-    std::shared_ptr<TreeRecord> stopping;
+std::int64_t ThreadEngine::tick_until_failure(const std::string& tree_id) {
+  return details::command(state_, tree_id, "tick_until_failure",
+                          [](SequentialEngine& engine) { return engine.tick_until_failure(); });
+}
+
+std::int64_t ThreadEngine::tick_until_success(const std::string& tree_id) {
+  return details::command(state_, tree_id, "tick_until_success",
+                          [](SequentialEngine& engine) { return engine.tick_until_success(); });
+}
+
+std::vector<core::NodeStatus> ThreadEngine::tick_n_times(const std::string& tree_id,
+                                                         std::int64_t n) {
+  return details::command(state_, tree_id, "tick_n_times",
+                          [n](SequentialEngine& engine) { return engine.tick_n_times(n); });
+}
+
+core::AnyMap ThreadEngine::get_tree_status(const std::string& tree_id) {
+  return details::command(state_, tree_id, "get_status",
+                          [](SequentialEngine& engine) { return engine.get_tree_status(); });
+}
+
+std::any ThreadEngine::get_blackboard_data(const std::string& tree_id, const std::string& key) {
+  return details::command(state_, tree_id, "get_blackboard_data", [&key](SequentialEngine& engine) {
+    return engine.get_blackboard_data(key);
+  });
+}
+
+void ThreadEngine::set_blackboard_data(const std::string& tree_id, const std::string& key,
+                                       std::any value) {
+  details::command(state_, tree_id, "set_blackboard_data", [&](SequentialEngine& engine) {
+    engine.set_blackboard_data(key, std::move(value));
+  });
+}
+
+core::AnyMap ThreadEngine::get_all_blackboard_data(const std::string& tree_id) {
+  return details::command(state_, tree_id, "get_all_blackboard_data", [](SequentialEngine& engine) {
+    return engine.get_all_blackboard_data();
+  });
+}
+
+void ThreadEngine::reset_tree(const std::string& tree_id) {
+  details::command(state_, tree_id, "reset", [](SequentialEngine& engine) { engine.reset_tree(); });
+}
+
+// --- the worker ---------------------------------------------------------------------------------
+
+namespace details {
+
+void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> record) noexcept {
+  TreeRecord& tree = *record;
+  // Recorded for as long as the routine runs, so that a later thread given the same id is not
+  // taken for this worker.
+  struct WorkerId {
+    explicit WorkerId(TreeRecord& t) : tree(t) { tree.worker_id.store(std::this_thread::get_id()); }
+    ~WorkerId() { tree.worker_id.store(std::thread::id{}); }
+    TreeRecord& tree;
+  } worker_id(tree);
+  WorkerScope worker(&tree, &tree.tree_id);
+  try {
+    std::vector<ActionRegistration> registrations;
     {
       std::lock_guard lock(state->mutex);
-      if (state->closed) throw RuntimeError("线程引擎正在销毁, 不能再创建行为树");
-      record->tree_id = tree_id ? *tree_id : state->generated_id();
-      auto it = state->trees.find(record->tree_id);
-      if (it == state->trees.end()) {
-        record->sequence = state->next_sequence++;
-        state->trees.emplace(record->tree_id, record);
-        state->order.emplace(record->sequence, record);
-        ++state->listed;
-        break;
-      }
-      if (!it->second->stopping) {
-        duplicate = true;
-        break;
-      }
-      stopping = it->second;  // only a given id gets here: a generated one is always free
+      registrations = state->registrations;
     }
-    // The id's tree is being stopped: the id is free once that stop has ended its worker.
-    details::WaitFor wait(stopping.get(), stopping->tree_id);
-    if (wait.cycle()) {
-      refusal = "创建行为树 " + record->tree_id + " 失败: " + details::cycle_text(*wait.cycle());
-      break;
-    }
-    state->wait_withdrawn(*stopping);
-  }
-  if (duplicate || refusal) {
-    creating.unlock();
-    fail_logged(refusal ? *refusal : "行为树ID " + record->tree_id + " 已存在", duplicate);
-  }
+    state.reset();  // the worker needs nothing more of the engine
 
-  try {
-    auto start = state->options.start_thread
-                     ? state->options.start_thread
-                     : [](std::function<void()> body) { return std::thread(std::move(body)); };
-    std::thread thread = start([state, record, source = std::move(source)]() mutable {
-      _run_tree(std::move(state), std::move(record), std::move(source));
-    });
-    if (!thread.joinable()) {
-      throw RuntimeError("行为树 " + record->tree_id + " 的工作线程未能启动");
+    SequentialEngine engine;
+    engine.set_stop_token(tree.stop_source.get_token());
+    for (auto& [action_id, tick_functor, ports_list] : registrations) {
+      engine.register_action_behavior(action_id, std::move(tick_functor), std::move(ports_list));
     }
-    record->thread = std::move(thread);
+    registrations.clear();
+    engine.create_tree(tree.source);
+    tree.mailbox.serve(engine);
   } catch (...) {
-    state->withdraw(*record);
-    throw;
-  }
-  creating.unlock();
-  log::info("创建行为树: " + record->tree_id);
-  return record->tree_id;
-}
-
-std::string ThreadEngine::create_tree_from_file(const std::string& file_path,
-                                                std::optional<std::string> tree_id) {
-  return create_tree(core::TreeSource::from_file(file_path), std::move(tree_id));
-}
-
-std::vector<std::string> ThreadEngine::get_tree_ids() const {
-  if (state_->inherited()) throw RuntimeError(details::inherited_message());
-  std::lock_guard lock(state_->mutex);
-  std::vector<std::string> ids;
-  ids.reserve(state_->listed);
-  for (const auto& entry : state_->order) {
-    if (!entry.second->stopping) ids.push_back(entry.second->tree_id);
-  }
-  return ids;
-}
-
-enum class ThreadEngine::StopOutcome {
-  kStopped,           // stopped by this call: its line is to be logged
-  kStoppedElsewhere,  // gone, or stopped by another thread (the wait for it, if any, is over)
-  kOwnThread,         // refused: the call comes from the tree's own worker
-  kCycle,             // refused: the wait would close a cycle of waiting trees
-};
-
-ThreadEngine::StopOutcome ThreadEngine::stop_one(State& state,
-                                                 const std::shared_ptr<TreeRecord>& record,
-                                                 StopMode mode, std::string& cycle) {
-  TreeRecord& tree = *record;
-  const bool own = tree.worker_id.load() == std::this_thread::get_id();
-  // Nothing is recorded as waited for from the tree's own worker: it never waits for itself.
-  std::optional<details::WaitFor> wait;
-  if (!own) wait.emplace(record.get(), tree.tree_id);
-  const bool closes_cycle = wait && wait->cycle();
-  if (closes_cycle) cycle = *wait->cycle();
-
-  for (;;) {
-    switch (state.inspect(tree)) {
-      case State::Claim::kGone:
-        return StopOutcome::kStoppedElsewhere;
-      case State::Claim::kStoppingElsewhere:
-        // Another thread's stop: it counts as stopped. Stopping several trees waits for it to
-        // end, unless it waits for us (our own tree, or a tree whose tick waits for ours): then
-        // it ends after we have returned.
-        if (mode != StopMode::kOne && !own && !closes_cycle) state.wait_withdrawn(tree);
-        return StopOutcome::kStoppedElsewhere;
-      case State::Claim::kClaimed:
-        break;
-    }
-    if ((own || closes_cycle) && mode != StopMode::kDestructor) {
-      return own ? StopOutcome::kOwnThread : StopOutcome::kCycle;
-    }
-    if (state.claim(tree) != State::Claim::kClaimed) continue;  // changed meanwhile: look again
-    break;
-  }
-
-  tree.stop_source.request_stop();  // a tick loop in progress ends
-  if (own || closes_cycle) {
-    // The engine is destroyed inside this tree's tick, or inside a tick this tree waits for: its
-    // command in progress cannot be waited for here. The worker leaves after it, on its own, and
-    // nothing could join it, so it is detached (it only finishes that command and returns).
-    {
-      std::lock_guard lock(tree.mutex);
-      tree.abandoned = true;
-    }
-    tree.cond.notify_all();
-    if (tree.thread.joinable()) tree.thread.detach();
-  } else {
-    {
-      std::lock_guard caller(tree.caller_mutex);  // waits for the command in progress
-      // A creation whose thread could not start has withdrawn the tree meanwhile.
-      if (!tree.thread.joinable()) return StopOutcome::kStoppedElsewhere;
-      {
-        std::lock_guard lock(tree.mutex);
-        tree.command = StopMarker{};
-        tree.command_ready.store(true, std::memory_order_release);
-      }
-      tree.cond.notify_one();
-    }
-    tree.thread.join();
-  }
-  state.withdraw(tree);
-  return StopOutcome::kStopped;
-}
-
-void ThreadEngine::stop_tree(const std::string& tree_id) {
-  std::shared_ptr<State> state = state_;
-  if (state->inherited()) return;
-  std::shared_ptr<TreeRecord> record = find_tree(*state, tree_id);
-  std::string cycle;
-  switch (stop_one(*state, record, StopMode::kOne, cycle)) {
-    case StopOutcome::kStopped:
-      log::info("停止行为树: " + tree_id);
-      return;
-    case StopOutcome::kStoppedElsewhere:
-      fail_logged("行为树ID " + tree_id + " 不存在", true);
-    case StopOutcome::kOwnThread:
-      fail_logged(details::own_thread_message(tree_id), false);
-    case StopOutcome::kCycle:
-      fail_logged("停止行为树 " + tree_id + " 失败: " + details::cycle_text(cycle), false);
-  }
-}
-
-void ThreadEngine::stop_all_trees() {
-  std::shared_ptr<State> state = state_;
-  if (state->inherited()) return;
-  stop_every_tree(*state, StopMode::kAll);
-}
-
-void ThreadEngine::stop_every_tree(State& state, StopMode mode) {
-  const auto records = state.snapshot();
-  if (mode == StopMode::kDestructor) {
-    // Every tree will be stopped: all tick loops may end at once rather than one by one.
-    for (const auto& record : records) record->stop_source.request_stop();
-  }
-  for (const auto& record : records) {
-    std::string cycle;
-    StopOutcome outcome = StopOutcome::kStoppedElsewhere;
+    // Logged here, then given to the caller waiting now or the next one.
+    tree.failure = std::current_exception();
     try {
-      outcome = stop_one(state, record, mode, cycle);
-    } catch (const std::exception& e) {
-      if (mode != StopMode::kDestructor) throw;
-      log::error(e.what());  // the others are still stopped
-      continue;
+      log::error(worker_failure_message(tree.tree_id, tree.failure));
+    } catch (...) {
+      // Out of memory for the line: the failure still reaches a caller.
     }
-    switch (outcome) {
-      case StopOutcome::kStopped:
-        log::info("停止行为树: " + record->tree_id);
-        break;
-      case StopOutcome::kStoppedElsewhere:
-        break;
-      case StopOutcome::kOwnThread:
-        fail_logged(details::own_thread_message(record->tree_id), false);
-      case StopOutcome::kCycle:
-        fail_logged("停止行为树 " + record->tree_id + " 失败: " + details::cycle_text(cycle),
-                    false);
-    }
+    tree.mailbox.fail(tree.failure);
   }
-  log::info("停止所有行为树");
 }
 
+}  // namespace details
 }  // namespace kelmora::engine::trigger

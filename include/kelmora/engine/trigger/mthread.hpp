@@ -13,52 +13,45 @@
 // worker's line about a failed command is written by the command's caller, just before its own).
 // In a child made by fork(), an engine made before the fork has no workers: its trees fail at
 // once with a RuntimeError, and stopping and destruction do nothing.
+//
+// Errors: every exception is a kelmora::Error (see kelmora/core/errors.hpp) whose code tells the
+// failures apart. A command that failed in the worker throws RuntimeError with
+// Errc::command_failed and the exception the operation threw nested in it
+// (std::rethrow_if_nested reaches, through the core's NodeTickError, what a tick function threw,
+// with its own type and data).
 
 #include <any>
 #include <chrono>
 #include <concepts>
 #include <cstdint>
-#include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree_node.hpp>
-#include <kelmora/engine/trigger/worker_engine.hpp>
 #include <kelmora/nodes/action_node.hpp>
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <typeinfo>
-#include <variant>
 #include <vector>
 
 namespace kelmora::engine::trigger {
 
-// A command a caller puts in a tree's command slot. An absent `type` matches no command type
-// (its text is "None"); absent `params` read as an empty map.
-struct CommandRecord {
-  std::optional<std::string> type;
-  std::optional<core::AnyMap> params;
-};
+namespace details {
+struct EngineState;
+struct EngineAccess;
+}  // namespace details
 
-// The value written into the command slot to make the worker end.
-struct StopMarker {};
-
-// A tree's command slot: empty, a command, or the stop marker.
-using CommandSlot = std::variant<std::monostate, CommandRecord, StopMarker>;
-
-// What a worker leaves in the result slot: the command type on success or "error", the tree id,
-// and the command's result value (on "error", the message as std::string).
-struct ResultRecord {
-  std::string result_type;
-  std::string result_tree_id;
-  std::any result_value;
+// How an engine's channels wait. The defaults suit most programs.
+struct EngineOptions {
+  // How long a caller waiting for a result, and a worker waiting for the next command, spin
+  // before they sleep. Zero never spins. Keep it to a few microseconds so that idle trees use no
+  // CPU; spinning is skipped on single-core machines.
+  std::chrono::nanoseconds spin_time = std::chrono::microseconds(4);
 };
 
 // (action id, tick function, ports list), in this order.
@@ -75,11 +68,10 @@ struct ActionClass {
   std::optional<core::PortsList> ports;
 };
 
-namespace details {
-// The demangled type name without the namespaces and enclosing scopes in front of it
-// ("ns::Outer<ns::X>" gives "Outer<ns::X>"). Thread-safe.
-std::string short_type_name(const char* mangled);
-}  // namespace details
+// The name a C++ class registers under by default: its demangled name without the namespaces and
+// enclosing scopes in front of it ("ns::Outer<ns::X>" gives "Outer<ns::X>", a class local to a
+// function its own name). Thread-safe.
+std::string action_class_name(const std::type_info& type);
 
 // Describes the C++ class T: name from its type without namespace, derivation from
 // SimpleActionNode, `T::tick` if T has a static tick(TreeNode&), `T::ports` if T has a static
@@ -87,7 +79,7 @@ std::string short_type_name(const char* mangled);
 template <class T>
 ActionClass action_class() {
   ActionClass cls;
-  cls.name = details::short_type_name(typeid(T).name());
+  cls.name = action_class_name(typeid(T));
   cls.derives_from_simple_action_node = std::is_base_of_v<nodes::SimpleActionNode, T>;
   if constexpr (requires(core::TreeNode & n) {
                   { T::tick(n) } -> std::convertible_to<core::NodeStatus>;
@@ -100,32 +92,27 @@ ActionClass action_class() {
   return cls;
 }
 
+// What the engine holds about one tree: its id, the XML it was created from, the file that XML
+// was read from (none for text) and when it was created.
+struct TreeInfo {
+  std::string tree_id;
+  std::string xml_text;
+  std::optional<std::string> file_path;
+  std::chrono::system_clock::time_point created_at;
+};
+
 class ThreadEngine {
  public:
-  // Test and host seams: how each worker makes its engine, how a worker thread is started, and
-  // how long the two sides of a tree's channel spin before they sleep.
-  struct Options {
-    // Makes the worker's engine, on the worker thread; by default a SequentialEngine.
-    std::function<std::unique_ptr<WorkerEngine>()> make_engine;
-    // Starts `body` on a new thread and returns that (joinable) thread; by default std::thread.
-    // May throw: creation then withdraws the tree and passes the error on.
-    std::function<std::thread(std::function<void()> body)> start_thread;
-    // How long a caller waiting for a result, and a worker waiting for the next command, spin
-    // before they sleep on the tree's condition variable. Zero never spins. Keep it to a few
-    // microseconds so that idle trees use no CPU; spinning is skipped on single-core machines.
-    std::chrono::nanoseconds spin_time = std::chrono::microseconds(4);
-  };
-
   // Makes the factory and the empty engine state, then logs "初始化线程引擎".
   ThreadEngine();
-  explicit ThreadEngine(Options options);
+  explicit ThreadEngine(EngineOptions options);
   // Stops every tree in creation order (as stop_all_trees, whose log lines it writes) and refuses
   // creations from then on. Never throws. Callers still waiting on a tree get their result (a
   // running tick loop is asked to end first) or, if queued behind the stop, the ValueError of a
-  // missing tree. Every worker is joined, except one that cannot be waited for because the
-  // destruction runs inside its tick, or inside a tick it waits for: that worker is told to leave
-  // after its command in progress and ends on its own. In a forked child it does nothing (the
-  // state is kept: its locks and condition variables may belong to threads of the parent).
+  // missing tree. Every worker is joined; one that cannot be waited for here, because the
+  // destruction runs inside its tick (or inside a tick it waits for), is told to leave after its
+  // command in progress and is joined by the process's reaper thread once it ends. In a forked
+  // child it does nothing (the state is kept: its locks may belong to threads of the parent).
   ~ThreadEngine();
   ThreadEngine(const ThreadEngine&) = delete;
   ThreadEngine& operator=(const ThreadEngine&) = delete;
@@ -145,8 +132,8 @@ class ThreadEngine {
   // Registers an action node class under `action_id` or, when absent, the class's own name, with
   // its static tick and its ports (an empty list when it has none). A class that is not
   // SimpleActionNode or derived from it: logs and throws TypeError "节点类 X 必须继承自
-  // SimpleActionNode"; a class without a static tick: AttributeError (nothing logged).
-  // Thread-safe.
+  // SimpleActionNode"; a class without a static tick: AttributeError naming the class (nothing
+  // logged). Thread-safe.
   void register_action_class(const ActionClass& action_class,
                              std::optional<std::string> action_id = std::nullopt);
   // The same for the C++ class T (see action_class<T>()). Thread-safe.
@@ -178,22 +165,29 @@ class ThreadEngine {
   // The ids of all trees, in creation order; a tree being stopped is no longer listed.
   // Thread-safe.
   std::vector<std::string> get_tree_ids() const;
+  // What the engine holds about each of those trees, in the same order (a copy). Thread-safe.
+  std::vector<TreeInfo> trees() const;
 
-  // Tree operations: one synchronous command each, served by the tree's worker. Unknown tree:
-  // logs and throws ValueError "行为树ID X 不存在"; failed command: logs and throws RuntimeError
-  // "行为树 X 执行命令 Y 失败: ..."; result of the wrong kind: TypeError "Expected K, got K2"
-  // (not logged; the tree stays usable). A none result comes back as std::nullopt / empty any.
-  // Called from the tree's own worker thread: logs and throws RuntimeError. Thread-safe: callers
-  // of one tree are served one at a time, each gets its own command's result.
+  // Tree operations: one synchronous command each, carried out by the tree's worker on its
+  // SequentialEngine (same name, same result). Unknown tree: logs and throws ValueError
+  // "行为树ID X 不存在". Failed command: logs the worker's line "处理命令 Y 时发生错误: ..." and
+  // then its own, and throws RuntimeError "行为树 X 执行命令 Y 失败: 处理命令 Y 时发生错误: ..."
+  // (Errc::command_failed, the operation's exception nested), where Y is the command type:
+  // "tick_once", "tick_until_failure", "tick_until_success", "tick_n_times", "get_status",
+  // "get_blackboard_data", "set_blackboard_data", "get_all_blackboard_data", "reset". A worker
+  // that failed while starting: the first command gets its error (Errc::worker_failed), later ones
+  // "... 失败: 工作线程已结束" at once (Errc::worker_ended). Called from the tree's own worker
+  // thread: logs and throws RuntimeError (Errc::own_thread). Thread-safe: callers of one tree are
+  // served one at a time, each gets its own command's result.
   core::NodeStatus tick_once(const std::string& tree_id);
-  std::optional<std::int64_t> tick_until_failure(const std::string& tree_id);
-  std::optional<std::int64_t> tick_until_success(const std::string& tree_id);
-  std::optional<std::vector<core::NodeStatus>> tick_n_times(const std::string& tree_id,
-                                                            std::int64_t n);
-  std::optional<core::AnyMap> get_tree_status(const std::string& tree_id);
+  std::int64_t tick_until_failure(const std::string& tree_id);
+  std::int64_t tick_until_success(const std::string& tree_id);
+  std::vector<core::NodeStatus> tick_n_times(const std::string& tree_id, std::int64_t n);
+  core::AnyMap get_tree_status(const std::string& tree_id);
+  // The entry under `key`; an empty std::any when it was never written.
   std::any get_blackboard_data(const std::string& tree_id, const std::string& key);
   void set_blackboard_data(const std::string& tree_id, const std::string& key, std::any value);
-  std::optional<core::AnyMap> get_all_blackboard_data(const std::string& tree_id);
+  core::AnyMap get_all_blackboard_data(const std::string& tree_id);
   void reset_tree(const std::string& tree_id);
 
   // Takes the tree over (from then on it is gone for commands and not listed), asks a running
@@ -209,53 +203,18 @@ class ThreadEngine {
   // left running. Thread-safe.
   void stop_all_trees();
 
-  // Internals, public for hosts that build their own typed layer (the Python module) and tests.
-
-  // Logs and throws ValueError "行为树ID X 不存在" unless the tree exists (and is not being
-  // stopped). Thread-safe.
-  void _check_tree_exists(const std::string& tree_id) const;
-  // Sends one command to the tree and returns its result value unchanged (empty any = none);
-  // empty or absent `params` send an empty map. Errors as for the tree operations. Thread-safe.
-  std::any _send_command(const std::string& tree_id, const std::string& command_type,
-                         std::optional<core::AnyMap> params = std::nullopt);
-  // Carries out one command on `engine` and leaves exactly one result record in `result`:
-  // (type, tree id, value) on success; ("error", tree id, message), logged, for an unknown type
-  // or an error of the engine call. Never throws for a failed command. Not thread-safe: one
-  // thread per engine.
-  void _process_command(WorkerEngine& engine, const CommandRecord& command,
-                        const std::string& tree_id, std::optional<ResultRecord>& result);
-
  private:
-  struct TreeRecord;
-  struct State;
-  // Who stops: stop_tree (one tree), stop_all_trees, or the destructor.
-  enum class StopMode { kOne, kAll, kDestructor };
-  enum class StopOutcome;
-
-  // Creation for both create_tree_from_text and create_tree_from_file.
-  std::string create_tree(core::TreeSource source, std::optional<std::string> tree_id);
-  // The worker routine, the body of a tree's worker thread. It holds the state and its record
-  // itself, so nothing it uses can go away under it. Never throws.
-  static void _run_tree(std::shared_ptr<State> state, std::shared_ptr<TreeRecord> record,
-                        core::TreeSource source) noexcept;
-  // The record under the id, or logs and throws ValueError "行为树ID X 不存在" when there is none
-  // or it is being stopped.
-  static std::shared_ptr<TreeRecord> find_tree(const State& state, const std::string& tree_id);
-  // Stops one tree as `mode` says and tells how it went; logs nothing and holds no lock when it
-  // returns. `cycle` receives the cycle of a refused wait.
-  static StopOutcome stop_one(State& state, const std::shared_ptr<TreeRecord>& record,
-                              StopMode mode, std::string& cycle);
-  // Stops every tree present (stop_all_trees and the destructor).
-  static void stop_every_tree(State& state, StopMode mode);
+  friend struct details::EngineAccess;
 
   core::BehaviorTreeFactory factory_;
   // Shared with the workers, and with callers still inside an operation while the engine is
   // destroyed: every operation works on its own copy of this pointer.
-  std::shared_ptr<State> state_;
+  std::shared_ptr<details::EngineState> state_;
 };
 
 }  // namespace kelmora::engine::trigger
 
 namespace kelmora {
+using engine::trigger::EngineOptions;
 using engine::trigger::ThreadEngine;
-}
+}  // namespace kelmora

@@ -21,10 +21,12 @@ demonstration: two trees, each running a language-model agent on its own user in
 """
 
 import atexit
+import collections.abc
 import weakref
 
 from kelmora import _native
 from kelmora.core import BehaviorTreeFactory
+from kelmora.engine.sequential_engine import SequentialEngine as _SequentialEngine
 from kelmora.nodes.action_node import SimpleActionNode
 
 __all__ = ["ThreadEngine"]
@@ -58,6 +60,36 @@ def _close_live_engines():
         engine._native.close()
 
 
+class _TreeRecords(collections.abc.Mapping):
+    """The trees of an engine, from tree id to the tree's record, in creation order: a read-only
+    view that follows the engine (a tree being stopped is no longer in it). A record has
+    `tree_id`, `xml_text`, `file_path` (None for a tree made from text) and `created_at` (seconds
+    since the epoch, as time.time() gives them)."""
+
+    __slots__ = ("_native",)
+
+    def __init__(self, native):
+        self._native = native
+
+    def __getitem__(self, tree_id):
+        for record in self._native.trees():
+            if record.tree_id == tree_id:
+                return record
+        raise KeyError(tree_id)
+
+    def __iter__(self):
+        return iter(self._native.get_tree_ids())
+
+    def __len__(self):
+        return len(self._native.get_tree_ids())
+
+    def __contains__(self, tree_id):
+        return isinstance(tree_id, str) and tree_id in self._native.get_tree_ids()
+
+    def __repr__(self):
+        return "<trees %r>" % (self._native.get_tree_ids(),)
+
+
 def _track(engine):
     global _exit_hook_registered
     if not _exit_hook_registered:
@@ -80,15 +112,26 @@ class ThreadEngine:
     Attributes:
         factory: a BehaviorTreeFactory held for the engine's lifetime and open to callers; the
             engine never uses it (each tree is built by its worker's own engine).
+        trees: a read-only mapping from tree id to the tree's record, in creation order (see
+            `trees`).
         action_registrations: the (action id, tick function, ports list) triples registered so
             far, in registration order, each part as it was given.
     """
 
     def __init__(self):
         self.factory = BehaviorTreeFactory()
-        self.action_registrations = []
         self._native = _native.ThreadEngine()  # logs "初始化线程引擎"
+        self._trees = _TreeRecords(self._native)
+        self.action_registrations = []
         _track(self)
+
+    @property
+    def trees(self):
+        """The trees present, from tree id to the tree's record (`tree_id`, `xml_text`,
+        `file_path` or None, `created_at`), in creation order: a read-only mapping that follows
+        the engine, so `len(engine.trees)`, `list(engine.trees)`, `tree_id in engine.trees` and
+        `engine.trees[tree_id]` always answer for the trees present now."""
+        return self._trees
 
     # --- registration -------------------------------------------------------------------------
 
@@ -168,12 +211,34 @@ class ThreadEngine:
         """Sends one command to the tree's worker and returns its result value.
 
         `params` is a dict with str keys, or None. A failed command is logged and raised as
-        RuntimeError "行为树 X 执行命令 Y 失败: ...".
+        RuntimeError "行为树 X 执行命令 Y 失败: ...", whose __cause__ is what the operation raised
+        (what a tick function raised is that very exception object).
         """
         _check_kind("tree_id", tree_id, str)
         _check_kind("command_type", command_type, str)
         _check_kind("params", params, dict, allow_none=True)
         return self._native._send_command(tree_id, command_type, params)
+
+    def _process_command(self, engine, command, tree_id, result):
+        """Carries out one command record on `engine` (a SequentialEngine holding a tree) and
+        stores its result record (result_type, result_tree_id, result_value) as element 0 of the
+        list `result`: (the command type, `tree_id`, the operation's result) on success; for an
+        unknown type "未知命令类型: " + type and for a failed operation "处理命令 " + type +
+        " 时发生错误: " + error, logged at error level and stored as ("error", `tree_id`, that
+        text). `command` is a dict with `type` (a record without one reads as "None") and
+        `params` (a dict; absent means an empty one, anything else fails the types that read a
+        parameter). Arguments of the wrong kind raise TypeError naming them, before anything
+        else happens.
+        """
+        _check_kind("engine", engine, _SequentialEngine)
+        _check_kind("command", command, dict)
+        _check_kind("tree_id", tree_id, str)
+        _check_kind("result", result, list)
+        record = _native.process_command(engine, command, tree_id)
+        if result:
+            result[0] = record
+        else:
+            result.append(record)
 
     def tick_once(self, tree_id):
         """Ticks the tree once and returns the NodeStatus of that tick."""

@@ -1,0 +1,162 @@
+#include "engine_state.hpp"
+
+#include <kelmora/log.hpp>
+#include <utility>
+
+#include "reaper.hpp"
+#include "waits.hpp"
+
+namespace kelmora::engine::trigger::details {
+
+TreeRecord::TreeRecord(core::TreeSource tree_source, std::chrono::nanoseconds spin_time)
+    : source(std::move(tree_source)),
+      created_at(std::chrono::system_clock::now()),
+      mailbox(spin_time) {}
+
+TreeRecord::~TreeRecord() {
+  // Every stop takes the thread out (to join it, or to hand it to the reaper) and a failed
+  // creation never stores one, so a thread here means the tree was never stopped (stopping it
+  // failed while its engine was destroyed). Its worker is told to leave after its command in
+  // progress, and the reaper joins it: this may run on that very worker, which cannot join
+  // itself.
+  if (!thread.joinable()) return;
+  mailbox.abandon();
+  reap(std::move(thread));
+}
+
+EngineState::EngineState(EngineOptions options)
+    : spin_time(std::thread::hardware_concurrency() > 1 ? options.spin_time
+                                                        : std::chrono::nanoseconds::zero()),
+      fork_generation(details::fork_generation()) {}
+
+bool EngineState::inherited() const noexcept {
+  return details::fork_generation() != fork_generation;
+}
+
+std::shared_ptr<TreeRecord> EngineState::lookup(const std::string& tree_id) const {
+  std::lock_guard lock(mutex);
+  auto it = trees.find(tree_id);
+  if (it != trees.end() && !it->second->stopping) return it->second;
+  return nullptr;
+}
+
+std::string EngineState::generated_id() const {
+  for (std::size_t n = listed;; ++n) {
+    std::string id = "tree_" + std::to_string(n);
+    if (!trees.contains(id)) return id;
+  }
+}
+
+EngineState::Claim EngineState::claim(TreeRecord& record) {
+  std::lock_guard lock(mutex);
+  auto it = trees.find(record.tree_id);
+  if (it == trees.end() || it->second.get() != &record) return Claim::kGone;
+  if (record.stopping) return Claim::kStoppingElsewhere;
+  record.stopping = true;
+  --listed;
+  return Claim::kClaimed;
+}
+
+EngineState::Claim EngineState::inspect(const TreeRecord& record) const {
+  std::lock_guard lock(mutex);
+  auto it = trees.find(record.tree_id);
+  if (it == trees.end() || it->second.get() != &record) return Claim::kGone;
+  return record.stopping ? Claim::kStoppingElsewhere : Claim::kClaimed;
+}
+
+std::vector<std::shared_ptr<TreeRecord>> EngineState::snapshot() const {
+  std::lock_guard lock(mutex);
+  std::vector<std::shared_ptr<TreeRecord>> records;
+  records.reserve(order.size());
+  for (const auto& entry : order) records.push_back(entry.second);
+  return records;
+}
+
+void EngineState::settle_start(TreeRecord& record, std::thread thread) {
+  {
+    std::lock_guard lock(mutex);
+    if (!thread.joinable()) withdraw_locked(record);
+    record.thread = std::move(thread);
+    record.start_settled = true;
+  }
+  changed.notify_all();
+}
+
+std::thread EngineState::take_thread(TreeRecord& record) {
+  std::unique_lock lock(mutex);
+  changed.wait(lock, [&] { return record.start_settled; });
+  return std::move(record.thread);
+}
+
+void EngineState::withdraw_locked(TreeRecord& record) {
+  auto it = trees.find(record.tree_id);
+  if (it == trees.end() || it->second.get() != &record) return;
+  trees.erase(it);
+  order.erase(record.sequence);
+  if (!record.stopping) --listed;
+  record.stopping = true;
+}
+
+void EngineState::withdraw(TreeRecord& record) {
+  {
+    std::lock_guard lock(mutex);
+    withdraw_locked(record);
+  }
+  changed.notify_all();
+}
+
+void EngineState::wait_withdrawn(const TreeRecord& record) const {
+  std::unique_lock lock(mutex);
+  changed.wait(lock, [&] {
+    auto it = trees.find(record.tree_id);
+    return it == trees.end() || it->second.get() != &record;
+  });
+}
+
+std::shared_ptr<TreeRecord> find_tree(const EngineState& state, const std::string& tree_id) {
+  if (auto record = state.lookup(tree_id)) return record;
+  std::string message = "行为树ID " + tree_id + " 不存在";
+  log::error(message);
+  throw ValueError(message);
+}
+
+std::string own_thread_message(const std::string& tree_id) {
+  return "行为树 " + tree_id + " 的命令不能在它自己的工作线程中调用";
+}
+
+std::string cycle_text(const std::string& cycle) { return "会形成循环等待 " + cycle; }
+
+std::string inherited_message() {
+  return "此线程引擎是在 fork 之前创建的, 它的工作线程不在当前进程中";
+}
+
+std::string inherited_command_message(const std::string& tree_id, std::string_view type) {
+  return "行为树 " + tree_id + " 执行命令 " + std::string(type) +
+         " 失败: 工作线程不在当前进程中 (线程引擎是在 fork 之前创建的)";
+}
+
+std::string error_text(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+void throw_caused(const RuntimeError& error, std::exception_ptr cause) {
+  if (!cause) throw error;
+  try {
+    std::rethrow_exception(std::move(cause));
+  } catch (...) {
+    std::throw_with_nested(error);
+  }
+}
+
+void fail_logged(const RuntimeError& error, std::exception_ptr cause) {
+  log::error(error.what());
+  throw_caused(error, std::move(cause));
+}
+
+}  // namespace kelmora::engine::trigger::details
