@@ -21,6 +21,7 @@
 
 #include "../fuzz/check_script.hpp"
 #include "../fuzz/fuzz_checks.hpp"
+#include "support/allocation_counter.hpp"
 
 namespace kelmora::core::scripting {
 
@@ -409,7 +410,7 @@ TEST(ScriptTest, StringsCannotGrowWithoutBound) {
   EXPECT_EQ(e.env.value("s")->as_string().size(), std::size_t{16} << 20);
 }
 
-// --- entries held by the application, type locking ----------------------------------------------
+// --- entries held by the application, type locking -----------------------------------------------
 
 struct TypedCase {
   std::string code;
@@ -671,8 +672,31 @@ TEST(ScriptTest, AParsedScriptEvaluatesAgainAndAgainAndIsShared) {
   EXPECT_EQ(increment.code(), "count += 1");
 }
 
-// --- the std::any helpers
-// -------------------------------------------------------------------------
+TEST(ScriptTest, EvaluatingNumbersAndShortStringsDoesNotAllocate) {
+  const std::vector<std::string> scripts = {
+      "battery > 20 && state == IDLE",         "count += 1",
+      "x := 2 * (3 + 4) - 1; 1 < x < 20 != 0", "a := 0x7F & ~1 | RED; a -= 1; a",
+      "label := name .. '-' .. count",         "'abc' < 'abd' ? 'yes' : 'no'",
+      "r := battery / 3; r *= 2; r == 38",
+  };
+  for (const auto& code : scripts) {
+    SCOPED_TRACE(code);
+    Env e;
+    e.env.set("battery", std::int64_t{57});
+    e.env.set("state", std::int64_t{0});
+    e.env.set("count", std::int64_t{0});
+    e.env.set("name", std::string("gripper"));
+    const Script script = Script::parse(code);
+    script.evaluate(e.env);  // creates the entries the script makes
+    const std::size_t before = testing::allocations();
+    testing::count_allocations(true);
+    for (int k = 0; k < 10; ++k) script.evaluate(e.env);
+    testing::count_allocations(false);
+    EXPECT_EQ(testing::allocations() - before, 0U);
+  }
+}
+
+// --- the std::any helpers ------------------------------------------------------------------------
 
 TEST(ScriptAnyTest, EntryTypesOfCppValues) {
   const std::vector<std::pair<std::any, EntryType>> cases = {
