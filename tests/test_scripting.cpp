@@ -466,6 +466,12 @@ TEST(ScriptTest, EntriesKeepTheirCppTypeAndConvertWhatIsStored) {
        "which cannot take it"},
       {"f = 2", "f", 2.0F, ""},
       {"f += 1", "f", 2.5F, ""},
+      {"f = 1e300",
+       "f",
+       {},
+       "Cannot store 1e+300 in entry 'f' (real): the entry holds a value of type float, which "
+       "cannot take it"},
+      {"f = 1 / 0", "f", std::numeric_limits<float>::infinity(), ""},
       {"b = 0", "b", false, ""},
       {"b = 'true'", "b", true, ""},
       {"b := b == 0", "b", false, ""},

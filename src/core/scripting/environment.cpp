@@ -2,9 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <cmath>
 #include <cstdint>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/scripting.hpp>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <typeinfo>
@@ -215,7 +217,11 @@ bool write_any(std::any& slot, const Value& value, EntryType type) {
     case EntryType::real:
       if (!value.is_number()) return false;
       if (slot.type() == typeid(float)) {
-        std::any_cast<float&>(slot) = static_cast<float>(value.as_real());
+        const double real = value.as_real();
+        if (std::isfinite(real) && std::fabs(real) > std::numeric_limits<float>::max()) {
+          return false;
+        }
+        std::any_cast<float&>(slot) = static_cast<float>(real);
       } else if (slot.type() == typeid(double)) {
         std::any_cast<double&>(slot) = value.as_real();
       } else {

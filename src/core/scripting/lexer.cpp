@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <kelmora/core/scripting.hpp>
 #include <limits>
@@ -31,7 +32,7 @@ class Lexer {
 
   std::vector<Token> run() {
     std::vector<Token> tokens;
-    tokens.reserve(code_.size() / 2 + 2);
+    tokens.reserve(std::min<std::size_t>(code_.size() / 2 + 2, 256));
     int depth = 0;  // parentheses open: a new line inside them is plain white space
     while (true) {
       skip_blanks(depth);

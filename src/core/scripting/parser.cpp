@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -84,11 +86,10 @@ class Parser {
   }
 
   std::uint32_t name_index(std::string_view name) {
-    for (std::size_t k = 0; k < p_.names.size(); ++k) {
-      if (p_.names[k] == name) return static_cast<std::uint32_t>(k);
-    }
-    p_.names.emplace_back(name);
-    return static_cast<std::uint32_t>(p_.names.size() - 1);
+    const auto [found, added] =
+        name_indices_.try_emplace(name, static_cast<std::uint32_t>(p_.names.size()));
+    if (added) p_.names.emplace_back(name);
+    return found->second;
   }
 
   std::uint32_t literal(std::uint32_t position, Value value) {
@@ -299,6 +300,7 @@ class Parser {
   std::size_t i_ = 0;
   int nesting_ = 0;
   std::vector<int> depths_;  // per node: the height of its subtree
+  std::unordered_map<std::string_view, std::uint32_t> name_indices_;  // views into the code
 };
 
 }  // namespace
