@@ -622,6 +622,15 @@ TEST(EnumRegistryTest, RegistersNamesAndRefusesConflicts) {
     EXPECT_THROW(r.register_enum(bad, 1), ValueError);
   }
   EXPECT_EQ(r.values().size(), 3U);
+
+  // Names of every length, long ones included, are found; others of the same length are not.
+  const std::string long_name(70, 'L');
+  r.register_enum(long_name, 9);
+  r.register_enum("Z", 4);
+  EXPECT_EQ(r.find(long_name), 9);
+  EXPECT_EQ(r.find(std::string(64, 'L')), std::nullopt);
+  EXPECT_EQ(r.find("Z"), 4);
+  EXPECT_EQ(r.find("Y"), std::nullopt);
 }
 
 // --- conditions ----------------------------------------------------------------------------------

@@ -132,6 +132,7 @@ class EnumRegistry {
 
  private:
   std::map<std::string, std::int64_t, std::less<>> values_;
+  std::uint64_t lengths_ = 0;  // bit min(length, 63) is set for every registered name's length
 };
 
 // Which blackboard a name refers to: `name` is local, `@name` the root of the tree.

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <kelmora/core/any.hpp>
@@ -62,6 +63,10 @@ bool is_identifier(std::string_view name) {
   return true;
 }
 
+std::uint64_t length_bit(std::string_view name) noexcept {
+  return std::uint64_t{1} << std::min<std::size_t>(name.size(), 63);
+}
+
 }  // namespace
 
 void EnumRegistry::register_enum(std::string_view name, std::int64_t value) {
@@ -74,6 +79,7 @@ void EnumRegistry::register_enum(std::string_view name, std::int64_t value) {
   const auto found = values_.find(name);
   if (found == values_.end()) {
     values_.emplace(std::string(name), value);
+    lengths_ |= length_bit(name);
   } else if (found->second != value) {
     throw ValueError(
         fmt::format("Cannot register the enum name '{}' as {}: it is already registered as {}",
@@ -82,6 +88,9 @@ void EnumRegistry::register_enum(std::string_view name, std::int64_t value) {
 }
 
 std::optional<std::int64_t> EnumRegistry::find(std::string_view name) const noexcept {
+  // Most names a script reads are entries, not enums: a length no enum has rules them out
+  // without a search.
+  if ((lengths_ & length_bit(name)) == 0) return std::nullopt;
   const auto found = values_.find(name);
   if (found == values_.end()) return std::nullopt;
   return found->second;

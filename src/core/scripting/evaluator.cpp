@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -189,14 +190,13 @@ class Evaluator {
     return (n.scope == Scope::root ? "@" : "") + p_.names[n.a];
   }
 
-  const std::int64_t* enum_value(const Node& n) {
-    if (n.scope != Scope::local || enums_ == nullptr || enums_->empty()) return nullptr;
-    auto found = enums_->values().find(p_.names[n.a]);
-    return found == enums_->values().end() ? nullptr : &found->second;
+  std::optional<std::int64_t> enum_value(const Node& n) const {
+    if (n.scope != Scope::local || enums_ == nullptr) return std::nullopt;
+    return enums_->find(p_.names[n.a]);
   }
 
   void read_entry(const Node& n, Value& out) {
-    if (const std::int64_t* value = enum_value(n)) return out.set_real(static_cast<double>(*value));
+    if (const auto value = enum_value(n)) return out.set_real(static_cast<double>(*value));
     const std::string& name = p_.names[n.a];
     const EntryState state = env_.read(name, n.scope, out);
     if (!state.exists) fail(n.position, fmt::format("Entry '{}' doesn't exist", shown_name(n)));
@@ -359,16 +359,18 @@ class Evaluator {
     return order == 1 || order == 0;
   }
 
-  // Every operand is evaluated and every adjacent pair compared, even after a false one.
+  // Every operand is evaluated and every adjacent pair compared, even after a false one. The
+  // two slots take turns holding the left operand, so nothing is copied or moved.
   void compare_chain(const Node& n, Value& out) {
-    Value left;
-    Value right;
-    eval(n.a, left);
+    Value other;
+    Value* left = &out;
+    Value* right = &other;
+    eval(n.a, *left);
     bool holds = true;
     for (std::uint32_t k = n.b; k < n.b + n.c; ++k) {
       const Link& link = p_.links[k];
-      eval(link.operand, right);
-      holds = compare(link.comparison, link.position, left, right) && holds;
+      eval(link.operand, *right);
+      holds = compare(link.comparison, link.position, *left, *right) && holds;
       std::swap(left, right);
     }
     out.set_real(holds ? 1.0 : 0.0);
@@ -377,7 +379,7 @@ class Evaluator {
   void assign(const Node& n, Value& out) {
     eval(n.b, out);
     const std::string& name = p_.names[n.a];
-    if (enum_value(n) != nullptr) {
+    if (enum_value(n)) {
       fail(n.c, fmt::format("'{}' is an enum name, not an entry: it cannot be assigned", name));
     }
     EntryState state;
