@@ -14,6 +14,7 @@
 #include <any>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <kelmora/core/errors.hpp>
 #include <map>
@@ -22,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 namespace kelmora::core::scripting {
@@ -132,7 +134,10 @@ class EnumRegistry {
 
  private:
   std::map<std::string, std::int64_t, std::less<>> values_;
-  std::uint64_t lengths_ = 0;  // bit min(length, 63) is set for every registered name's length
+  // For find(): the names hashed (views of values_'s keys), and a mask with bit min(length, 63)
+  // set for every registered name's length, which rules most entry names out at once.
+  std::unordered_map<std::string_view, std::int64_t> index_;
+  std::uint64_t lengths_ = 0;
 };
 
 // Which blackboard a name refers to: `name` is local, `@name` the root of the tree.
@@ -244,6 +249,12 @@ class MemoryEnvironment final : public Environment {
     std::any value;
     EntryType type = EntryType::none;
   };
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept {
+      return std::hash<std::string_view>{}(name);
+    }
+  };
   const MemoryEnvironment& in(Scope scope) const noexcept {
     return scope == Scope::root && root_ != nullptr ? *root_ : *this;
   }
@@ -252,7 +263,7 @@ class MemoryEnvironment final : public Environment {
   }
   const Entry* entry(std::string_view name) const;
 
-  std::map<std::string, Entry, std::less<>> entries_;
+  std::unordered_map<std::string, Entry, NameHash, std::equal_to<>> entries_;
   MemoryEnvironment* root_ = nullptr;
   const EnumRegistry* enums_ = nullptr;
 };

@@ -78,7 +78,8 @@ void EnumRegistry::register_enum(std::string_view name, std::int64_t value) {
   }
   const auto found = values_.find(name);
   if (found == values_.end()) {
-    values_.emplace(std::string(name), value);
+    const auto added = values_.emplace(std::string(name), value).first;
+    index_.emplace(added->first, value);
     lengths_ |= length_bit(name);
   } else if (found->second != value) {
     throw ValueError(
@@ -91,8 +92,8 @@ std::optional<std::int64_t> EnumRegistry::find(std::string_view name) const noex
   // Most names a script reads are entries, not enums: a length no enum has rules them out
   // without a search.
   if ((lengths_ & length_bit(name)) == 0) return std::nullopt;
-  const auto found = values_.find(name);
-  if (found == values_.end()) return std::nullopt;
+  const auto found = index_.find(name);
+  if (found == index_.end()) return std::nullopt;
   return found->second;
 }
 
@@ -185,6 +186,17 @@ EntryType entry_type_of(const std::any& value) {
 bool read_any(const std::any& value, Value& out) {
   if (!value.has_value()) return false;
   const std::type_info& t = value.type();
+  // The usual types first, by the address of their type's name: a miss costs no string
+  // comparison (type_info's == compares names when the addresses differ).
+  const char* name = t.name();
+  if (name == typeid(std::int64_t).name())
+    return out.set_integer(std::any_cast<std::int64_t>(value)), true;
+  if (name == typeid(double).name()) return out.set_real(std::any_cast<double>(value)), true;
+  if (name == typeid(std::string).name()) {
+    return out.set_string(std::any_cast<const std::string&>(value)), true;
+  }
+  if (name == typeid(bool).name()) return out.set_integer(std::any_cast<bool>(value) ? 1 : 0), true;
+  if (name == typeid(int).name()) return out.set_integer(std::any_cast<int>(value)), true;
   if (t == typeid(double)) return out.set_real(std::any_cast<double>(value)), true;
   if (read_integer(value, out)) return true;
   if (t == typeid(std::string))

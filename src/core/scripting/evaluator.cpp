@@ -157,7 +157,7 @@ class Evaluator {
       case Op::ternary:
         eval(n.a, out);
         if (!out.is_number()) {
-          fail(n.position, "The condition of '?:' must be a number, got " + operand(out));
+          fail(n.position, "The condition of '?:' must be a number, got {}", operand(out));
         }
         return eval(out.as_real() != 0.0 ? n.b : n.c, out);
       case Op::assign_create:
@@ -170,8 +170,12 @@ class Evaluator {
     }
   }
 
-  [[noreturn]] void fail(std::uint32_t position, std::string reason) const {
-    throw ScriptError(p_.code, position, std::move(reason));
+  // Failures are formatted out of line, so the evaluation paths stay small.
+  template <class... Args>
+  [[noreturn, gnu::noinline, gnu::cold]] void fail(std::uint32_t position,
+                                                   fmt::format_string<Args...> format,
+                                                   Args&&... args) const {
+    throw ScriptError(p_.code, position, fmt::format(format, std::forward<Args>(args)...));
   }
 
  private:
@@ -199,19 +203,20 @@ class Evaluator {
     if (const auto value = enum_value(n)) return out.set_real(static_cast<double>(*value));
     const std::string& name = p_.names[n.a];
     const EntryState state = env_.read(name, n.scope, out);
-    if (!state.exists) fail(n.position, fmt::format("Entry '{}' doesn't exist", shown_name(n)));
-    if (!state.has_value) fail(n.position, fmt::format("Entry '{}' holds no value", shown_name(n)));
+    if (!state.exists) fail(n.position, "Entry '{}' doesn't exist", shown_name(n));
+    if (!state.has_value) fail(n.position, "Entry '{}' holds no value", shown_name(n));
     if (state.type == EntryType::none || state.type == EntryType::other) unusable(n, n.position);
   }
 
-  [[noreturn]] void unusable(const Node& n, std::uint32_t position) const {
-    fail(position, fmt::format("Entry '{}' holds a value of type {}, which scripts cannot use",
-                               shown_name(n), env_.describe(p_.names[n.a], n.scope)));
+  [[noreturn, gnu::noinline, gnu::cold]] void unusable(const Node& n,
+                                                       std::uint32_t position) const {
+    fail(position, "Entry '{}' holds a value of type {}, which scripts cannot use", shown_name(n),
+         env_.describe(p_.names[n.a], n.scope));
   }
 
-  [[noreturn]] void unary_error(const Node& n, const Value& value, std::string_view needs) const {
-    fail(n.position,
-         fmt::format("Operator '{}' needs {}, got {}", symbol(n.op), needs, operand(value)));
+  [[noreturn, gnu::noinline, gnu::cold]] void unary_error(const Node& n, const Value& value,
+                                                          std::string_view needs) const {
+    fail(n.position, "Operator '{}' needs {}, got {}", symbol(n.op), needs, operand(value));
   }
 
   // `~` truncates a real first: ~1.5 is ~1.
@@ -229,8 +234,7 @@ class Evaluator {
     if (value.kind() == Value::Kind::real) {
       if (auto integer = whole_integer(value.as_real())) return *integer;
     }
-    fail(position,
-         fmt::format("Operator '{}' needs integer values, got {}", symbol(op), operand(value)));
+    fail(position, "Operator '{}' needs integer values, got {}", symbol(op), operand(value));
   }
 
   bool truth(Op op, std::uint32_t position, const Value& value) const {
@@ -238,20 +242,21 @@ class Evaluator {
       const double x = value.as_real();
       if (x == 0.0 || x == 1.0) return x == 1.0;
     }
-    fail(position, fmt::format("Operator '{}' needs 0 or 1 on each side, got {}", symbol(op),
-                               operand(value)));
+    fail(position, "Operator '{}' needs 0 or 1 on each side, got {}", symbol(op), operand(value));
   }
 
-  [[noreturn]] void operands_error(Op op, std::uint32_t position, std::string_view needs,
-                                   const Value& left, const Value& right) const {
-    fail(position, fmt::format("Operator '{}' needs {}, got {} and {}", symbol(op), needs,
-                               operand(left), operand(right)));
+  [[noreturn, gnu::noinline, gnu::cold]] void operands_error(Op op, std::uint32_t position,
+                                                             std::string_view needs,
+                                                             const Value& left,
+                                                             const Value& right) const {
+    fail(position, "Operator '{}' needs {}, got {} and {}", symbol(op), needs, operand(left),
+         operand(right));
   }
 
   void check_length(Op op, std::uint32_t position, std::size_t length) const {
     if (length > kMaxStringLength) {
-      fail(position, fmt::format("Operator '{}' would make a string longer than {} bytes",
-                                 symbol(op), kMaxStringLength));
+      fail(position, "Operator '{}' would make a string longer than {} bytes", symbol(op),
+           kMaxStringLength);
     }
   }
 
@@ -318,8 +323,8 @@ class Evaluator {
                    std::uint32_t position) const {
     if (value.is_number()) return value.as_real();
     if (auto number = text_to_number(value.as_string(), enums_)) return number->as_real();
-    fail(position, fmt::format("Operator '{}' cannot compare {} with {}: {} is not a number",
-                               symbol(comparison), show(a), show(b), show(value)));
+    fail(position, "Operator '{}' cannot compare {} with {}: {} is not a number",
+         symbol(comparison), show(a), show(b), show(value));
   }
 
   bool compare(Comparison comparison, std::uint32_t position, const Value& a, const Value& b) {
@@ -380,7 +385,7 @@ class Evaluator {
     eval(n.b, out);
     const std::string& name = p_.names[n.a];
     if (enum_value(n)) {
-      fail(n.c, fmt::format("'{}' is an enum name, not an entry: it cannot be assigned", name));
+      fail(n.c, "'{}' is an enum name, not an entry: it cannot be assigned", name);
     }
     EntryState state;
     if (n.op == Op::assign_create || n.op == Op::assign) {
@@ -394,8 +399,7 @@ class Evaluator {
       Value current;
       state = env_.read(name, n.scope, current);
       if (state.exists && !state.has_value) {
-        fail(n.c, fmt::format("Entry '{}' holds no value for '{}' to update", shown_name(n),
-                              symbol(n.op)));
+        fail(n.c, "Entry '{}' holds no value for '{}' to update", shown_name(n), symbol(n.op));
       }
       if (state.exists && (state.type == EntryType::none || state.type == EntryType::other)) {
         unusable(n, n.c);
@@ -406,7 +410,7 @@ class Evaluator {
       }
     }
     if (!state.exists) {
-      fail(n.c, fmt::format("Entry '{}' doesn't exist, yet; use [:=] to create it", shown_name(n)));
+      fail(n.c, "Entry '{}' doesn't exist, yet; use [:=] to create it", shown_name(n));
     }
     store(n, state.type, out);
   }
@@ -414,8 +418,8 @@ class Evaluator {
   // Converts `value` to the entry's type and writes it.
   void store(const Node& n, EntryType type, Value& value) {
     const auto cannot = [&](std::string_view why) {
-      fail(n.position, fmt::format("Cannot store {} in entry '{}' ({}): {}", show(value),
-                                   shown_name(n), to_string(type), why));
+      fail(n.position, "Cannot store {} in entry '{}' ({}): {}", show(value), shown_name(n),
+           to_string(type), why);
     };
     if ((type == EntryType::integer || type == EntryType::real || type == EntryType::boolean) &&
         value.is_string()) {
@@ -432,9 +436,9 @@ class Evaluator {
           const auto integer = whole_integer(value.as_real());
           if (!integer) {
             fail(n.position,
-                 fmt::format("Invalid floating point to integer conversion: entry '{}' holds an "
-                             "integer and {} is not a whole number within its range",
-                             shown_name(n), show(value)));
+                 "Invalid floating point to integer conversion: entry '{}' holds an "
+                 "integer and {} is not a whole number within its range",
+                 shown_name(n), show(value));
           }
           value.set_integer(*integer);
         }
