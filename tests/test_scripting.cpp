@@ -15,6 +15,7 @@
 #include <iterator>
 #include <kelmora/core/scripting.hpp>
 #include <limits>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -631,6 +632,13 @@ TEST(EnumRegistryTest, RegistersNamesAndRefusesConflicts) {
   EXPECT_EQ(r.find(std::string(64, 'L')), std::nullopt);
   EXPECT_EQ(r.find("Z"), 4);
   EXPECT_EQ(r.find("Y"), std::nullopt);
+
+  // A copy stands on its own.
+  auto original = std::make_unique<EnumRegistry>(r);
+  const EnumRegistry copy = *original;
+  original.reset();
+  EXPECT_EQ(copy.find("CHARGING"), 7);
+  EXPECT_EQ(copy.find(long_name), 9);
 }
 
 // --- conditions ----------------------------------------------------------------------------------

@@ -106,6 +106,16 @@ class Value {
   std::string text_;
 };
 
+namespace detail {
+// Hashes std::string keys and looks them up by std::string_view.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const noexcept {
+    return std::hash<std::string_view>{}(name);
+  }
+};
+}  // namespace detail
+
 // Enum names scripts can use as numbers (`state == IDLE`). An application fills one registry and
 // hands it to the environments its scripts run against.
 // Not thread-safe: fill it before scripts use it; after that, concurrent readers are safe.
@@ -134,9 +144,9 @@ class EnumRegistry {
 
  private:
   std::map<std::string, std::int64_t, std::less<>> values_;
-  // For find(): the names hashed (views of values_'s keys), and a mask with bit min(length, 63)
-  // set for every registered name's length, which rules most entry names out at once.
-  std::unordered_map<std::string_view, std::int64_t> index_;
+  // For find(): the names hashed, and a mask with bit min(length, 63) set for every registered
+  // name's length, which rules most entry names out at once.
+  std::unordered_map<std::string, std::int64_t, detail::NameHash, std::equal_to<>> index_;
   std::uint64_t lengths_ = 0;
 };
 
@@ -249,12 +259,6 @@ class MemoryEnvironment final : public Environment {
     std::any value;
     EntryType type = EntryType::none;
   };
-  struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const noexcept {
-      return std::hash<std::string_view>{}(name);
-    }
-  };
   const MemoryEnvironment& in(Scope scope) const noexcept {
     return scope == Scope::root && root_ != nullptr ? *root_ : *this;
   }
@@ -263,7 +267,7 @@ class MemoryEnvironment final : public Environment {
   }
   const Entry* entry(std::string_view name) const;
 
-  std::unordered_map<std::string, Entry, NameHash, std::equal_to<>> entries_;
+  std::unordered_map<std::string, Entry, detail::NameHash, std::equal_to<>> entries_;
   MemoryEnvironment* root_ = nullptr;
   const EnumRegistry* enums_ = nullptr;
 };

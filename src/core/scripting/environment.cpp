@@ -78,8 +78,8 @@ void EnumRegistry::register_enum(std::string_view name, std::int64_t value) {
   }
   const auto found = values_.find(name);
   if (found == values_.end()) {
-    const auto added = values_.emplace(std::string(name), value).first;
-    index_.emplace(added->first, value);
+    values_.emplace(std::string(name), value);
+    index_.emplace(std::string(name), value);
     lengths_ |= length_bit(name);
   } else if (found->second != value) {
     throw ValueError(
