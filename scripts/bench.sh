@@ -4,6 +4,8 @@
 #                              tree vs. per plain thread, idle CPU, 1,000 trees vs. 1,000 threads;
 #   bench/bench_core           100-node tree ticks/s vs. 100 virtual / std::function calls, two
 #                              trees on two cores vs. one (and plain threads the same);
+#   bench/bench_scripting      a precondition script, an update and a string build vs. the same
+#                              in hand-written C++ over a std::map of std::any;
 #   python/bench/bench_channel.py  the channel from Python vs. the same channel in pure Python.
 # Builds a Release tree in build/bench (BENCH_DIR overrides). Each C++ benchmark runs REPEAT
 # times (default 3) and the medians are compared (memory: the first run, before freed stacks and
@@ -29,7 +31,7 @@ fi
 
 echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
   "load average $(cut -d' ' -f1-3 /proc/loadavg)"
-for program in bench_thread_engine bench_core; do
+for program in bench_thread_engine bench_core bench_scripting; do
   echo
   echo "== $program"
   "$dir/bench/$program" "${flags[@]}" --benchmark_out="$dir/results/$program.json" \

@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """Prints each kelmora benchmark beside its baseline from the same run, with the ratio.
 
-Usage: bench_ratios.py RESULTS_DIR, where RESULTS_DIR holds bench_thread_engine.json and
-bench_core.json as written by Google Benchmark's --benchmark_out (scripts/bench.sh does this).
+Usage: bench_ratios.py RESULTS_DIR, where RESULTS_DIR holds bench_thread_engine.json,
+bench_core.json and bench_scripting.json as written by Google Benchmark's --benchmark_out (scripts/bench.sh does this).
 """
 import json, os, statistics, sys
 
 runs = {}
-for name in ("bench_thread_engine", "bench_core"):
-    with open(os.path.join(sys.argv[1], name + ".json")) as f:
+for name in ("bench_thread_engine", "bench_core", "bench_scripting"):
+    path = os.path.join(sys.argv[1], name + ".json")
+    if not os.path.exists(path):
+        continue
+    with open(path) as f:
         for b in json.load(f)["benchmarks"]:
             if b.get("run_type", "iteration") == "iteration":
                 runs.setdefault(b.get("run_name", b["name"]), []).append(b)
@@ -68,3 +71,13 @@ row("resident memory per idle tree", get("BM_ResidentMemoryPer1000IdleTrees/iter
 cpu = get("BM_IdleCpuOf100TreesOverOneSecond/iterations:1", "cpu_us")
 if cpu is not None:
     print("  %-48s %12.0f us of CPU in 1 s" % ("100 idle trees", cpu))
+print("  scripts, time per evaluation (ns; allocations per evaluation in brackets):")
+for label, name, base_label, base in (
+        ("battery > 20 && state == IDLE", "BM_ScriptPrecondition",
+         "lambda over std::map<string, any>", "BM_BaselineLambdaPrecondition"),
+        ("count += 1", "BM_ScriptIncrement",
+         "lambda over std::map<string, any>", "BM_BaselineLambdaIncrement"),
+        ("label := name .. '-' .. count", "BM_ScriptStringBuild",
+         "lambda over std::map<string, any>", "BM_BaselineLambdaStringBuild")):
+    row("%s [%s]" % (label, get(name, "allocs")), ns(name), "ns",
+        "%s [%s]" % (base_label, get(base, "allocs")), ns(base))

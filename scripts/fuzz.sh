@@ -5,7 +5,7 @@
 # Fails when a target crashes, leaks, hangs or breaks one of its checks; the input is then in
 # build/fuzz/work/artifacts/<target>/ — fix the bug and add the input to
 # tests/data/fuzz_regressions/<target>/, where the normal tests replay it.
-#   scripts/fuzz.sh [target...]      (default: fuzz_xml fuzz_ndjson fuzz_ollama_host)
+#   scripts/fuzz.sh [target...]      (default: fuzz_xml fuzz_script fuzz_ndjson fuzz_ollama_host)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,7 +15,7 @@ dir=${FUZZ_DIR:-build/fuzz}
 case $dir in /*) ;; *) dir=$root/$dir ;; esac
 seconds=${FUZZ_SECONDS:-60}
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_xml fuzz_ndjson fuzz_ollama_host)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_xml fuzz_script fuzz_ndjson fuzz_ollama_host)
 
 target_options=()
 for target in "${targets[@]}"; do target_options+=("--target=$target"); done
@@ -28,6 +28,7 @@ max_len() {
   case $1 in
     fuzz_xml) echo 4096 ;;
     fuzz_ndjson) echo 8192 ;;
+    fuzz_script) echo 512 ;;
     *) echo 256 ;;
   esac
 }
@@ -35,6 +36,7 @@ dict() {
   case $1 in
     fuzz_xml) echo "$root/fuzz/xml.dict" ;;
     fuzz_ndjson) echo "$root/fuzz/ndjson.dict" ;;
+    fuzz_script) echo "$root/fuzz/script.dict" ;;
     *) echo "$root/fuzz/ollama_host.dict" ;;
   esac
 }

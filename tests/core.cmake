@@ -7,3 +7,9 @@ kelmora_add_test(test_core_xml SOURCES test_xml_parser.cpp LABELS core TIMEOUT 1
 kelmora_add_test(test_sequential_engine SOURCES test_sequential_engine.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_stop SOURCES test_stop_token.cpp LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_core_reentrancy SOURCES test_reentrancy.cpp LABELS core TIMEOUT 60)
+kelmora_add_test(test_scripting
+  SOURCES test_scripting.cpp support/allocation_counter.cpp
+          ${PROJECT_SOURCE_DIR}/fuzz/check_script.cpp
+  LABELS core TIMEOUT 60)
+target_compile_definitions(test_scripting PRIVATE
+  KELMORA_FUZZ_CORPUS="${PROJECT_SOURCE_DIR}/fuzz/corpus")

@@ -40,6 +40,10 @@ std::string_view to_string(Errc code) noexcept {
       return "tree_file";
     case Errc::model_server:
       return "model_server";
+    case Errc::script_parse:
+      return "script_parse";
+    case Errc::script_eval:
+      return "script_eval";
   }
   return "unknown";
 }

@@ -1,5 +1,5 @@
 # Sources of the behaviour-tree core (kelmora::core): values, errors, logging, blackboard, nodes,
-# the factory and XML reader, and the sequential engine.
+# the factory and XML reader, scripts, and the sequential engine.
 set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/any.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../log.cpp
@@ -7,6 +7,11 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/errors.cpp
   ${CMAKE_CURRENT_LIST_DIR}/factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_reference.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/scripting/environment.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/scripting/evaluator.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/scripting/lexer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/scripting/parser.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/scripting/values.cpp
   ${CMAKE_CURRENT_LIST_DIR}/standard_nodes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_builder.cpp

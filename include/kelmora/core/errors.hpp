@@ -37,6 +37,8 @@ enum class Errc {
   no_tree,          // an engine operation needs a tree and none has been built
   tree_file,        // a tree file could not be read
   model_server,     // a chat with a model server failed
+  script_parse,     // a script could not be parsed
+  script_eval,      // a script failed while it was evaluated
 };
 
 // The code's name: "value_error", "command_failed", ... Thread-safe.
