@@ -295,10 +295,10 @@ INSTANTIATE_TEST_SUITE_P(
                          "'often'"},
         FedPortErrorCase{"ListForAnInteger", kSleep, std::vector<std::any>{},
                          "node 'Sleep' (Sleep): port 'msec' refers to blackboard entry 'v', which "
-                         "holds list, not an integer"},
+                         "holds std::vector<std::any>, not an integer"},
         FedPortErrorCase{"IntegerForABoolean", kRunOnce, std::int64_t{1},
                          "node 'RunOnce' (RunOnce): port 'then_skip' refers to blackboard entry "
-                         "'v', which holds int, not a boolean"},
+                         "'v', which holds std::int64_t, not a boolean"},
         FedPortErrorCase{"TextThatIsNoBoolean", kRunOnce, std::string("maybe"),
                          "node 'RunOnce' (RunOnce): port 'then_skip' expects true or false, got "
                          "'maybe'"}),

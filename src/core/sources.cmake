@@ -7,11 +7,13 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/errors.cpp
   ${CMAKE_CURRENT_LIST_DIR}/factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_reference.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ports.cpp
   ${CMAKE_CURRENT_LIST_DIR}/standard_nodes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_builder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_source.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/type_name.cpp
   ${CMAKE_CURRENT_LIST_DIR}/xml_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/action_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp

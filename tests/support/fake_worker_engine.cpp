@@ -13,6 +13,18 @@ namespace kelmora::testing {
 
 using core::NodeStatus;
 
+namespace {
+
+// Values in the journal as the host protocol spells them: "None", and "int" for every integer.
+std::string journal_text(const std::any& value) {
+  return value.has_value() ? core::any_to_text(value) : "None";
+}
+std::string journal_kind(const std::any& value) {
+  return core::any_as_integer(value) ? "int" : core::any_kind_name(value);
+}
+
+}  // namespace
+
 engine::trigger::ThreadEngine::Options FakeWorld::options(bool spin) {
   engine::trigger::ThreadEngine::Options opts;
   std::weak_ptr<FakeWorld> weak = weak_from_this();
@@ -80,7 +92,7 @@ std::any FakeWorkerEngine::tick_until_success() {
 }
 
 std::any FakeWorkerEngine::tick_n_times(const std::any& n) {
-  note("tick_n_times " + core::any_to_text(n) + " " + core::any_kind_name(n));
+  note("tick_n_times " + journal_text(n) + " " + journal_kind(n));
   if (world_->hooks.tick_n_times) return world_->hooks.tick_n_times(*this, n);
   std::int64_t count = 0;
   if (const auto* i64 = std::any_cast<std::int64_t>(&n)) {
@@ -101,7 +113,7 @@ std::any FakeWorkerEngine::get_tree_status() {
 }
 
 std::any FakeWorkerEngine::get_blackboard_data(const std::any& key) {
-  note("get_blackboard_data " + core::any_to_text(key));
+  note("get_blackboard_data " + journal_text(key));
   auto text = core::any_as_string(key);
   if (!text) return {};
   auto it = blackboard_.find(*text);
@@ -109,7 +121,7 @@ std::any FakeWorkerEngine::get_blackboard_data(const std::any& key) {
 }
 
 std::any FakeWorkerEngine::set_blackboard_data(const std::any& key, std::any value) {
-  note("set_blackboard_data " + core::any_to_text(key) + " " + core::any_to_text(value));
+  note("set_blackboard_data " + journal_text(key) + " " + journal_text(value));
   blackboard_[core::any_as_string(key).value_or("None")] = std::move(value);
   return world_->hooks.set_result ? world_->hooks.set_result(*this) : std::any{};
 }

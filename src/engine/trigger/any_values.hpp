@@ -15,7 +15,12 @@ namespace kelmora::engine::trigger::details {
 // not integers here); std::nullopt otherwise.
 std::optional<std::int64_t> any_integer(const std::any& value);
 
-// TypeError "Expected <expected>, got <kind of value, cut to 200 characters>".
+// The kind of a value as the host protocol's messages spell it, in the words of the Python host
+// it serves: "NoneType", "str", "int", "float", "bool", "dict", "list", "NodeStatus"; any other
+// value as core::any_kind_name names it.
+std::string protocol_kind_name(const std::any& value);
+
+// TypeError "Expected <expected>, got <protocol_kind_name, cut to 200 characters>".
 TypeError kind_error(const std::string& expected, const std::any& value);
 
 }  // namespace kelmora::engine::trigger::details

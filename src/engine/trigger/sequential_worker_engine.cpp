@@ -23,7 +23,7 @@ class SequentialWorkerEngine final : public WorkerEngine {
   std::any tick_n_times(const std::any& n) override {
     auto count = details::any_integer(n);
     if (!count) {
-      throw TypeError("'" + core::any_kind_name(n) +
+      throw TypeError("'" + details::protocol_kind_name(n) +
                       "' object cannot be interpreted as an integer");
     }
     return engine_.tick_n_times(*count);
@@ -46,7 +46,7 @@ class SequentialWorkerEngine final : public WorkerEngine {
  private:
   static std::string key_text(const std::any& key) {
     if (auto text = core::any_as_string(key)) return *std::move(text);
-    throw TypeError("blackboard key must be str, got " + core::any_kind_name(key));
+    throw TypeError("blackboard key must be str, got " + details::protocol_kind_name(key));
   }
 
   SequentialEngine engine_;
