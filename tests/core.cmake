@@ -7,3 +7,6 @@ kelmora_add_test(test_core_xml SOURCES test_xml_parser.cpp LABELS core TIMEOUT 1
 kelmora_add_test(test_sequential_engine SOURCES test_sequential_engine.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_stop SOURCES test_stop_token.cpp LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_core_reentrancy SOURCES test_reentrancy.cpp LABELS core TIMEOUT 60)
+kelmora_add_test(test_core_authoring SOURCES test_node_authoring.cpp LABELS core TIMEOUT 60)
+kelmora_add_test(test_core_any SOURCES test_any.cpp LABELS core TIMEOUT 60)
+kelmora_add_test(test_core_any_threads SOURCES test_any_threads.cpp LABELS concurrency TIMEOUT 120)

@@ -128,3 +128,16 @@ def test_the_cpp_stream_node_without_an_agent_fails_and_keeps_its_output(engine)
     with pytest.raises(RuntimeError, match="holds a value of kind str"):
         engine.tick_once(tree)
     assert engine.get_blackboard_data(tree, "stream") == "previous"
+
+
+def test_a_cpp_value_is_named_in_python_words(engine):
+    # SetBlackboard writes the literal as a C++ string; Python users are told it holds a str.
+    from kelmora.llm import GetStreamResponse
+
+    engine.register_action_class(GetStreamResponse)
+    tree = engine.create_tree_from_text(action_tree(
+        '<SetBlackboard value="not an agent" output_key="agent"/>'
+        '<GetStreamResponse agent="{agent}" instructions="{i}" user_input="x" '
+        'response_stream="{stream}"/>'))
+    with pytest.raises(RuntimeError, match="holds a value of kind str, not an agent"):
+        engine.tick_once(tree)

@@ -60,16 +60,9 @@ std::string TreeNode::describe() const {
 
 // --- children ------------------------------------------------------------------------------
 
-TreeNode& TreeNode::child(std::size_t index) {
-  return const_cast<TreeNode&>(std::as_const(*this).child(index));
-}
-
-const TreeNode& TreeNode::child(std::size_t index) const {
-  if (index >= children_.size()) {
-    throw std::out_of_range(
-        fmt::format("{}: has no child {} (it has {})", describe(), index, children_.size()));
-  }
-  return *children_[index];
+void TreeNode::throwNoChild(std::size_t index) const {
+  throw std::out_of_range(
+      fmt::format("{}: has no child {} (it has {})", describe(), index, children_.size()));
 }
 
 std::vector<TreeNode*> TreeNode::children() const {
@@ -249,20 +242,9 @@ bool TreeNode::getInputBool(std::string_view port, bool fallback) const {
 
 // --- running -------------------------------------------------------------------------------
 
-NodeStatus TreeNode::executeTick() {
-  NodeStatus result;
-  try {
-    result = onTick();
-  } catch (...) {
-    status_ = NodeStatus::RUNNING;  // it may have started something: a halt must reach it
-    rethrowAsTickError();
-  }
-  if (result == NodeStatus::IDLE) {
-    status_ = NodeStatus::RUNNING;
-    throw NodeTickError(describe() + ": a tick must not return IDLE");
-  }
-  status_ = result;
-  return result;
+void TreeNode::throwIdleResult() {
+  status_ = NodeStatus::RUNNING;  // it may have started something: a halt must reach it
+  throw NodeTickError(describe() + ": a tick must not return IDLE");
 }
 
 void TreeNode::rethrowAsTickError() {

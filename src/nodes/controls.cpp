@@ -30,11 +30,12 @@ NodeStatus SequenceNode::onTick() {
   // A new run begins (after a failure, SequenceWithMemory resumes past children that passed).
   if (status() != NodeStatus::RUNNING) all_skipped_ = current_ == 0;
   setStatus(NodeStatus::RUNNING);
-  while (current_ < childrenCount()) {
+  const std::size_t count = childrenCount();
+  for (; current_ < count; ++current_) {
     const NodeStatus result = child(current_).executeTick();
-    if (result != NodeStatus::SKIPPED) all_skipped_ = false;
-    if (result == NodeStatus::RUNNING) return NodeStatus::RUNNING;
-    if (result == stop_status(fallback)) {
+    if (result == NodeStatus::SUCCESS || result == NodeStatus::FAILURE) {
+      all_skipped_ = false;
+      if (result != stop_status(fallback)) continue;
       if (flavor_ == Flavor::kSequenceWithMemory) {
         haltChildren(current_);  // the next tick resumes at the failed child
       } else {
@@ -43,7 +44,10 @@ NodeStatus SequenceNode::onTick() {
       }
       return result;
     }
-    ++current_;
+    if (result == NodeStatus::RUNNING) {
+      all_skipped_ = false;
+      return NodeStatus::RUNNING;
+    }
   }
   haltChildren();
   current_ = 0;

@@ -108,8 +108,14 @@ class TreeNode {
   // The children, in XML order (none for leaves).
   std::size_t childrenCount() const noexcept { return children_.size(); }
   // The child at `index`; std::out_of_range naming this node when there is none.
-  TreeNode& child(std::size_t index);
-  const TreeNode& child(std::size_t index) const;
+  TreeNode& child(std::size_t index) {
+    if (index >= children_.size()) throwNoChild(index);
+    return *children_[index];
+  }
+  const TreeNode& child(std::size_t index) const {
+    if (index >= children_.size()) throwNoChild(index);
+    return *children_[index];
+  }
   // Every child, in order.
   std::vector<TreeNode*> children() const;
 
@@ -159,14 +165,30 @@ class TreeNode {
   // ended the tick) pass unchanged. A tick that returns IDLE is reported as a NodeTickError too.
   // A node whose tick threw counts as RUNNING until it is halted, so that a halt reaches whatever
   // it had started.
-  NodeStatus executeTick();
+  NodeStatus executeTick() {
+    NodeStatus result;
+    try {
+      result = onTick();
+    } catch (...) {
+      status_ = NodeStatus::RUNNING;  // it may have started something: a halt must reach it
+      rethrowAsTickError();
+    }
+    if (result == NodeStatus::IDLE) throwIdleResult();
+    status_ = result;
+    return result;
+  }
 
   // Halts the node and sets it and its descendants to IDLE. A RUNNING node first drops its
   // progress (onHalt()); its children are then halted the same way. A completed node is only set
   // to IDLE with its descendants, without onHalt() (it dropped its progress when it completed).
   // An IDLE node is left as it is: nothing below an IDLE node is anything but IDLE.
   void haltNode() {
-    if (status_ != NodeStatus::IDLE) haltActiveNode();
+    if (status_ == NodeStatus::IDLE) return;
+    if (status_ != NodeStatus::RUNNING && children_.empty()) {
+      status_ = NodeStatus::IDLE;  // a completed leaf: nothing to drop
+      return;
+    }
+    haltActiveNode();
   }
 
   // Halts the node and its descendants and makes them forget what they keep across halts (a
@@ -213,7 +235,11 @@ class TreeNode {
 
  private:
   void haltActiveNode();
+  // executeTick's failure paths, kept out of line: the exception being handled as a
+  // NodeTickError, and the error for a tick that returned IDLE.
   [[noreturn]] void rethrowAsTickError();
+  [[noreturn]] void throwIdleResult();
+  [[noreturn]] void throwNoChild(std::size_t index) const;
   // The index of `port` in ports(); npos when there is none.
   std::size_t portIndex(std::string_view port) const noexcept;
   // The binding of a port that this use may read (`write` false) or write; PortError naming node

@@ -11,8 +11,8 @@
 
 namespace kelmora::engine::trigger::details {
 
-// The value as a 64-bit integer when it holds a C++ integer type (bool and character types are
-// not integers here); std::nullopt otherwise.
+// core::any_as_integer: the value as a 64-bit integer when it holds a C++ integer type whose
+// value fits (bool and character types are not integers here); std::nullopt otherwise.
 std::optional<std::int64_t> any_integer(const std::any& value);
 
 // The kind of a value as the host protocol's messages spell it, in the words of the Python host

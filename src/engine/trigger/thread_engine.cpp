@@ -1,12 +1,11 @@
 // ThreadEngine: construction, action registration, tree creation, stopping and destruction.
 // The command channel is in channel.cpp, the worker in worker.cpp.
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <kelmora/core/factory.hpp>
+#include <kelmora/core/type_name.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
 #include <utility>
@@ -19,26 +18,7 @@ namespace kelmora::engine::trigger {
 namespace details {
 
 std::string short_type_name(const char* mangled) {
-  int status = 0;
-  std::unique_ptr<char, void (*)(void*)> demangled(
-      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
-  const std::string full = (status == 0 && demangled) ? demangled.get() : mangled;
-  // The name after the last "::" outside template arguments and parameter lists, so that
-  // "ns::Outer<ns::X>" gives "Outer<ns::X>" and "f()::Local" gives "Local".
-  std::size_t start = 0;
-  int depth = 0;
-  for (std::size_t i = 0; i + 1 < full.size(); ++i) {
-    const char c = full[i];
-    if (c == '<' || c == '(') {
-      ++depth;
-    } else if ((c == '>' || c == ')') && depth > 0) {
-      --depth;
-    } else if (depth == 0 && c == ':' && full[i + 1] == ':') {
-      start = i + 2;
-      ++i;
-    }
-  }
-  return full.substr(start);
+  return core::short_type_name(core::demangle(mangled));
 }
 
 }  // namespace details
@@ -227,8 +207,7 @@ std::string ThreadEngine::create_tree_from_text(const std::string& xml_text,
   return create_tree(core::TreeSource::from_text(xml_text), std::move(tree_id));
 }
 
-std::string ThreadEngine::create_tree(core::TreeSource source,
-                                      std::optional<std::string> tree_id) {
+std::string ThreadEngine::create_tree(core::TreeSource source, std::optional<std::string> tree_id) {
   std::shared_ptr<State> state = state_;
   if (state->inherited()) throw RuntimeError(details::inherited_message());
   auto record = std::make_shared<TreeRecord>(state->spin_time);
