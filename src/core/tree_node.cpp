@@ -243,7 +243,7 @@ bool TreeNode::getInputBool(std::string_view port, bool fallback) const {
 // --- running -------------------------------------------------------------------------------
 
 void TreeNode::throwIdleResult() {
-  status_ = NodeStatus::RUNNING;  // it may have started something: a halt must reach it
+  setStatus(NodeStatus::RUNNING);  // it may have started something: a halt must reach it
   throw NodeTickError(describe() + ": a tick must not return IDLE");
 }
 
@@ -272,7 +272,7 @@ void TreeNode::rethrowAsTickError() {
 void TreeNode::haltActiveNode() {
   if (status_ == NodeStatus::RUNNING) onHalt();
   haltChildren();
-  status_ = NodeStatus::IDLE;
+  setStatus(NodeStatus::IDLE);
 }
 
 void TreeNode::resetNode() {

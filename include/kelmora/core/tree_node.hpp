@@ -170,11 +170,11 @@ class TreeNode {
     try {
       result = onTick();
     } catch (...) {
-      status_ = NodeStatus::RUNNING;  // it may have started something: a halt must reach it
+      setStatus(NodeStatus::RUNNING);  // it may have started something: a halt must reach it
       rethrowAsTickError();
     }
     if (result == NodeStatus::IDLE) throwIdleResult();
-    status_ = result;
+    setStatus(result);
     return result;
   }
 
@@ -185,7 +185,7 @@ class TreeNode {
   void haltNode() {
     if (status_ == NodeStatus::IDLE) return;
     if (status_ != NodeStatus::RUNNING && children_.empty()) {
-      status_ = NodeStatus::IDLE;  // a completed leaf: nothing to drop
+      setStatus(NodeStatus::IDLE);  // a completed leaf: nothing to drop
       return;
     }
     haltActiveNode();
@@ -210,6 +210,7 @@ class TreeNode {
   virtual void onReset() {}
   // Records the node's status during its tick: a node that ticks children sets RUNNING before
   // the first, so that a halt reaches them however the tick ends. IDLE is only set by halting.
+  // Every change of a node's status passes through here.
   void setStatus(NodeStatus status) noexcept { status_ = status; }
 
   // For nodes with children: appends a child (for addChild overrides), halts one child, or the
