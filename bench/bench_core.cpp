@@ -232,7 +232,7 @@ void teach_host_text() {
 }
 
 constexpr int kTextLeaves = 20;
-constexpr int kTextTicksPerCall = 500;
+constexpr int kTextTicksPerCall = 2000;
 const std::string kPlainText = "a plain C++ string, longer than the small-string buffer";
 const std::string kHostText = "a host string, read through the hook list like a Python str";
 
