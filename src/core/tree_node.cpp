@@ -175,19 +175,23 @@ void TreeNode::setOutput(std::string_view port, std::any value) {
   config_.blackboard->set(binding.text, std::move(value));
 }
 
+const PortBinding* TreeNode::boundInput(std::string_view port) const {
+  return isPortBound(port) ? &usableBinding(port, false) : nullptr;
+}
+
+std::optional<std::string> TreeNode::inputText(std::string_view port, const PortBinding& binding,
+                                               std::any& held) const {
+  if (binding.kind == PortBinding::Kind::LITERAL) return binding.text;
+  held = entryValue(port, binding);
+  return any_as_string(held);
+}
+
 std::int64_t TreeNode::getInputInt(std::string_view port, std::int64_t fallback) const {
-  if (!isPortBound(port)) return fallback;
-  const PortBinding& binding = usableBinding(port, false);
-  std::optional<std::string> text;
+  const PortBinding* binding = boundInput(port);
+  if (binding == nullptr) return fallback;
+  if (const auto* number = std::any_cast<std::int64_t>(&binding->value)) return *number;
   std::any held;
-  if (binding.kind == PortBinding::Kind::LITERAL) {
-    if (const auto* number = std::any_cast<std::int64_t>(&binding.value)) return *number;
-    text = binding.text;
-  } else {
-    held = entryValue(port, binding);
-    text = any_as_string(held);
-  }
-  if (text) {
+  if (auto text = inputText(port, *binding, held)) {
     auto number = details::parse_int(*text);
     if (!number) {
       throw PortError(
@@ -197,7 +201,7 @@ std::int64_t TreeNode::getInputInt(std::string_view port, std::int64_t fallback)
   }
   const auto scalar = any_as_scalar(held);
   if (!scalar || std::holds_alternative<bool>(*scalar)) {
-    throwWrongKind(port, binding.text, held, "an integer");
+    throwWrongKind(port, binding->text, held, "an integer");
   }
   if (const auto* integer = std::get_if<std::int64_t>(&*scalar)) return *integer;
   // A floating-point number counts when it is whole and within the integer range; the bounds
@@ -213,18 +217,11 @@ std::int64_t TreeNode::getInputInt(std::string_view port, std::int64_t fallback)
 }
 
 bool TreeNode::getInputBool(std::string_view port, bool fallback) const {
-  if (!isPortBound(port)) return fallback;
-  const PortBinding& binding = usableBinding(port, false);
-  std::optional<std::string> text;
+  const PortBinding* binding = boundInput(port);
+  if (binding == nullptr) return fallback;
+  if (const auto* flag = std::any_cast<bool>(&binding->value)) return *flag;
   std::any held;
-  if (binding.kind == PortBinding::Kind::LITERAL) {
-    if (const auto* flag = std::any_cast<bool>(&binding.value)) return *flag;
-    text = binding.text;
-  } else {
-    held = entryValue(port, binding);
-    text = any_as_string(held);
-  }
-  if (text) {
+  if (auto text = inputText(port, *binding, held)) {
     auto flag = details::parse_bool(*text);
     if (!flag) {
       throw PortError(
@@ -235,7 +232,7 @@ bool TreeNode::getInputBool(std::string_view port, bool fallback) const {
   }
   const auto scalar = any_as_scalar(held);
   if (!scalar || !std::holds_alternative<bool>(*scalar)) {
-    throwWrongKind(port, binding.text, held, "a boolean");
+    throwWrongKind(port, binding->text, held, "a boolean");
   }
   return std::get<bool>(*scalar);
 }

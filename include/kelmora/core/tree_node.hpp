@@ -249,6 +249,12 @@ class TreeNode {
   // The value of the entry an ENTRY binding refers to; PortError "... which was never written"
   // when there is none. The reference is valid until the blackboard is next written.
   const std::any& entryValue(std::string_view port, const PortBinding& binding) const;
+  // For the typed reads: the binding of a bound input, nullptr when it is unbound (PortError as
+  // usableBinding for a bound port that cannot be read); and its text (the literal, or the text
+  // of the entry), or std::nullopt with the entry's value in `held`.
+  const PortBinding* boundInput(std::string_view port) const;
+  std::optional<std::string> inputText(std::string_view port, const PortBinding& binding,
+                                       std::any& held) const;
   // Throws PortError "port 'p' refers to blackboard entry 'k', which holds K, not <wanted>".
   [[noreturn]] void throwWrongKind(std::string_view port, const std::string& key,
                                    const std::any& value, std::string_view wanted) const;
