@@ -6,7 +6,10 @@
 //   a loop over 100 std::function calls;
 // - two trees ticked at once from two caller threads vs. one tree (CPU-bound ticks), beside two
 //   plain threads running the same work vs. one: the speed-up of two over one is in the counter
-//   "ticks_per_s" of the /1 and /2 variants (scripts/bench.sh prints the ratios).
+//   "ticks_per_s" of the /1 and /2 variants (scripts/bench.sh prints the ratios);
+// - two trees reading text ports on two threads vs. one tree (each thread ticking its own tree in
+//   place), beside two plain threads doing the same reads vs. one: the trees share no lock on
+//   the tick path, so they should scale like the plain threads.
 // Logging goes to a null sink so the numbers are the engine's, not the terminal's.
 
 #include <benchmark/benchmark.h>
@@ -16,10 +19,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <kelmora/core/any.hpp>
+#include <kelmora/core/blackboard.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -198,6 +205,109 @@ void BM_BaselineBusyPlainThreadsInParallel(benchmark::State& state) {
                          benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_BaselineBusyPlainThreadsInParallel)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// --- text ports on two cores ------------------------------------------------------------------
+
+// Text of a host's own string type (as the Python module stores a Python str), taught to the core
+// by a hook, so that reading it goes through the hook list like a Python value does.
+struct HostText {
+  std::string text;
+};
+
+void teach_host_text() {
+  static const bool done = [] {
+    kelmora::core::AnyHooks hooks;
+    hooks.as_string = [](const std::any& value) -> std::optional<std::string> {
+      if (const auto* host = std::any_cast<HostText>(&value)) return host->text;
+      return std::nullopt;
+    };
+    kelmora::core::add_any_hooks(std::move(hooks));
+    return true;
+  }();
+  (void)done;
+}
+
+constexpr int kTextLeaves = 20;
+constexpr int kTextTicksPerCall = 2000;
+const std::string kPlainText = "a plain C++ string, longer than the small-string buffer";
+const std::string kHostText = "a host string, read through the hook list like a Python str";
+
+// Each leaf reads two text ports: one bound to an entry holding a std::string, one to an entry
+// holding a host string.
+NodeStatus read_text_tick(TreeNode& node) {
+  std::size_t size = node.getInputString("plain").size() + node.getInputString("host").size();
+  benchmark::DoNotOptimize(size);
+  return NodeStatus::SUCCESS;
+}
+
+std::string text_port_tree() {
+  std::string xml = R"(<root BTCPP_format="4"><BehaviorTree ID="T"><Sequence>)";
+  for (int leaf = 0; leaf < kTextLeaves; ++leaf) xml += R"(<ReadText plain="{p}" host="{h}"/>)";
+  return xml + "</Sequence></BehaviorTree></root>";
+}
+
+std::unique_ptr<kelmora::SequentialEngine> text_port_engine() {
+  teach_host_text();
+  auto engine = std::make_unique<kelmora::SequentialEngine>();
+  engine->register_action_behavior(
+      "ReadText", &read_text_tick,
+      {kelmora::core::make_port("plain", "string", "input"),
+       kelmora::core::make_port("host", "string", "input")});
+  engine->create_tree_from_text(text_port_tree());
+  engine->set_blackboard_data("p", kPlainText);
+  engine->set_blackboard_data("h", HostText{kHostText});
+  return engine;
+}
+
+// Argument: how many trees tick at once, each ticked in place by its own thread.
+void BM_TextPortTreesInParallel(benchmark::State& state) {
+  const int trees = static_cast<int>(state.range(0));
+  std::vector<std::unique_ptr<kelmora::SequentialEngine>> engines;
+  for (int i = 0; i < trees; ++i) engines.push_back(text_port_engine());
+  for (auto _ : state) {
+    std::vector<std::thread> threads;
+    for (auto& engine : engines) {
+      threads.emplace_back([&engine] {
+        for (int i = 0; i < kTextTicksPerCall; ++i) benchmark::DoNotOptimize(engine->tick_once());
+      });
+    }
+    for (auto& t : threads) t.join();
+  }
+  state.counters["ticks_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * trees * kTextTicksPerCall,
+                         benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_TextPortTreesInParallel)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Baseline: the same reads on plain threads: per leaf, two lookups in a string-keyed map of
+// values of any kind and a copy of each text.
+void BM_BaselineTextReadsPlainThreadsInParallel(benchmark::State& state) {
+  const int threads = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+      workers.emplace_back([] {
+        std::map<std::string, std::any, std::less<>> entries{{"p", kPlainText},
+                                                             {"h", HostText{kHostText}}};
+        for (int i = 0; i < kTextTicksPerCall * kTextLeaves; ++i) {
+          std::string plain = std::any_cast<const std::string&>(entries.find("p")->second);
+          std::string host = std::any_cast<const HostText&>(entries.find("h")->second).text;
+          std::size_t size = plain.size() + host.size();
+          benchmark::DoNotOptimize(size);
+        }
+      });
+    }
+    for (auto& w : workers) w.join();
+  }
+  state.counters["ticks_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * threads * kTextTicksPerCall,
+                         benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_BaselineTextReadsPlainThreadsInParallel)
     ->Arg(1)
     ->Arg(2)
     ->Unit(benchmark::kMillisecond)

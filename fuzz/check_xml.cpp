@@ -112,7 +112,9 @@ bool ticks_are_bounded(const core::Tree& tree) {
   if (loops == 0) return true;
   double largest = 1;
   for (const TreeNode* node : nodes) {
-    for (const auto& [port, value] : node->config().attributes) {
+    for (const auto& binding : node->portBindings()) {
+      if (binding.kind != core::PortBinding::Kind::LITERAL) continue;
+      const std::string& value = binding.text;
       std::size_t i = 0;
       while (i < value.size()) {
         if (!std::isdigit(static_cast<unsigned char>(value[i]))) {

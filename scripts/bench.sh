@@ -3,7 +3,8 @@
 #   bench/bench_thread_engine  command round trip vs. condition-variable ping-pong, memory per idle
 #                              tree vs. per plain thread, idle CPU, 1,000 trees vs. 1,000 threads;
 #   bench/bench_core           100-node tree ticks/s vs. 100 virtual / std::function calls, two
-#                              trees on two cores vs. one (and plain threads the same);
+#                              trees on two cores vs. one, two trees reading text ports vs. one
+#                              (and plain threads the same);
 #   bench/bench_scripting      a precondition script, an update and a string build vs. the same
 #                              in hand-written C++ over a std::map of std::any;
 #   python/bench/bench_channel.py  the channel from Python vs. the same channel in pure Python.

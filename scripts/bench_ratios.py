@@ -57,7 +57,10 @@ for label, name in (("in place (SequentialEngine)", "BM_HundredNodeTreeTickInPla
 
 print("  two at once vs. one (ticks per second; speed-up, 2.0 = perfect on 2 cores):")
 for label, name in (("two trees vs. one tree", "BM_BusyTreesInParallel/%d/real_time"),
-                    ("baseline: two plain threads vs. one", "BM_BaselineBusyPlainThreadsInParallel/%d/real_time")):
+                    ("baseline: two plain threads vs. one", "BM_BaselineBusyPlainThreadsInParallel/%d/real_time"),
+                    ("two trees reading text ports vs. one", "BM_TextPortTreesInParallel/%d/real_time"),
+                    ("baseline: the same reads, plain threads",
+                     "BM_BaselineTextReadsPlainThreadsInParallel/%d/real_time")):
     one, two = rate(name % 1), rate(name % 2)
     if one and two:
         print("  %-40s %10.0f /s -> %10.0f /s | speed-up x%.2f" % (label, one, two, two / one))

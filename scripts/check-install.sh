@@ -10,9 +10,6 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S tests/consumer -B "$work/consumer" "${generator[@]}" -DCMAKE_PREFIX_PATH="$work/prefix" \
+bash scripts/build.sh "$work/consumer" --source=tests/consumer -DCMAKE_PREFIX_PATH="$work/prefix" \
   >/dev/null
-cmake --build "$work/consumer" >/dev/null
 "$work/consumer/consumer"

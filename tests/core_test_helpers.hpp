@@ -14,6 +14,15 @@
 
 namespace kelmora::testing {
 
+// Short names for statuses in test tables (`using namespace statuses;`).
+namespace statuses {
+inline constexpr auto I = core::NodeStatus::IDLE;
+inline constexpr auto S = core::NodeStatus::SUCCESS;
+inline constexpr auto F = core::NodeStatus::FAILURE;
+inline constexpr auto R = core::NodeStatus::RUNNING;
+inline constexpr auto K = core::NodeStatus::SKIPPED;
+}  // namespace statuses
+
 // Registers actions whose ticks return a scripted sequence of statuses (the last one repeats)
 // and records the ids they ran in order.
 class ScriptedActions {

@@ -7,9 +7,7 @@
 namespace kelmora::testing {
 namespace {
 
-constexpr auto S = core::NodeStatus::SUCCESS;
-constexpr auto F = core::NodeStatus::FAILURE;
-constexpr auto R = core::NodeStatus::RUNNING;
+using namespace statuses;
 
 class ControlTest : public ::testing::TestWithParam<NodeCase> {};
 

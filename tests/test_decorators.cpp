@@ -11,10 +11,7 @@
 namespace kelmora::testing {
 namespace {
 
-constexpr auto S = core::NodeStatus::SUCCESS;
-constexpr auto F = core::NodeStatus::FAILURE;
-constexpr auto R = core::NodeStatus::RUNNING;
-constexpr auto K = core::NodeStatus::SKIPPED;
+using namespace statuses;
 
 class DecoratorTest : public ::testing::TestWithParam<NodeCase> {};
 

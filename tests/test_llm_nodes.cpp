@@ -167,7 +167,7 @@ struct MissingAgentCase {
 TEST(AgentNodesTest, NoAgentFailsTheTickAndKeepsTheResponseStreamEntry) {
   const std::vector<MissingAgentCase> cases = {
       {"unwritten", std::any(), "nothing (no agent was written to its entry)"},
-      {"integer", std::any(std::int64_t{5}), "a value of kind int"},
+      {"integer", std::any(std::int64_t{5}), "a value of kind std::int64_t"},
       {"null agent", std::any(std::shared_ptr<Agent>()), "an empty agent pointer"},
   };
   for (const auto& c : cases) {

@@ -8,13 +8,19 @@
 #include <cstdint>
 #include <functional>
 #include <kelmora/core/any.hpp>
+#include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
+#include <kelmora/core/factory.hpp>
+#include <kelmora/core/tree.hpp>
+#include <memory>
 #include <vector>
 
 #include "core_test_helpers.hpp"
 
 namespace kelmora::testing {
 namespace {
+
+using namespace statuses;
 
 using core::make_port;
 using core::NodeStatus;
@@ -155,11 +161,6 @@ void teach_host_numbers() {
   (void)taught;
 }
 
-constexpr auto S = NodeStatus::SUCCESS;
-constexpr auto F = NodeStatus::FAILURE;
-constexpr auto R = NodeStatus::RUNNING;
-constexpr auto K = NodeStatus::SKIPPED;
-
 // A standard node's port bound to the entry "v", which holds `value`.
 struct FedPortCase {
   std::string name;
@@ -295,14 +296,165 @@ INSTANTIATE_TEST_SUITE_P(
                          "'often'"},
         FedPortErrorCase{"ListForAnInteger", kSleep, std::vector<std::any>{},
                          "node 'Sleep' (Sleep): port 'msec' refers to blackboard entry 'v', which "
-                         "holds list, not an integer"},
+                         "holds std::vector<std::any>, not an integer"},
         FedPortErrorCase{"IntegerForABoolean", kRunOnce, std::int64_t{1},
                          "node 'RunOnce' (RunOnce): port 'then_skip' refers to blackboard entry "
-                         "'v', which holds int, not a boolean"},
+                         "'v', which holds std::int64_t, not a boolean"},
         FedPortErrorCase{"TextThatIsNoBoolean", kRunOnce, std::string("maybe"),
                          "node 'RunOnce' (RunOnce): port 'then_skip' expects true or false, got "
                          "'maybe'"}),
     [](const auto& param_info) { return param_info.param.name; });
+
+// --- bindings, resolved once when the tree is built -------------------------------------------
+
+using Kind = core::PortBinding::Kind;
+
+struct BindingCase {
+  std::string body;  // the element of the one-node tree
+  std::string port;
+  Kind kind;
+  std::string text;
+  std::any value;  // the converted literal, for typed ports
+};
+
+TEST(PortBindingTest, EachAttributeIsBoundOnceWhenTheTreeIsBuilt) {
+  const std::vector<BindingCase> cases = {
+      {R"(<Probe in="hello"/>)", "in", Kind::LITERAL, "hello", {}},
+      {R"(<Probe in=" {greeting} "/>)", "in", Kind::ENTRY, "greeting", {}},
+      {R"(<Probe in="{ = }"/>)", "in", Kind::ENTRY, "in", {}},
+      {R"(<Probe obj="{=}"/>)", "obj", Kind::ENTRY, "obj", {}},
+      {R"(<Probe out="{=}"/>)", "out", Kind::ENTRY, "out", {}},
+      {R"(<Probe out="{x}"/>)", "in", Kind::UNBOUND, "", {}},
+      {R"(<Repeat num_cycles=" 3 "><Probe/></Repeat>)", "num_cycles", Kind::LITERAL, " 3 ",
+       std::int64_t{3}},
+      {R"(<Repeat num_cycles="{n}"><Probe/></Repeat>)", "num_cycles", Kind::ENTRY, "n", {}},
+      {R"(<RunOnce then_skip="FALSE"><Probe/></RunOnce>)", "then_skip", Kind::LITERAL, "FALSE",
+       false},
+      {R"(<SetBlackboard value="v" output_key="{k}"/>)", "output_key", Kind::ENTRY, "k", {}},
+  };
+  core::BehaviorTreeFactory factory;
+  factory.register_action_behavior(
+      "Probe", [](core::TreeNode&) { return NodeStatus::SUCCESS; }, kPorts);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    core::Tree tree = factory.create_tree_from_text(main_tree(c.body));
+    const core::PortBinding* binding = tree.rootNode()->portBinding(c.port);
+    ASSERT_NE(binding, nullptr);
+    EXPECT_EQ(binding->kind, c.kind);
+    EXPECT_EQ(binding->text, c.text);
+    EXPECT_EQ(core::any_to_text(binding->value), core::any_to_text(c.value));
+    EXPECT_EQ(binding->value.type(), c.value.type());
+  }
+}
+
+TEST(PortBindingTest, RegisteredPortsAreTypedInDeclarationOrder) {
+  core::BehaviorTreeFactory factory;
+  factory.register_action_behavior(
+      "Probe", [](core::TreeNode&) { return NodeStatus::SUCCESS; },
+      {make_port("text", "string", "input", "what to say"), make_port("out", "object", "output")});
+  core::Tree tree = factory.create_tree_from_text(main_tree(R"(<Probe out="{o}"/>)"));
+  const auto& ports = tree.rootNode()->ports();
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0].name, "text");
+  EXPECT_EQ(ports[0].direction, core::PortDirection::INPUT);
+  EXPECT_EQ(ports[0].type, core::PortType::STRING);
+  EXPECT_EQ(ports[0].description, "what to say");
+  EXPECT_EQ(ports[1].name, "out");
+  EXPECT_EQ(ports[1].direction, core::PortDirection::OUTPUT);
+  EXPECT_EQ(ports[1].type, core::PortType::OBJECT);
+  EXPECT_EQ(tree.rootNode()->portBindings().size(), 2u);
+  EXPECT_FALSE(tree.rootNode()->isPortBound("text"));
+  EXPECT_TRUE(tree.rootNode()->isPortBound("out"));
+  EXPECT_FALSE(tree.rootNode()->isPortBound("nope"));
+}
+
+TEST(PortBindingTest, AnEntryIsReadAfreshAtEveryTick) {
+  engine::SequentialEngine engine;
+  std::vector<std::string> read;
+  engine.register_action_behavior(
+      "Probe",
+      [&](core::TreeNode& n) {
+        read.push_back(n.getInputString("in"));
+        n.setOutput("out", read.back() + "!");
+        return NodeStatus::SUCCESS;
+      },
+      kPorts);
+  ScriptedActions actions;
+  actions.add(engine, "A", {NodeStatus::SUCCESS});
+  engine.create_tree_from_text(main_tree(
+      R"(<Sequence><Probe in="{msg}" out="{=}"/><Repeat num_cycles="{n}"><A/></Repeat></Sequence>)"));
+  struct Round {
+    std::string message;
+    std::int64_t cycles;
+    std::string trace;
+  };
+  for (const Round& round :
+       {Round{"first", 1, "A"}, Round{"second", 3, "A A A"}, Round{"third", 0, ""}}) {
+    engine.set_blackboard_data("msg", round.message);
+    engine.set_blackboard_data("n", round.cycles);
+    EXPECT_EQ(engine.tick_once(), NodeStatus::SUCCESS);
+    EXPECT_EQ(actions.take_trace(), round.trace);
+    EXPECT_EQ(core::any_to_text(engine.get_blackboard_data("out")), round.message + "!");
+  }
+  EXPECT_EQ(read, (std::vector<std::string>{"first", "second", "third"}));
+}
+
+TEST(PortBindingTest, APortErrorOfTheTickedNodeIsNestedAndNamesItOnce) {
+  core::BehaviorTreeFactory factory;
+  factory.register_action_behavior(
+      "Probe",
+      [](core::TreeNode& n) {
+        n.getInputString("in");
+        return NodeStatus::SUCCESS;
+      },
+      kPorts);
+  core::Tree tree = factory.create_tree_from_text(main_tree(R"(<Probe name="p" in="{gone}"/>)"));
+  try {
+    tree.tickOnce();
+    FAIL() << "no error";
+  } catch (const core::NodeTickError& e) {
+    EXPECT_STREQ(e.what(),
+                 "node 'p' (Probe): port 'in' refers to blackboard entry 'gone', which was never "
+                 "written");
+    try {
+      std::rethrow_if_nested(e);
+      FAIL() << "nothing nested";
+    } catch (const core::PortError& original) {
+      EXPECT_EQ(original.node(), tree.rootNode());
+      EXPECT_STREQ(original.what(), e.what());
+    }
+  }
+}
+
+// A leaf with an INOUT port, made by hand: it reads the entry and writes it back, incremented.
+class Counter : public core::TreeNode {
+ public:
+  explicit Counter(core::NodeConfig config) : TreeNode(std::move(config)) {}
+  core::NodeKind kind() const noexcept override { return core::NodeKind::ACTION; }
+
+ protected:
+  NodeStatus onTick() override {
+    const std::any value = getInputObject("count");
+    setOutput("count", (value.has_value() ? std::any_cast<int>(value) : 0) + 1);
+    return NodeStatus::SUCCESS;
+  }
+};
+
+TEST(PortBindingTest, AnInoutPortReadsAndWritesOneEntry) {
+  auto blackboard = core::Blackboard::create();
+  auto ports = std::make_shared<const std::vector<core::PortInfo>>(std::vector<core::PortInfo>{
+      {"count", core::PortDirection::INOUT, core::PortType::OBJECT, ""}});
+  core::Tree tree(std::make_unique<Counter>(core::NodeConfig{
+                      "c", "Counter", ports, {core::PortBinding::entry("n")}, blackboard, nullptr}),
+                  blackboard, std::make_shared<core::TreeTimers>(), "T");
+  tree.tickOnce();
+  tree.tickOnce();
+  EXPECT_EQ(std::any_cast<int>(*blackboard->get("n")), 2);
+  EXPECT_THROW(Counter(core::NodeConfig{
+                   "c", "Counter", nullptr, {core::PortBinding::entry("n")}, blackboard, nullptr}),
+               std::invalid_argument)
+      << "a binding without a port";
+}
 
 }  // namespace
 }  // namespace kelmora::testing

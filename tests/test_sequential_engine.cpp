@@ -11,10 +11,9 @@
 namespace kelmora::testing {
 namespace {
 
+using namespace statuses;
+
 using core::NodeStatus;
-constexpr auto S = NodeStatus::SUCCESS;
-constexpr auto F = NodeStatus::FAILURE;
-constexpr auto R = NodeStatus::RUNNING;
 
 TEST(SequentialEngineTest, OneTickRunsSetupAndWorkThenResumesAtKeepRunning) {
   engine::SequentialEngine engine;

@@ -277,8 +277,8 @@ TEST(RegistrationTest, ClassNamesLoseTheirNamespacesOnly) {
             "Wrapper<kelmora::testing::(anonymous namespace)::sample::Silent>");
   struct Local : nodes::SimpleActionNode {};
   EXPECT_EQ(engine::trigger::action_class<Local>().name, "Local");
-  EXPECT_EQ(engine::trigger::action_class_name(typeid(int)), "int");
-  EXPECT_EQ(engine::trigger::action_class_name(typeid(std::vector<sample::Silent>)),
+  EXPECT_EQ(core::short_type_name(typeid(int)), "int");
+  EXPECT_EQ(core::short_type_name(typeid(std::vector<sample::Silent>)),
             "vector<kelmora::testing::(anonymous namespace)::sample::Silent, "
             "std::allocator<kelmora::testing::(anonymous namespace)::sample::Silent> >");
 }

@@ -2,6 +2,7 @@
 
 #include <pybind11/stl.h>
 
+#include <exception>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/tree.hpp>
@@ -32,10 +33,41 @@ class TreeNodeHandle {
     return *node_;
   }
   bool valid() const noexcept { return node_ != nullptr; }
-  void invalidate() noexcept { node_ = nullptr; }
+  void invalidate() noexcept {
+    node_ = nullptr;
+    port_error_ = nullptr;
+    port_error_object_ = py::object();
+  }
+
+  // Runs a port function of the node. A PortError it throws names this node already; it is
+  // raised in Python as the RuntimeError every core error becomes, and remembered with that very
+  // Python exception object, so that when the tick function lets it through, the tick fails with
+  // the PortError itself (see rethrow_port_error) instead of naming the node twice.
+  template <class Fn>
+  auto use_port(Fn fn) const {
+    try {
+      return fn(node());
+    } catch (const core::PortError& e) {
+      set_error(PyExc_RuntimeError, e.what());
+      py::error_already_set raised;
+      port_error_ = std::current_exception();
+      port_error_object_ = raised.value();
+      throw raised;
+    }
+  }
+
+  // When `e` is the very Python exception a port function of this node raised, rethrows the
+  // PortError it came from; otherwise does nothing.
+  void rethrow_port_error(const py::error_already_set& e) const {
+    if (port_error_ && port_error_object_ && e.value().is(port_error_object_)) {
+      std::rethrow_exception(port_error_);
+    }
+  }
 
  private:
   core::TreeNode* node_;
+  mutable std::exception_ptr port_error_;
+  mutable py::object port_error_object_;
 };
 
 // Invalidates a handle when the tick that made it ends, however it ends.
@@ -47,6 +79,7 @@ class HandleScope {
   HandleScope(const HandleScope&) = delete;
   HandleScope& operator=(const HandleScope&) = delete;
   const py::object& object() const noexcept { return object_; }
+  const TreeNodeHandle& handle() const noexcept { return handle_; }
 
  private:
   py::object object_;
@@ -62,6 +95,7 @@ core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node)
   try {
     return to_status(callable.object()(scope.object()));
   } catch (py::error_already_set& e) {
+    scope.handle().rethrow_port_error(e);  // a port error of this node names it already
     // The tick fails like for any exception. Ctrl-C that landed in a tick function run on the
     // main thread is also raised again once control is back in Python, rather than vanish into
     // a failed tick; a KeyboardInterrupt on a worker thread is no Ctrl-C and stays there.
@@ -101,19 +135,20 @@ void bind_tree_node(py::module_& m) {
       .def(
           "getInputString",
           [](const TreeNodeHandle& h, const std::string& port) {
-            return decode(h.node().getInputString(port));
+            return decode(h.use_port([&](core::TreeNode& n) { return n.getInputString(port); }));
           },
           py::arg("port"))
       .def(
           "getInputObject",
           [](const TreeNodeHandle& h, const std::string& port) {
-            return from_any(h.node().getInputObject(port));
+            return from_any(h.use_port([&](core::TreeNode& n) { return n.getInputObject(port); }));
           },
           py::arg("port"))
       .def(
           "setOutput",
           [](const TreeNodeHandle& h, const std::string& port, py::handle value) {
-            h.node().setOutput(port, to_any(value));
+            std::any converted = to_any(value);
+            h.use_port([&](core::TreeNode& n) { n.setOutput(port, std::move(converted)); });
           },
           py::arg("port"), py::arg("value"))
       .def("__repr__", [](const TreeNodeHandle& h) {

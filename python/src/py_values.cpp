@@ -21,16 +21,6 @@ std::vector<ValueConverter>& converters() {
 // The kelmora.core.NodeStatus members, one strong reference each, kept for the process's life.
 std::array<PyObject*, 5> g_status_members{};
 
-std::optional<std::int64_t> as_integer(const std::any& v) {
-  const auto& t = v.type();
-  if (t == typeid(int)) return std::any_cast<int>(v);
-  if (t == typeid(long)) return std::any_cast<long>(v);
-  if (t == typeid(long long)) return std::any_cast<long long>(v);
-  if (t == typeid(short)) return std::any_cast<short>(v);
-  if (t == typeid(unsigned)) return std::any_cast<unsigned>(v);
-  return std::nullopt;
-}
-
 template <class T>
 py::list list_of(const std::vector<T>& items) {
   py::list list(items.size());
@@ -58,9 +48,43 @@ std::optional<std::string> with_python_object(const std::any& value, Fn fn,
   }
 }
 
+template <class... Ts>
+bool holds_any_of(const std::any& value) {
+  return ((value.type() == typeid(Ts)) || ...);
+}
+
+// The name of the Python type a C++ value becomes in Python (see from_any): what a Python user
+// is shown for it. std::nullopt for a C++ value that has no Python form of its own.
+std::optional<std::string> python_kind_of_cpp_value(const std::any& value) {
+  if (!value.has_value()) return "NoneType";
+  if (holds_any_of<std::string, std::string_view, const char*>(value)) return "str";
+  if (holds_any_of<bool>(value)) return "bool";
+  if (core::any_as_integer(value) || holds_any_of<unsigned long, unsigned long long>(value)) {
+    return "int";
+  }
+  if (holds_any_of<double, float>(value)) return "float";
+  if (holds_any_of<core::NodeStatus>(value)) return "NodeStatus";
+  if (holds_any_of<core::AnyMap>(value)) return "dict";
+  if (holds_any_of<std::vector<std::any>, std::vector<core::NodeStatus>, std::vector<std::string>,
+                   std::vector<core::AnyMap>, std::vector<std::int64_t>>(value)) {
+    return "list";
+  }
+  for (const auto& c : converters()) {
+    if (c.kind_name) {
+      if (auto name = c.kind_name(value)) return name;
+    }
+  }
+  return std::nullopt;
+}
+
+// Teaches kelmora's any helpers Python's words: messages in this process are read by Python
+// users, so a value is named and shown as Python names and shows what it is in Python ("str",
+// "NoneType", "True"), whether it is a Python object or a C++ value that Python sees converted.
 void install_any_hooks() {
   core::AnyHooks hooks;
-  hooks.to_text = [](const std::any& value) {
+  hooks.to_text = [](const std::any& value) -> std::optional<std::string> {
+    if (!value.has_value()) return "None";
+    if (const auto* flag = std::any_cast<bool>(&value)) return *flag ? "True" : "False";
     return with_python_object(
         value,
         [](py::handle o) -> std::optional<std::string> { return encode_message(py::str(o)); },
@@ -81,12 +105,7 @@ void install_any_hooks() {
             "object")) {
       return name;
     }
-    for (const auto& c : converters()) {
-      if (c.kind_name) {
-        if (auto name = c.kind_name(value)) return name;
-      }
-    }
-    return std::nullopt;
+    return python_kind_of_cpp_value(value);
   };
   // Python's bool, int and float feed the core's numeric and boolean ports (Repeat's
   // num_cycles, RunOnce's then_skip, ...). An int beyond the std::int64_t range becomes an
@@ -199,8 +218,8 @@ void raise_file_error(const core::TreeFileError& error) {
     const std::string bad(1, static_cast<char>(error.byte()));
     exception = py::handle(PyExc_UnicodeDecodeError)("utf-8", py::bytes(bad), 0, 1, message);
   } else {
-    exception = py::handle(PyExc_OSError)(error.system_code().value(), message,
-                                          decode(error.path()));
+    exception =
+        py::handle(PyExc_OSError)(error.system_code().value(), message, decode(error.path()));
   }
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
 }
@@ -308,8 +327,7 @@ py::object from_any(const std::any& value) {
     return s ? py::object(decode(s)) : py::none();
   }
   if (t == typeid(bool)) return py::bool_(std::any_cast<bool>(value));
-  if (t == typeid(std::int64_t)) return py::int_(std::any_cast<std::int64_t>(value));
-  if (auto i = as_integer(value)) return py::int_(*i);
+  if (auto i = core::any_as_integer(value)) return py::int_(*i);
   if (t == typeid(unsigned long)) return py::int_(std::any_cast<unsigned long>(value));
   if (t == typeid(unsigned long long)) return py::int_(std::any_cast<unsigned long long>(value));
   if (t == typeid(double)) return py::float_(std::any_cast<double>(value));

@@ -155,3 +155,16 @@ def test_a_model_server_failure_in_a_tick_is_the_cause_with_its_server_and_model
     assert cause.servers == [cause.server]
     assert cause.model == "qwen-test"
     assert str(cause) in str(failed.value)
+
+
+def test_a_cpp_value_is_named_in_python_words(engine):
+    # SetBlackboard writes the literal as a C++ string; Python users are told it holds a str.
+    from kelmora.llm import GetStreamResponse
+
+    engine.register_action_class(GetStreamResponse)
+    tree = engine.create_tree_from_text(action_tree(
+        '<SetBlackboard value="not an agent" output_key="agent"/>'
+        '<GetStreamResponse agent="{agent}" instructions="{i}" user_input="x" '
+        'response_stream="{stream}"/>'))
+    with pytest.raises(RuntimeError, match="holds a value of kind str, not an agent"):
+        engine.tick_once(tree)

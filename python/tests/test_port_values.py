@@ -60,6 +60,7 @@ def test_a_python_bool_feeds_a_boolean_port(value, second):
     (2.5, "expects an integer, got 2.5"),
     (10 ** 30, "expects an integer, got 1000000000000000000000000000000"),
     ([3], "refers to blackboard entry 'v', which holds list, not an integer"),
+    (None, "refers to blackboard entry 'v', which holds NoneType, not an integer"),
 ])
 def test_a_python_value_that_is_no_integer_fails_the_tick_naming_it(value, problem):
     engine = SequentialEngine()

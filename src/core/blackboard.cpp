@@ -9,7 +9,7 @@ std::shared_ptr<Blackboard> Blackboard::create(std::shared_ptr<Blackboard> paren
   return std::make_shared<Blackboard>(Key{}, std::move(parent));
 }
 
-std::pair<Blackboard*, std::string> Blackboard::route(const std::string& key) const {
+std::pair<Blackboard*, std::string_view> Blackboard::route(std::string_view key) const {
   if (parent_) {
     if (auto it = remapping_.find(key); it != remapping_.end()) return {parent_.get(), it->second};
     if (autoremap_ && entries_.find(key) == entries_.end()) return {parent_.get(), key};
@@ -17,23 +17,31 @@ std::pair<Blackboard*, std::string> Blackboard::route(const std::string& key) co
   return {nullptr, key};
 }
 
-bool Blackboard::has(const std::string& key) const {
-  if (auto [owner, owner_key] = route(key); owner) return owner->has(owner_key);
-  return entries_.find(key) != entries_.end();
+const std::any* Blackboard::find(std::string_view key) const {
+  if (auto [owner, owner_key] = route(key); owner) return owner->find(owner_key);
+  auto it = entries_.find(key);
+  return it == entries_.end() ? nullptr : &it->second;
 }
 
+bool Blackboard::has(const std::string& key) const { return find(key) != nullptr; }
+
 std::optional<std::any> Blackboard::get(const std::string& key) const {
-  if (auto [owner, owner_key] = route(key); owner) return owner->get(owner_key);
-  if (auto it = entries_.find(key); it != entries_.end()) return it->second;
+  if (const std::any* value = find(key)) return *value;
   return std::nullopt;
 }
 
-void Blackboard::set(const std::string& key, std::any value) {
+void Blackboard::set(const std::string& key, std::any value) { write(key, std::move(value)); }
+
+void Blackboard::write(std::string_view key, std::any value) {
   if (auto [owner, owner_key] = route(key); owner) {
-    owner->set(owner_key, std::move(value));
+    owner->write(owner_key, std::move(value));
     return;
   }
-  entries_[key] = std::move(value);
+  if (auto it = entries_.find(key); it != entries_.end()) {
+    it->second = std::move(value);
+  } else {
+    entries_.emplace(std::string(key), std::move(value));
+  }
 }
 
 AnyMap Blackboard::entries() const {

@@ -2,7 +2,7 @@
 
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
-#include <kelmora/nodes/action_node.hpp>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -25,10 +25,35 @@ const std::set<std::string_view> kReservedIds = {"root",           "BehaviorTree
                                                  "TreeNodesModel", "SubTree",      "Action",
                                                  "Condition",      "Control",      "Decorator"};
 
-// Why a port description is malformed; std::nullopt when every port is well-formed.
-std::optional<std::string> ports_problem(const std::string& action_id, const PortsList& ports) {
+// The value of `key` in a port description, "" when absent.
+const std::string& port_field(const PortDescription& port, const std::string& key) {
+  static const std::string kEmpty;
+  auto it = port.find(key);
+  return it == port.end() ? kEmpty : it->second;
+}
+
+std::optional<PortType> registered_type(const std::string& type) {
+  if (type == "string") return PortType::STRING;
+  if (type == "object") return PortType::OBJECT;
+  return std::nullopt;
+}
+
+std::optional<PortDirection> registered_direction(const std::string& direction) {
+  if (direction == "input") return PortDirection::INPUT;
+  if (direction == "output") return PortDirection::OUTPUT;
+  return std::nullopt;
+}
+
+}  // namespace
+
+namespace details {
+
+ParsedPorts parse_ports(const std::string& action_id, const PortsList& ports) {
+  ParsedPorts parsed;
   auto problem = [&](const std::string& what) {
-    return fmt::format("cannot register action '{}': {}", action_id, what);
+    parsed.problem = fmt::format("cannot register action '{}': {}", action_id, what);
+    parsed.ports.clear();
+    return parsed;
   };
   std::set<std::string> names;
   for (std::size_t i = 0; i < ports.size(); ++i) {
@@ -41,23 +66,41 @@ std::optional<std::string> ports_problem(const std::string& action_id, const Por
                         i + 1, key));
       }
     }
-    const std::string& name = details::port_field(port, "name");
+    const std::string& name = port_field(port, "name");
     if (name.empty()) return problem(fmt::format("port {} has no name", i + 1));
     if (name == "name" || name.front() == '_') {
       return problem(fmt::format("port name '{}' is reserved", name));
     }
-    if (!names.insert(name).second)
+    if (!names.insert(name).second) {
       return problem(fmt::format("port '{}' is declared twice", name));
-    const std::string& type = details::port_field(port, "type");
-    if (type != "string" && type != "object") {
+    }
+    const std::string& type = port_field(port, "type");
+    const auto typed = registered_type(type);
+    if (!typed) {
       return problem(
           fmt::format("port '{}' has type '{}' (expected \"string\" or \"object\")", name, type));
     }
-    const std::string& direction = details::port_field(port, "direction");
-    if (direction != "input" && direction != "output") {
+    const std::string& direction = port_field(port, "direction");
+    const auto directed = registered_direction(direction);
+    if (!directed) {
       return problem(fmt::format("port '{}' has direction '{}' (expected \"input\" or \"output\")",
                                  name, direction));
     }
+    parsed.ports.push_back(PortInfo{name, *directed, *typed, port_field(port, "description")});
+  }
+  return parsed;
+}
+
+}  // namespace details
+
+namespace {
+
+// Why an action may not be registered under `action_id`, whatever its ports.
+std::optional<std::string> id_problem(const std::string& action_id) {
+  if (action_id.empty()) return "cannot register an action with an empty id";
+  if (kReservedIds.count(action_id) != 0) {
+    return fmt::format("cannot register action '{}': the name is reserved by the tree XML format",
+                       action_id);
   }
   return std::nullopt;
 }
@@ -66,12 +109,8 @@ std::optional<std::string> ports_problem(const std::string& action_id, const Por
 
 std::optional<std::string> action_registration_problem(const std::string& action_id,
                                                        const PortsList& ports_list) {
-  if (action_id.empty()) return "cannot register an action with an empty id";
-  if (kReservedIds.count(action_id) != 0) {
-    return fmt::format("cannot register action '{}': the name is reserved by the tree XML format",
-                       action_id);
-  }
-  return ports_problem(action_id, ports_list);
+  if (auto problem = id_problem(action_id)) return problem;
+  return details::parse_ports(action_id, ports_list).problem;
 }
 
 BehaviorTreeFactory::BehaviorTreeFactory() : impl_(std::make_unique<Impl>()) {}
@@ -81,20 +120,18 @@ BehaviorTreeFactory& BehaviorTreeFactory::operator=(BehaviorTreeFactory&&) noexc
 
 void BehaviorTreeFactory::register_action_behavior(const std::string& action_id,
                                                    TickFunctor tick_functor, PortsList ports_list) {
-  if (auto problem = action_registration_problem(action_id, ports_list)) {
-    throw TreeBuildError(*problem);
-  }
+  if (auto problem = id_problem(action_id)) throw TreeBuildError(*problem);
+  auto parsed = details::parse_ports(action_id, ports_list);
+  if (parsed.problem) throw TreeBuildError(*parsed.problem);
   details::NodeType node_type;
   node_type.kind = NodeKind::ACTION;
-  node_type.ports = std::move(ports_list);
-  node_type.create = [tick = std::move(tick_functor)](NodeConfig config) {
-    return std::make_unique<nodes::SimpleActionNode>(std::move(config), tick);
-  };
-  impl_->registry[action_id] = std::move(node_type);
+  node_type.ports = std::make_shared<const std::vector<PortInfo>>(std::move(parsed.ports));
+  node_type.create = details::action_creator(std::move(tick_functor));
+  impl_->registry.types[action_id] = std::move(node_type);
 }
 
 bool BehaviorTreeFactory::has_node_type(const std::string& id) const {
-  return id == "SubTree" || impl_->registry.count(id) != 0;
+  return id == "SubTree" || impl_->registry.types.count(id) != 0;
 }
 
 Tree BehaviorTreeFactory::create_tree(const TreeSource& source) const {

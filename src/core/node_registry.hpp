@@ -3,11 +3,14 @@
 
 #include <cstddef>
 #include <functional>
+#include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree_node.hpp>
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelmora::core::details {
@@ -16,9 +19,8 @@ using NodeCreator = std::function<std::unique_ptr<TreeNode>(NodeConfig)>;
 
 struct NodeType {
   NodeKind kind = NodeKind::ACTION;
-  // Port "type" is "string" or "object" for registered actions; standard nodes also use "int",
-  // "uint" (integer >= 0) and "bool", whose literal values the builder checks.
-  PortsList ports;
+  // Typed once, when the type is registered; every node of the type shares them.
+  std::shared_ptr<const std::vector<PortInfo>> ports;
   std::vector<std::string> required_ports;
   std::size_t min_children = 0;
   std::size_t max_children = 0;
@@ -27,16 +29,23 @@ struct NodeType {
 
 inline constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
 
-using NodeRegistry = std::map<std::string, NodeType, std::less<>>;
+struct NodeRegistry {
+  std::map<std::string, NodeType, std::less<>> types;
+  // Makes the node of a <SubTree ID="id"> element; the builder adds the subtree's root to it.
+  std::function<std::unique_ptr<TreeNode>(NodeConfig, std::string id)> make_subtree;
+};
 
-// The standard controls, decorators and leaves (SubTree is built by the builder itself).
+// The standard controls, decorators and leaves, and SubTree.
 NodeRegistry standard_nodes();
+// Makes the nodes of a registered action: SimpleActionNodes running `tick`.
+NodeCreator action_creator(TickFunctor tick);
 
-// The value of `key` in a port description, "" when absent.
-inline const std::string& port_field(const PortDescription& port, const std::string& key) {
-  static const std::string kEmpty;
-  auto it = port.find(key);
-  return it == port.end() ? kEmpty : it->second;
-}
+// The typed form of a registration's port descriptions, or the reason they are malformed
+// (action_registration_problem's text for them).
+struct ParsedPorts {
+  std::vector<PortInfo> ports;
+  std::optional<std::string> problem;
+};
+ParsedPorts parse_ports(const std::string& action_id, const PortsList& ports);
 
 }  // namespace kelmora::core::details

@@ -4,15 +4,11 @@
 #include <cctype>
 #include <charconv>
 
+#include "common/text.hpp"
+
 namespace kelmora::core::details {
 
-std::string_view trim(std::string_view text) noexcept {
-  constexpr std::string_view kSpace = " \t\r\n";
-  const auto first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(kSpace);
-  return text.substr(first, last - first + 1);
-}
+using common::trim;
 
 std::optional<std::string> reference_key(std::string_view value, std::string_view port) {
   const auto text = trim(value);

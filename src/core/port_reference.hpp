@@ -1,6 +1,7 @@
 #pragma once
-// How a port's XML attribute value is read: a literal text, or a "{key}" blackboard reference
-// ("{=}": the entry named like the port). Internal to the core.
+// How a port's XML attribute value is read when the tree is built: a literal text, or a "{key}"
+// blackboard reference ("{=}": the entry named like the port); and how port texts are parsed as
+// integers and booleans. White space around a value is ignored. Internal to the core.
 
 #include <cstdint>
 #include <optional>
@@ -8,9 +9,6 @@
 #include <string_view>
 
 namespace kelmora::core::details {
-
-// Whitespace (space, tab, CR, LF) cut from both ends.
-std::string_view trim(std::string_view text) noexcept;
 
 // The entry key when `value` is a reference ("{key}", "{=}" -> `port`), std::nullopt for a
 // literal. A malformed reference ("{}", "{a{b}") gives an empty string.

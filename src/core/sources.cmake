@@ -12,11 +12,13 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/scripting/lexer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/scripting/parser.cpp
   ${CMAKE_CURRENT_LIST_DIR}/scripting/values.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ports.cpp
   ${CMAKE_CURRENT_LIST_DIR}/standard_nodes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_builder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_source.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/type_name.cpp
   ${CMAKE_CURRENT_LIST_DIR}/xml_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/action_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp

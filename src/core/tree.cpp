@@ -1,16 +1,36 @@
 #include <fmt/format.h>
 
+#include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/tree.hpp>
 #include <stdexcept>
 #include <utility>
 
-#include "tree_impl.hpp"
-
 namespace kelmora::core {
 
+struct Tree::Impl {
+  std::unique_ptr<TreeNode> root;
+  std::shared_ptr<Blackboard> blackboard = Blackboard::create();
+  // Also holds the tree's stop token, so that nodes can check it.
+  std::shared_ptr<TreeTimers> timers = std::make_shared<TreeTimers>();
+  std::string main_tree_id;
+  // Whether a tick of this tree is in progress (see Tree::refuseWhileTicking).
+  bool ticking = false;
+};
+
 Tree::Tree() : impl_(std::make_unique<Impl>()) {}
-Tree::Tree(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Tree::Tree(std::unique_ptr<TreeNode> root, std::shared_ptr<Blackboard> blackboard,
+           std::shared_ptr<TreeTimers> timers, std::string main_tree_id)
+    : impl_(std::make_unique<Impl>()) {
+  if (!root || !blackboard || !timers) {
+    throw std::invalid_argument("a tree needs a root node, a blackboard and timers");
+  }
+  impl_->root = std::move(root);
+  impl_->blackboard = std::move(blackboard);
+  impl_->timers = std::move(timers);
+  impl_->main_tree_id = std::move(main_tree_id);
+}
 Tree::~Tree() = default;
 Tree::Tree(Tree&&) noexcept = default;
 Tree& Tree::operator=(Tree&&) noexcept = default;
@@ -74,14 +94,7 @@ const std::shared_ptr<Blackboard>& Tree::rootBlackboard() const noexcept {
 std::vector<TreeNode*> Tree::nodes() const {
   std::vector<TreeNode*> all;
   if (!impl_ || !impl_->root) return all;
-  std::vector<TreeNode*> stack{impl_->root.get()};
-  while (!stack.empty()) {
-    TreeNode* node = stack.back();
-    stack.pop_back();
-    all.push_back(node);
-    auto children = node->children();
-    stack.insert(stack.end(), children.rbegin(), children.rend());
-  }
+  visit_depth_first(*impl_->root, [&all](TreeNode& node, std::size_t) { all.push_back(&node); });
   return all;
 }
 

@@ -5,15 +5,14 @@
 #include <algorithm>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
-#include <kelmora/nodes/controls.hpp>
-#include <kelmora/nodes/leaves.hpp>
 #include <set>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 
+#include "common/text.hpp"
+#include "node_label.hpp"
 #include "port_reference.hpp"
-#include "tree_impl.hpp"
 
 namespace kelmora::core::details {
 namespace {
@@ -23,17 +22,26 @@ constexpr std::size_t kMaxNodes = 200000;
 
 const std::set<std::string_view> kExplicitForms = {"Action", "Condition", "Control", "Decorator"};
 
+using common::trim;
+
+// The problem with an attribute beginning with '_' that the element may not have.
+std::string unsupported_attribute(const std::string& label, std::string_view attribute) {
+  return fmt::format("{}: attribute '{}' is not supported ({})", label, attribute,
+                     attribute == "_autoremap" ? "it is only allowed on SubTree"
+                                               : "scripting preconditions and other '_' "
+                                                 "attributes are not supported");
+}
+
 class Builder {
  public:
   Builder(const NodeRegistry& registry, const TreeSet& set) : registry_(registry), set_(set) {}
 
   Tree build() {
-    auto impl = std::make_unique<Tree::Impl>();
-    timers_ = impl->timers;
-    impl->main_tree_id = set_.main_tree;
+    auto blackboard = Blackboard::create();
+    timers_ = std::make_shared<TreeTimers>();
     subtree_stack_ = {set_.main_tree};
-    impl->root = build_tree(set_.main_tree, impl->blackboard, 0);
-    return Tree(std::move(impl));
+    auto root = build_tree(set_.main_tree, blackboard, 0);
+    return Tree(std::move(root), std::move(blackboard), timers_, set_.main_tree);
   }
 
  private:
@@ -55,15 +63,14 @@ class Builder {
   std::vector<pugi::xml_node> child_elements(const SourceDoc& doc, pugi::xml_node element);
   // The registered type an element names (its tag, or the ID of an explicit form); `id` is set.
   const NodeType& find_node_type(const SourceDoc& doc, pugi::xml_node element, std::string& id);
-  // Fills config.attributes from the element, checking each against the node's ports.
-  void read_attributes(const SourceDoc& doc, pugi::xml_node element, const NodeType& node_type,
-                       NodeConfig& config);
+  // Fills config.bindings from the element's attributes, each checked against the node's ports.
+  void bind_ports(const SourceDoc& doc, pugi::xml_node element, const NodeType& node_type,
+                  const std::string& label, NodeConfig& config);
   void check_children_count(const SourceDoc& doc, pugi::xml_node element, const NodeType& node_type,
                             const std::string& label, std::size_t count);
-  // Checks one attribute value against the node's declared port of that name.
-  void check_port_attribute(const SourceDoc& doc, pugi::xml_node element, const std::string& label,
-                            const NodeType& node_type, const std::string& port,
-                            const std::string& value);
+  // The binding of one attribute value to the node's declared port `port`.
+  PortBinding bind_attribute(const SourceDoc& doc, pugi::xml_node element, const std::string& label,
+                             const PortInfo& port, const std::string& value);
 
   const NodeRegistry& registry_;
   const TreeSet& set_;
@@ -98,46 +105,42 @@ std::unique_ptr<TreeNode> Builder::build_tree(const std::string& id,
   return build_node(*source.doc, children.front(), blackboard, depth);
 }
 
-void Builder::check_port_attribute(const SourceDoc& doc, pugi::xml_node element,
-                                   const std::string& label, const NodeType& node_type,
-                                   const std::string& port, const std::string& value) {
-  auto it = std::find_if(node_type.ports.begin(), node_type.ports.end(),
-                         [&](const PortDescription& p) { return port_field(p, "name") == port; });
-  if (it == node_type.ports.end()) {
-    std::string known;
-    for (const auto& p : node_type.ports)
-      known += (known.empty() ? "" : ", ") + port_field(p, "name");
-    fail(doc, element,
-         fmt::format("{}: attribute '{}' is not a port of this node ({})", label, port,
-                     known.empty() ? "it has no ports" : "ports: " + known));
-  }
-  const auto key = reference_key(value, port);
+PortBinding Builder::bind_attribute(const SourceDoc& doc, pugi::xml_node element,
+                                    const std::string& label, const PortInfo& port,
+                                    const std::string& value) {
+  const auto key = reference_key(value, port.name);
   if (key && key->empty()) {
-    fail(
-        doc, element,
-        fmt::format("{}: port '{}' has a malformed blackboard reference '{}'", label, port, value));
+    fail(doc, element,
+         fmt::format("{}: port '{}' has a malformed blackboard reference '{}'", label, port.name,
+                     value));
   }
-  if (port_field(*it, "direction") == "output") {
+  if (port.writable()) {
     if (!key) {
       fail(doc, element,
            fmt::format("{}: output port '{}' must be a blackboard reference like {{key}}, not '{}'",
-                       label, port, value));
+                       label, port.name, value));
     }
-    return;
+    return PortBinding::entry(*key);
   }
-  if (key) return;  // the entry is read at tick time
-  const std::string& type = port_field(*it, "type");
-  if (type == "int" || type == "uint") {
+  if (key) return PortBinding::entry(*key);  // the entry is read at tick time
+  if (port.type == PortType::INT || port.type == PortType::UINT) {
     auto number = parse_int(value);
-    if (!number || (type == "uint" && *number < 0)) {
+    if (!number || (port.type == PortType::UINT && *number < 0)) {
       fail(doc, element,
-           fmt::format("{}: port '{}' expects {}, got '{}'", label, port,
-                       type == "int" ? "an integer" : "an integer >= 0", value));
+           fmt::format("{}: port '{}' expects {}, got '{}'", label, port.name,
+                       port.type == PortType::INT ? "an integer" : "an integer >= 0", value));
     }
-  } else if (type == "bool" && !parse_bool(value)) {
-    fail(doc, element,
-         fmt::format("{}: port '{}' expects true or false, got '{}'", label, port, value));
+    return PortBinding::literal(value, *number);
   }
+  if (port.type == PortType::BOOL) {
+    auto flag = parse_bool(value);
+    if (!flag) {
+      fail(doc, element,
+           fmt::format("{}: port '{}' expects true or false, got '{}'", label, port.name, value));
+    }
+    return PortBinding::literal(value, *flag);
+  }
+  return PortBinding::literal(value);
 }
 
 const NodeType& Builder::find_node_type(const SourceDoc& doc, pugi::xml_node element,
@@ -146,8 +149,8 @@ const NodeType& Builder::find_node_type(const SourceDoc& doc, pugi::xml_node ele
   const bool explicit_form = kExplicitForms.count(tag) != 0;
   id = explicit_form ? std::string(trim(element.attribute("ID").value())) : tag;
   if (id.empty()) fail(doc, element, fmt::format("<{}> needs an ID attribute", tag));
-  auto it = registry_.find(id);
-  if (it == registry_.end()) fail(doc, element, fmt::format("unknown node type '{}'", id));
+  auto it = registry_.types.find(id);
+  if (it == registry_.types.end()) fail(doc, element, fmt::format("unknown node type '{}'", id));
   const NodeType& node_type = it->second;
   if (explicit_form) {
     const bool leaf_form = tag == "Action" || tag == "Condition";
@@ -162,28 +165,37 @@ const NodeType& Builder::find_node_type(const SourceDoc& doc, pugi::xml_node ele
   return node_type;
 }
 
-void Builder::read_attributes(const SourceDoc& doc, pugi::xml_node element,
-                              const NodeType& node_type, NodeConfig& config) {
-  const std::string label = fmt::format("node '{}' ({})", config.name, config.registration_id);
+void Builder::bind_ports(const SourceDoc& doc, pugi::xml_node element, const NodeType& node_type,
+                         const std::string& label, NodeConfig& config) {
+  const std::vector<PortInfo>& ports = *node_type.ports;
+  auto index_of = [&ports](std::string_view name) {
+    std::size_t i = 0;
+    while (i < ports.size() && ports[i].name != name) ++i;
+    return i;
+  };
+  config.bindings.assign(ports.size(), PortBinding{});
   const bool explicit_form = kExplicitForms.count(element.name()) != 0;
   for (pugi::xml_attribute attribute : element.attributes()) {
     const std::string port = attribute.name();
     if (port == "name" || (explicit_form && port == "ID")) continue;
-    if (port.front() == '_') {
+    if (port.front() == '_') fail(doc, element, unsupported_attribute(label, port));
+    const std::size_t index = index_of(port);
+    if (index == ports.size()) {
+      std::string known;
+      for (const auto& p : ports) known += (known.empty() ? "" : ", ") + p.name;
       fail(doc, element,
-           fmt::format("{}: attribute '{}' is not supported ({})", label, port,
-                       port == "_autoremap" ? "it is only allowed on SubTree"
-                                            : "scripting preconditions and other '_' attributes "
-                                              "are not supported"));
+           fmt::format("{}: attribute '{}' is not a port of this node ({})", label, port,
+                       known.empty() ? "it has no ports" : "ports: " + known));
     }
-    const std::string value = attribute.value();
-    check_port_attribute(doc, element, label, node_type, port, value);
-    if (!config.attributes.emplace(port, value).second) {
+    PortBinding binding = bind_attribute(doc, element, label, ports[index], attribute.value());
+    if (config.bindings[index].bound()) {
       fail(doc, element, fmt::format("{}: attribute '{}' is given twice", label, port));
     }
+    config.bindings[index] = std::move(binding);
   }
   for (const auto& required : node_type.required_ports) {
-    if (config.attributes.count(required) == 0) {
+    const std::size_t index = index_of(required);
+    if (index == ports.size() || !config.bindings[index].bound()) {
       fail(doc, element, fmt::format("{}: missing required port '{}'", label, required));
     }
   }
@@ -227,30 +239,24 @@ std::unique_ptr<TreeNode> Builder::build_node(const SourceDoc& doc, pugi::xml_no
   config.ports = node_type.ports;
   config.blackboard = blackboard;
   config.timers = timers_;
-  read_attributes(doc, element, node_type, config);
-  const std::string label = fmt::format("node '{}' ({})", config.name, config.registration_id);
+  const std::string label = node_label(config.name, config.registration_id);
+  bind_ports(doc, element, node_type, label, config);
   const auto children = child_elements(doc, element);
   check_children_count(doc, element, node_type, label, children.size());
 
   std::unique_ptr<TreeNode> node = node_type.create(std::move(config));
-  auto* control = dynamic_cast<nodes::ControlNode*>(node.get());
-  auto* decorator = dynamic_cast<nodes::DecoratorNode*>(node.get());
   for (pugi::xml_node child : children) {
     auto built = build_node(doc, child, blackboard, depth + 1);
-    if (control != nullptr) {
-      control->addChild(std::move(built));
-    } else if (decorator != nullptr) {
-      decorator->setChild(std::move(built));
-    } else {
-      fail(doc, element, fmt::format("{}: this node type cannot hold children", label));
-    }
-  }
-  if (auto* parallel = dynamic_cast<nodes::ParallelNode*>(node.get())) {
     try {
-      parallel->checkThresholds();
+      node->addChild(std::move(built));
     } catch (const std::exception& e) {
       fail(doc, element, e.what());
     }
+  }
+  try {
+    node->validate();
+  } catch (const std::exception& e) {
+    fail(doc, element, e.what());
   }
   return node;
 }
@@ -278,9 +284,12 @@ std::unique_ptr<TreeNode> Builder::build_subtree(const SourceDoc& doc, pugi::xml
   if (config.name.empty()) config.name = id;
   config.blackboard = blackboard;
   config.timers = timers_;
-  const std::string label = fmt::format("node '{}' (SubTree)", config.name);
+  const std::string label = node_label(config.name, config.registration_id);
 
+  // Every other attribute is a port of the subtree: a literal sets the subtree's own entry, a
+  // reference makes the entry an alias of the caller's.
   auto inner = Blackboard::create(blackboard);
+  std::vector<PortInfo> ports;
   for (pugi::xml_attribute attribute : element.attributes()) {
     const std::string key = attribute.name();
     const std::string value = attribute.value();
@@ -292,27 +301,29 @@ std::unique_ptr<TreeNode> Builder::build_subtree(const SourceDoc& doc, pugi::xml
              fmt::format("{}: _autoremap expects true or false, got '{}'", label, value));
       }
       inner->enable_autoremap(*on);
-    } else if (key.front() == '_') {
-      fail(doc, element,
-           fmt::format("{}: attribute '{}' is not supported (scripting preconditions and other "
-                       "'_' attributes are not supported)",
-                       label, key));
-    } else if (auto outer = reference_key(value, key)) {
+      continue;
+    }
+    if (key.front() == '_') fail(doc, element, unsupported_attribute(label, key));
+    if (auto outer = reference_key(value, key)) {
       if (outer->empty()) {
         fail(doc, element,
              fmt::format("{}: attribute '{}' has a malformed blackboard reference '{}'", label, key,
                          value));
       }
       inner->add_remapping(key, *outer);
+      ports.push_back(PortInfo{key, PortDirection::INOUT, PortType::OBJECT, ""});
+      config.bindings.push_back(PortBinding::entry(*outer));
     } else {
       inner->set(key, value);
+      ports.push_back(PortInfo{key, PortDirection::INPUT, PortType::STRING, ""});
+      config.bindings.push_back(PortBinding::literal(value));
     }
-    config.attributes.emplace(key, value);
   }
+  config.ports = std::make_shared<const std::vector<PortInfo>>(std::move(ports));
 
-  auto node = std::make_unique<nodes::SubTreeNode>(std::move(config), id);
+  auto node = registry_.make_subtree(std::move(config), id);
   subtree_stack_.push_back(id);
-  node->setChild(build_tree(id, inner, depth + 1));
+  node->addChild(build_tree(id, inner, depth + 1));
   subtree_stack_.pop_back();
   return node;
 }

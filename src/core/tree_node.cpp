@@ -5,10 +5,13 @@
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/tree_node.hpp>
+#include <stdexcept>
 #include <typeinfo>
 #include <utility>
 #include <variant>
 
+#include "common/text.hpp"
+#include "node_label.hpp"
 #include "port_reference.hpp"
 
 namespace kelmora::core {
@@ -29,123 +32,176 @@ std::string_view to_string(NodeKind kind) noexcept {
   return "Unknown";
 }
 
-TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
-
-TreeNode::~TreeNode() = default;
-
-std::string TreeNode::describe() const {
-  return fmt::format("node '{}' ({})", config_.name, config_.registration_id);
-}
-
-const PortDescription* TreeNode::findPort(const std::string& port) const noexcept {
-  for (const auto& description : config_.ports) {
-    auto it = description.find("name");
-    if (it != description.end() && it->second == port) return &description;
-  }
-  return nullptr;
-}
-
-bool TreeNode::isPortBound(const std::string& port) const noexcept {
-  return config_.attributes.find(port) != config_.attributes.end();
-}
-
-// The XML value bound to `port`, after checking that the port exists with `direction`.
-const std::string& TreeNode::boundValue(const std::string& port, std::string_view direction) const {
-  const PortDescription* description = findPort(port);
-  if (description == nullptr) {
-    throw PortError(fmt::format("{}: has no port '{}'", describe(), port));
-  }
-  auto dir = description->find("direction");
-  const std::string declared = dir == description->end() ? std::string() : dir->second;
-  if (declared != direction) {
-    throw PortError(fmt::format("{}: port '{}' is an {} port; it cannot be {}", describe(), port,
-                                declared, direction == "input" ? "read" : "written"));
-  }
-  auto it = config_.attributes.find(port);
-  if (it == config_.attributes.end()) {
-    throw PortError(fmt::format("{}: port '{}' is not bound in the XML", describe(), port));
-  }
-  return it->second;
-}
-
 namespace {
 
-// The value as text; a std::string (every literal) without asking the hooks.
-std::optional<std::string> text_of(const std::any& value) {
-  if (const auto* text = std::any_cast<std::string>(&value)) return *text;
-  return any_as_string(value);
+constexpr std::size_t kNoPort = static_cast<std::size_t>(-1);
+
+const std::vector<PortInfo>& no_ports() {
+  static const std::vector<PortInfo> kNone;
+  return kNone;
 }
 
 }  // namespace
 
-std::any TreeNode::inputValue(const std::string& port, std::string& key) const {
-  const std::string& value = boundValue(port, "input");
-  auto reference = details::reference_key(value, port);
-  if (!reference) return value;
-  key = *reference;
-  auto entry = config_.blackboard ? config_.blackboard->get(key) : std::nullopt;
-  if (!entry) {
-    throw PortError(
-        fmt::format("{}: port '{}' refers to blackboard entry '{}', which was never "
-                    "written",
-                    describe(), port, key));
+TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
+  const std::size_t ports = config_.ports ? config_.ports->size() : 0;
+  if (config_.bindings.size() > ports) {
+    throw std::invalid_argument(fmt::format("{}: {} port bindings for {} ports", describe(),
+                                            config_.bindings.size(), ports));
   }
-  return *std::move(entry);
+  config_.bindings.resize(ports);
 }
 
-void TreeNode::throwWrongKind(const std::string& port, const std::string& key,
-                              const std::any& value, std::string_view wanted) const {
+TreeNode::~TreeNode() = default;
+
+std::string TreeNode::describe() const {
+  return details::node_label(config_.name, config_.registration_id);
+}
+
+// --- children ------------------------------------------------------------------------------
+
+void TreeNode::throwNoChild(std::size_t index) const {
+  throw std::out_of_range(
+      fmt::format("{}: has no child {} (it has {})", describe(), index, children_.size()));
+}
+
+std::vector<TreeNode*> TreeNode::children() const {
+  std::vector<TreeNode*> list;
+  list.reserve(children_.size());
+  for (const auto& c : children_) list.push_back(c.get());
+  return list;
+}
+
+void TreeNode::addChild(std::unique_ptr<TreeNode>) {
+  throw TreeBuildError(describe() + ": this node type cannot hold children");
+}
+
+void TreeNode::appendChild(std::unique_ptr<TreeNode> child) {
+  if (!child) throw std::invalid_argument(describe() + ": a child must not be null");
+  children_.push_back(std::move(child));
+}
+
+// --- ports ---------------------------------------------------------------------------------
+
+const std::vector<PortInfo>& TreeNode::ports() const noexcept {
+  return config_.ports ? *config_.ports : no_ports();
+}
+
+std::size_t TreeNode::portIndex(std::string_view port) const noexcept {
+  const auto& list = ports();
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i].name == port) return i;
+  }
+  return kNoPort;
+}
+
+const PortBinding* TreeNode::portBinding(std::string_view port) const noexcept {
+  const std::size_t index = portIndex(port);
+  return index == kNoPort ? nullptr : &config_.bindings[index];
+}
+
+bool TreeNode::isPortBound(std::string_view port) const noexcept {
+  const PortBinding* binding = portBinding(port);
+  return binding != nullptr && binding->bound();
+}
+
+const PortBinding& TreeNode::usableBinding(std::string_view port, bool write) const {
+  const std::size_t index = portIndex(port);
+  if (index == kNoPort)
+    throw PortError(fmt::format("{}: has no port '{}'", describe(), port), this);
+  const PortInfo& info = ports()[index];
+  if (write ? !info.writable() : !info.readable()) {
+    throw PortError(fmt::format("{}: port '{}' is an {} port; it cannot be {}", describe(), port,
+                                to_string(info.direction), write ? "written" : "read"),
+                    this);
+  }
+  const PortBinding& binding = config_.bindings[index];
+  if (!binding.bound()) {
+    throw PortError(fmt::format("{}: port '{}' is not bound in the XML", describe(), port), this);
+  }
+  return binding;
+}
+
+const std::any& TreeNode::entryValue(std::string_view port, const PortBinding& binding) const {
+  const std::any* value = config_.blackboard ? config_.blackboard->find(binding.text) : nullptr;
+  if (value == nullptr) {
+    throw PortError(fmt::format("{}: port '{}' refers to blackboard entry '{}', which was never "
+                                "written",
+                                describe(), port, binding.text),
+                    this);
+  }
+  return *value;
+}
+
+void TreeNode::throwWrongKind(std::string_view port, const std::string& key, const std::any& value,
+                              std::string_view wanted) const {
   throw PortError(
       fmt::format("{}: port '{}' refers to blackboard entry '{}', which holds {}, not {}",
-                  describe(), port, key, any_kind_name(value), wanted));
+                  describe(), port, key, any_kind_name(value), wanted),
+      this);
 }
 
-std::string TreeNode::getInputString(const std::string& port) const {
-  std::string key;
-  const std::any value = inputValue(port, key);
-  auto text = text_of(value);
-  if (!text) throwWrongKind(port, key, value, "text");
+std::string TreeNode::getInputString(std::string_view port) const {
+  const PortBinding& binding = usableBinding(port, false);
+  if (binding.kind == PortBinding::Kind::LITERAL) return binding.text;
+  const std::any& value = entryValue(port, binding);
+  if (const auto* text = std::any_cast<std::string>(&value)) return *text;
+  // A copy: a host's hook may run code that writes the blackboard while it looks at the value.
+  const std::any held = value;
+  auto text = any_as_string(held);
+  if (!text) throwWrongKind(port, binding.text, held, "text");
   return *std::move(text);
 }
 
-std::any TreeNode::getInputObject(const std::string& port) const {
-  const std::string& value = boundValue(port, "input");
-  auto key = details::reference_key(value, port);
-  if (!key) return value;
-  auto entry = config_.blackboard ? config_.blackboard->get(*key) : std::nullopt;
-  return entry ? std::move(*entry) : std::any();
+std::any TreeNode::getInputObject(std::string_view port) const {
+  const PortBinding& binding = usableBinding(port, false);
+  if (binding.kind == PortBinding::Kind::LITERAL) return binding.text;
+  const std::any* value = config_.blackboard ? config_.blackboard->find(binding.text) : nullptr;
+  return value != nullptr ? *value : std::any();
 }
 
-void TreeNode::setOutput(const std::string& port, std::any value) {
-  const std::string& bound = boundValue(port, "output");
-  auto key = details::reference_key(bound, port);
-  if (!key || key->empty()) {
-    throw PortError(
-        fmt::format("{}: output port '{}' is bound to '{}', not to a {{key}} "
-                    "blackboard reference",
-                    describe(), port, bound));
+void TreeNode::setOutput(std::string_view port, std::any value) {
+  const PortBinding& binding = usableBinding(port, true);
+  if (binding.kind != PortBinding::Kind::ENTRY) {
+    throw PortError(fmt::format("{}: output port '{}' is bound to '{}', not to a {{key}} "
+                                "blackboard reference",
+                                describe(), port, binding.text),
+                    this);
   }
   if (!config_.blackboard) {
-    throw PortError(fmt::format("{}: port '{}' has no blackboard to write to", describe(), port));
+    throw PortError(fmt::format("{}: port '{}' has no blackboard to write to", describe(), port),
+                    this);
   }
-  config_.blackboard->set(*key, std::move(value));
+  config_.blackboard->set(binding.text, std::move(value));
 }
 
-std::int64_t TreeNode::getInputInt(const std::string& port, std::int64_t fallback) const {
-  if (!isPortBound(port)) return fallback;
-  std::string key;
-  const std::any value = inputValue(port, key);
-  if (auto text = text_of(value)) {
+const PortBinding* TreeNode::boundInput(std::string_view port) const {
+  return isPortBound(port) ? &usableBinding(port, false) : nullptr;
+}
+
+std::optional<std::string> TreeNode::inputText(std::string_view port, const PortBinding& binding,
+                                               std::any& held) const {
+  if (binding.kind == PortBinding::Kind::LITERAL) return binding.text;
+  held = entryValue(port, binding);
+  return any_as_string(held);
+}
+
+std::int64_t TreeNode::getInputInt(std::string_view port, std::int64_t fallback) const {
+  const PortBinding* binding = boundInput(port);
+  if (binding == nullptr) return fallback;
+  if (const auto* number = std::any_cast<std::int64_t>(&binding->value)) return *number;
+  std::any held;
+  if (auto text = inputText(port, *binding, held)) {
     auto number = details::parse_int(*text);
     if (!number) {
       throw PortError(
-          fmt::format("{}: port '{}' expects an integer, got '{}'", describe(), port, *text));
+          fmt::format("{}: port '{}' expects an integer, got '{}'", describe(), port, *text), this);
     }
     return *number;
   }
-  const auto scalar = any_as_scalar(value);
+  const auto scalar = any_as_scalar(held);
   if (!scalar || std::holds_alternative<bool>(*scalar)) {
-    throwWrongKind(port, key, value, "an integer");
+    throwWrongKind(port, binding->text, held, "an integer");
   }
   if (const auto* integer = std::get_if<std::int64_t>(&*scalar)) return *integer;
   // A floating-point number counts when it is whole and within the integer range; the bounds
@@ -154,66 +210,72 @@ std::int64_t TreeNode::getInputInt(const std::string& port, std::int64_t fallbac
   constexpr double kBound = 9223372036854775808.0;
   if (!(number >= -kBound && number < kBound) || std::trunc(number) != number) {
     throw PortError(fmt::format("{}: port '{}' expects an integer, got {}", describe(), port,
-                                any_to_text(value)));
+                                any_to_text(held)),
+                    this);
   }
   return static_cast<std::int64_t>(number);
 }
 
-bool TreeNode::getInputBool(const std::string& port, bool fallback) const {
-  if (!isPortBound(port)) return fallback;
-  std::string key;
-  const std::any value = inputValue(port, key);
-  if (auto text = text_of(value)) {
+bool TreeNode::getInputBool(std::string_view port, bool fallback) const {
+  const PortBinding* binding = boundInput(port);
+  if (binding == nullptr) return fallback;
+  if (const auto* flag = std::any_cast<bool>(&binding->value)) return *flag;
+  std::any held;
+  if (auto text = inputText(port, *binding, held)) {
     auto flag = details::parse_bool(*text);
     if (!flag) {
       throw PortError(
-          fmt::format("{}: port '{}' expects true or false, got '{}'", describe(), port, *text));
+          fmt::format("{}: port '{}' expects true or false, got '{}'", describe(), port, *text),
+          this);
     }
     return *flag;
   }
-  const auto scalar = any_as_scalar(value);
+  const auto scalar = any_as_scalar(held);
   if (!scalar || !std::holds_alternative<bool>(*scalar)) {
-    throwWrongKind(port, key, value, "a boolean");
+    throwWrongKind(port, binding->text, held, "a boolean");
   }
   return std::get<bool>(*scalar);
 }
 
-NodeStatus TreeNode::executeTick() {
-  NodeStatus result = NodeStatus::IDLE;
+// --- running -------------------------------------------------------------------------------
+
+void TreeNode::throwIdleResult() {
+  setStatus(NodeStatus::RUNNING);  // it may have started something: a halt must reach it
+  throw NodeTickError(describe() + ": a tick must not return IDLE");
+}
+
+void TreeNode::rethrowAsTickError() {
   try {
-    result = onTick();
+    throw;
   } catch (const NodeTickError&) {
     throw;  // already names the node that failed
   } catch (const TreeStoppedError&) {
     throw;  // a stop ends the tick; no node failed
+  } catch (const PortError& e) {
+    // This node's own port errors already begin with its name.
+    std::throw_with_nested(
+        NodeTickError(e.node() == this ? std::string(e.what()) : describe() + ": " + e.what()));
   } catch (const std::exception& e) {
-    const std::string prefix = describe();
     const char* text = e.what();
     std::string what = text != nullptr ? text : "";
     // An exception without text is named by its type, so the error still says what happened.
-    if (details::trim(what).empty()) what = demangled_type_name(typeid(e));
-    // Port errors already begin with this node's name.
-    // The exception itself stays reachable, nested (std::rethrow_if_nested).
-    std::throw_with_nested(NodeTickError(what.rfind(prefix, 0) == 0 ? what : prefix + ": " + what));
+    if (common::trim(what).empty()) what = demangled_type_name(typeid(e));
+    std::throw_with_nested(NodeTickError(describe() + ": " + what));
   } catch (...) {
     std::throw_with_nested(NodeTickError(describe() + ": unknown exception"));
   }
-  if (result == NodeStatus::IDLE) {
-    throw NodeTickError(describe() + ": a tick must not return IDLE");
-  }
-  status_ = result;
-  return result;
 }
 
-void TreeNode::haltNode() {
-  onHalt();
-  status_ = NodeStatus::IDLE;
+void TreeNode::haltActiveNode() {
+  if (status_ == NodeStatus::RUNNING) onHalt();
+  haltChildren();
+  setStatus(NodeStatus::IDLE);
 }
 
 void TreeNode::resetNode() {
   haltNode();
   onReset();
-  for (TreeNode* node : children()) node->resetNode();
+  for (auto& c : children_) c->resetNode();
 }
 
 }  // namespace kelmora::core

@@ -7,13 +7,15 @@
 #include <set>
 #include <string_view>
 
-#include "port_reference.hpp"
+#include "common/text.hpp"
 #include "tree_source_text.hpp"
 
 namespace kelmora::core::details {
 namespace fs = std::filesystem;
 
 namespace {
+
+using common::trim;
 
 constexpr std::size_t kMaxIncludeDepth = 16;
 constexpr std::string_view kTextSourceName = "<xml text>";

@@ -119,21 +119,14 @@ std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n) {
 core::AnyMap SequentialEngine::get_tree_status() const {
   const core::Tree& current = tree();
   std::vector<core::AnyMap> nodes;
-  // Depth-first, children in order, with each node's depth below the root.
-  std::vector<std::pair<const core::TreeNode*, std::int64_t>> stack;
-  if (current.rootNode() != nullptr) stack.emplace_back(current.rootNode(), 0);
-  while (!stack.empty()) {
-    auto [node, depth] = stack.back();
-    stack.pop_back();
-    nodes.push_back({{"name", node->name()},
-                     {"id", node->registration_id()},
-                     {"kind", std::string(core::to_string(node->kind()))},
-                     {"status", std::string(core::to_string(node->status()))},
-                     {"depth", depth}});
-    auto children = node->children();
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-      stack.emplace_back(*it, depth + 1);
-    }
+  if (const core::TreeNode* root = current.rootNode()) {
+    core::visit_depth_first(*root, [&nodes](const core::TreeNode& node, std::size_t depth) {
+      nodes.push_back({{"name", node.name()},
+                       {"id", node.registration_id()},
+                       {"kind", std::string(core::to_string(node.kind()))},
+                       {"status", std::string(core::to_string(node.status()))},
+                       {"depth", static_cast<std::int64_t>(depth)}});
+    });
   }
   return {{"status", std::string(core::to_string(last_status_))},
           {"tick_count", tick_count_},

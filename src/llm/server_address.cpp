@@ -4,8 +4,12 @@
 #include <kelmora/core/errors.hpp>
 #include <kelmora/llm/server_address.hpp>
 
+#include "common/text.hpp"
+
 namespace kelmora::llm {
 namespace {
+
+using common::trim;
 
 constexpr std::uint16_t kHttpsPort = 443;
 constexpr std::string_view kForms =
@@ -14,13 +18,6 @@ constexpr std::string_view kForms =
 [[noreturn]] void fail(std::string_view text, std::string_view reason) {
   throw ValueError("invalid Ollama server address \"" + std::string(text) +
                    "\": " + std::string(reason) + " (" + std::string(kForms) + ")");
-}
-
-std::string_view trim(std::string_view s) {
-  auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
 }
 
 std::string lower(std::string_view s) {

@@ -1,10 +1,8 @@
 #include <fmt/format.h>
 
+#include <kelmora/core/errors.hpp>
 #include <kelmora/nodes/controls.hpp>
-#include <stdexcept>
 #include <utility>
-
-#include "../core/port_reference.hpp"
 
 namespace kelmora::nodes {
 
@@ -32,11 +30,12 @@ NodeStatus SequenceNode::onTick() {
   // A new run begins (after a failure, SequenceWithMemory resumes past children that passed).
   if (status() != NodeStatus::RUNNING) all_skipped_ = current_ == 0;
   setStatus(NodeStatus::RUNNING);
-  while (current_ < childrenCount()) {
+  const std::size_t count = childrenCount();
+  for (; current_ < count; ++current_) {
     const NodeStatus result = child(current_).executeTick();
-    if (result != NodeStatus::SKIPPED) all_skipped_ = false;
-    if (result == NodeStatus::RUNNING) return NodeStatus::RUNNING;
-    if (result == stop_status(fallback)) {
+    if (result == NodeStatus::SUCCESS || result == NodeStatus::FAILURE) {
+      all_skipped_ = false;
+      if (result != stop_status(fallback)) continue;
       if (flavor_ == Flavor::kSequenceWithMemory) {
         haltChildren(current_);  // the next tick resumes at the failed child
       } else {
@@ -45,7 +44,10 @@ NodeStatus SequenceNode::onTick() {
       }
       return result;
     }
-    ++current_;
+    if (result == NodeStatus::RUNNING) {
+      all_skipped_ = false;
+      return NodeStatus::RUNNING;
+    }
   }
   haltChildren();
   current_ = 0;
@@ -53,7 +55,6 @@ NodeStatus SequenceNode::onTick() {
 }
 
 void SequenceNode::onHalt() {
-  haltChildren();
   if (flavor_ != Flavor::kSequenceWithMemory) current_ = 0;
 }
 
@@ -87,50 +88,61 @@ NodeStatus ReactiveNode::onTick() {
 
 // --- Parallel --------------------------------------------------------------------------------
 
-std::size_t ParallelNode::threshold(const std::string& port, std::int64_t fallback) const {
+std::size_t ParallelNode::threshold(std::string_view port, std::int64_t fallback) const {
   const auto count = static_cast<std::int64_t>(childrenCount());
   const std::int64_t raw = getInputInt(port, fallback);
   const std::int64_t value = raw < 0 ? count + raw + 1 : raw;
   if (value <= 0 || value > count) {
-    throw std::invalid_argument(
-        fmt::format("{}: {} {} does not fit its {} children (use 1..{} or "
-                    "-1 for all)",
-                    describe(), port, raw, count, count));
+    throw core::PortError(fmt::format("{}: {} {} does not fit its {} children (use 1..{} or "
+                                      "-1 for all)",
+                                      describe(), port, raw, count, count),
+                          this);
   }
   return static_cast<std::size_t>(value);
 }
 
-void ParallelNode::checkThresholds() const {
+void ParallelNode::validate() {
+  // A threshold read from an entry is checked when it is read.
   for (const auto& [port, fallback] :
-       {std::pair<std::string, std::int64_t>{"success_count", -1}, {"failure_count", 1}}) {
-    auto it = config().attributes.find(port);
-    if (it == config().attributes.end() || !core::details::reference_key(it->second, port)) {
+       {std::pair<std::string_view, std::int64_t>{"success_count", -1}, {"failure_count", 1}}) {
+    const core::PortBinding* binding = portBinding(port);
+    if (binding == nullptr || binding->kind != core::PortBinding::Kind::ENTRY) {
       (void)threshold(port, fallback);
     }
   }
+}
+
+void ParallelNode::clearRun() {
+  completed_.assign(childrenCount(), false);
+  completed_count_ = 0;
+  successes_ = 0;
+  failures_ = 0;
+}
+
+NodeStatus ParallelNode::finish(NodeStatus result) {
+  haltChildren();
+  clearRun();
+  return result;
 }
 
 NodeStatus ParallelNode::onTick() {
   const std::size_t count = childrenCount();
   const std::size_t need_success = threshold("success_count", -1);
   const std::size_t need_failure = threshold("failure_count", 1);
-  if (status() != NodeStatus::RUNNING) onHalt();  // a new run begins
+  if (status() != NodeStatus::RUNNING) {  // a new run begins
+    haltChildren();
+    clearRun();
+  }
   setStatus(NodeStatus::RUNNING);
 
-  auto finish = [this](NodeStatus result) {
-    onHalt();
-    return result;
-  };
   std::size_t skipped = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    if (completed_.count(i) != 0) continue;
+    if (completed_[i]) continue;
     const NodeStatus result = child(i).executeTick();
-    if (result == NodeStatus::SUCCESS) {
-      completed_.insert(i);
-      ++successes_;
-    } else if (result == NodeStatus::FAILURE) {
-      completed_.insert(i);
-      ++failures_;
+    if (result == NodeStatus::SUCCESS || result == NodeStatus::FAILURE) {
+      completed_[i] = true;
+      ++completed_count_;
+      ++(result == NodeStatus::SUCCESS ? successes_ : failures_);
     } else if (result == NodeStatus::SKIPPED) {
       ++skipped;
     }
@@ -140,18 +152,11 @@ NodeStatus ParallelNode::onTick() {
     }
   }
   if (skipped == count) return finish(NodeStatus::SKIPPED);
-  if (completed_.size() + skipped == count) {
+  if (completed_count_ + skipped == count) {
     // Nothing is running any more: skipped children count as passed.
     return finish(successes_ + skipped >= need_success ? NodeStatus::SUCCESS : NodeStatus::FAILURE);
   }
   return NodeStatus::RUNNING;
-}
-
-void ParallelNode::onHalt() {
-  haltChildren();
-  completed_.clear();
-  successes_ = 0;
-  failures_ = 0;
 }
 
 // --- IfThenElse, WhileDoElse -----------------------------------------------------------------
@@ -166,19 +171,18 @@ NodeStatus IfThenElseNode::onTick() {
     } else if (condition == NodeStatus::FAILURE && childrenCount() == 3) {
       branch_ = 2;
     } else {  // FAILURE without an else branch, or SKIPPED
-      onHalt();
-      return condition;
+      return finish(condition);
     }
   }
   const NodeStatus result = child(branch_).executeTick();
   if (result == NodeStatus::RUNNING) return result;
-  onHalt();
-  return result;
+  return finish(result);
 }
 
-void IfThenElseNode::onHalt() {
+NodeStatus IfThenElseNode::finish(NodeStatus result) {
   haltChildren();
   branch_ = 0;
+  return result;
 }
 
 NodeStatus WhileDoElseNode::onTick() {

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/nodes/decorators.hpp>
 #include <utility>
@@ -56,11 +55,6 @@ NodeStatus RepeatNode::onTick() {
   return again;
 }
 
-void RepeatNode::onHalt() {
-  haltChild();
-  count_ = 0;
-}
-
 NodeStatus KeepRunningUntilFailureNode::onTick() {
   setStatus(NodeStatus::RUNNING);
   const NodeStatus result = child().executeTick();
@@ -85,27 +79,15 @@ NodeStatus RunOnceNode::onTick() {
 
 void RunOnceNode::onReset() { result_.reset(); }
 
-namespace {
-
-// The longest wait a duration port can ask for: a century, far beyond any real use and far from
-// the clock's limit, so that deadline arithmetic cannot overflow.
-constexpr std::int64_t kLongestMsec = std::int64_t{100} * 365 * 24 * 3600 * 1000;
-
-// A duration port's value; negative values count as zero, values beyond a century as a century.
-Clock::duration milliseconds(std::int64_t value) {
-  return std::chrono::milliseconds(std::clamp<std::int64_t>(value, 0, kLongestMsec));
-}
-
-}  // namespace
-
 Clock::time_point DeadlineDecorator::deadline(const char* duration_port, Clock::time_point now) {
-  if (!deadline_) deadline_ = now + milliseconds(getInputInt(duration_port, 0));
+  if (!deadline_) deadline_ = core::TreeTimers::deadline_after(now, getInputInt(duration_port, 0));
   return *deadline_;
 }
 
-void DeadlineDecorator::onHalt() {
+NodeStatus DeadlineDecorator::finish(NodeStatus result) {
   haltChild();
   deadline_.reset();
+  return result;
 }
 
 NodeStatus DelayNode::onTick() {
@@ -117,25 +99,20 @@ NodeStatus DelayNode::onTick() {
     return NodeStatus::RUNNING;
   }
   const NodeStatus result = child().executeTick();
-  if (result != NodeStatus::RUNNING) onHalt();
-  return result;
+  return result == NodeStatus::RUNNING ? result : finish(result);
 }
 
 NodeStatus TimeoutNode::onTick() {
   const auto now = Clock::now();
   const auto due = deadline("msec", now);
   setStatus(NodeStatus::RUNNING);
-  if (now >= due) {
-    onHalt();
-    return NodeStatus::FAILURE;
-  }
+  if (now >= due) return finish(NodeStatus::FAILURE);
   const NodeStatus result = child().executeTick();
   if (result == NodeStatus::RUNNING) {
     if (timers() != nullptr) timers()->request_wakeup(due);
     return result;
   }
-  onHalt();
-  return result;
+  return finish(result);
 }
 
 }  // namespace kelmora::nodes

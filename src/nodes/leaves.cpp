@@ -1,12 +1,12 @@
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/nodes/leaves.hpp>
+#include <string_view>
 #include <utility>
 
-#include "../core/port_reference.hpp"
+#include "common/text.hpp"
 
 namespace kelmora::nodes {
 
@@ -19,27 +19,28 @@ AlwaysNode::AlwaysNode(core::NodeConfig config, NodeStatus result)
 NodeStatus AlwaysNode::onTick() { return result_; }
 
 NodeStatus SetBlackboardNode::onTick() {
-  const auto& attributes = config().attributes;
-  auto key_it = attributes.find("output_key");
-  auto value_it = attributes.find("value");
-  if (key_it == attributes.end() || value_it == attributes.end()) {
-    throw core::PortError(describe() + ": needs both 'value' and 'output_key'");
+  const core::PortBinding* target = portBinding("output_key");
+  const core::PortBinding* source = portBinding("value");
+  if (target == nullptr || source == nullptr || !target->bound() || !source->bound()) {
+    throw core::PortError(describe() + ": needs both 'value' and 'output_key'", this);
   }
-  std::string key = core::details::reference_key(key_it->second, "output_key")
-                        .value_or(std::string(core::details::trim(key_it->second)));
+  // output_key names the entry as "key" or "{key}".
+  const std::string key(
+      target->kind == core::PortBinding::Kind::ENTRY ? target->text : common::trim(target->text));
   if (key.empty()) {
     throw core::PortError(
-        fmt::format("{}: port 'output_key' names no entry ('{}')", describe(), key_it->second));
+        fmt::format("{}: port 'output_key' names no entry ('{}')", describe(), target->text), this);
   }
-  std::any value = value_it->second;
-  if (auto source = core::details::reference_key(value_it->second, "value")) {
-    auto entry = blackboard()->get(*source);
+  std::any value = source->text;                         // a literal: the text
+  if (source->kind == core::PortBinding::Kind::ENTRY) {  // "{other}": a copy of that entry
+    auto entry = blackboard()->get(source->text);
     if (!entry) {
       throw core::PortError(
           fmt::format("{}: port 'value' refers to blackboard entry '{}', which was never written",
-                      describe(), *source));
+                      describe(), source->text),
+          this);
     }
-    value = std::move(*entry);
+    value = *std::move(entry);
   }
   blackboard()->set(key, std::move(value));
   return NodeStatus::SUCCESS;
@@ -50,9 +51,7 @@ NodeStatus SleepNode::onTick() {
   if (!deadline_) {
     const std::int64_t msec = getInputInt("msec", 0);
     if (msec <= 0) return NodeStatus::SUCCESS;
-    // At most a century, so that the deadline cannot overflow the clock.
-    constexpr std::int64_t kLongestMsec = std::int64_t{100} * 365 * 24 * 3600 * 1000;
-    deadline_ = now + std::chrono::milliseconds(std::min(msec, kLongestMsec));
+    deadline_ = core::TreeTimers::deadline_after(now, msec);
   }
   if (now >= *deadline_) {
     deadline_.reset();

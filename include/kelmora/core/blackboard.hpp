@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace kelmora::core {
 
@@ -23,6 +25,9 @@ class Blackboard {
   bool has(const std::string& key) const;
   // The entry's value; std::nullopt when it was never written.
   std::optional<std::any> get(const std::string& key) const;
+  // The entry's value without a copy; nullptr when it was never written. The pointer is valid
+  // until the entry is next written (or the blackboard destroyed).
+  const std::any* find(std::string_view key) const;
   // Writes the entry, creating it when absent. A remapped key writes the parent's entry; with
   // autoremap, a key that has no local entry is created in (or written to) the parent.
   void set(const std::string& key, std::any value);
@@ -48,12 +53,14 @@ class Blackboard {
   Blackboard(Key, std::shared_ptr<Blackboard> parent);
 
  private:
-  // Where `key` lives: the parent with the parent's key, or nullptr for this blackboard.
-  std::pair<Blackboard*, std::string> route(const std::string& key) const;
+  // Where `key` lives: the parent with the parent's key, or nullptr for this blackboard. The
+  // key refers to `key` or to this blackboard's remapping table.
+  std::pair<Blackboard*, std::string_view> route(std::string_view key) const;
+  void write(std::string_view key, std::any value);
 
   std::shared_ptr<Blackboard> parent_;
-  std::map<std::string, std::any> entries_;
-  std::map<std::string, std::string> remapping_;
+  std::map<std::string, std::any, std::less<>> entries_;
+  std::map<std::string, std::string, std::less<>> remapping_;
   bool autoremap_ = false;
 };
 

@@ -94,10 +94,20 @@ class TreeBuildError : public Error {
   explicit TreeBuildError(const std::string& message) : Error(Errc::tree_build, message) {}
 };
 
+class TreeNode;
+
 // A port was used wrongly at tick time: unbound, missing entry, wrong direction, wrong kind.
 class PortError : public Error {
  public:
-  explicit PortError(const std::string& message) : Error(Errc::port, message) {}
+  // `node`: the node whose port it is, when the message already names it (see node()).
+  explicit PortError(const std::string& message, const TreeNode* node = nullptr)
+      : Error(Errc::port, message), node_(node) {}
+  // The node whose port was used, for telling whether the message already names the node being
+  // ticked; null when not known. Only compared, never used to reach the node.
+  const TreeNode* node() const noexcept { return node_; }
+
+ private:
+  const TreeNode* node_;
 };
 
 // A node's tick failed. The message begins with the node ("node 'Work' (Work): <what failed>");

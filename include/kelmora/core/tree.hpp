@@ -19,7 +19,13 @@ namespace kelmora::core {
 
 class Tree {
  public:
+  // An empty tree: no root, an empty blackboard; ticking it throws std::logic_error.
   Tree();
+  // A tree of nodes made by hand (the factory builds trees from XML this way): `root` and every
+  // node below it must have been made with `blackboard` (or a SubTree blackboard below it) and
+  // `timers` in their NodeConfig. std::invalid_argument for a null root, blackboard or timers.
+  Tree(std::unique_ptr<TreeNode> root, std::shared_ptr<Blackboard> blackboard,
+       std::shared_ptr<TreeTimers> timers, std::string main_tree_id);
   ~Tree();
   Tree(Tree&&) noexcept;
   Tree& operator=(Tree&&) noexcept;
@@ -49,7 +55,8 @@ class Tree {
 
   TreeNode* rootNode() const noexcept;
   const std::shared_ptr<Blackboard>& rootBlackboard() const noexcept;
-  // All nodes, depth first from the root (a SubTree's nodes follow the SubTree node).
+  // All nodes, depth first from the root (a SubTree's nodes follow the SubTree node); see also
+  // visit_depth_first in tree_node.hpp.
   std::vector<TreeNode*> nodes() const;
   // The ID of the BehaviorTree this tree was built from.
   const std::string& mainTreeId() const noexcept;
@@ -63,11 +70,8 @@ class Tree {
   void setStopToken(std::stop_token token);
   const std::stop_token& stopToken() const noexcept;
 
-  struct Impl;
-  explicit Tree(std::unique_ptr<Impl> impl);
-  Impl& impl() noexcept { return *impl_; }
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

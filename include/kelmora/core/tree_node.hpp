@@ -5,12 +5,12 @@
 
 #include <any>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
-#include <map>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -42,6 +42,20 @@ class TreeTimers {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // The longest wait a node may ask for: a century, far beyond any real use and far from the
+  // clock's limit, so that deadline arithmetic cannot overflow.
+  static constexpr std::chrono::milliseconds kLongestWait{std::int64_t{100} * 365 * 24 * 3600 *
+                                                          1000};
+
+  // The time `msec` milliseconds after `now`: a negative count counts as zero, one beyond
+  // kLongestWait as kLongestWait. Thread-safe.
+  static Clock::time_point deadline_after(Clock::time_point now, std::int64_t msec) noexcept {
+    const std::int64_t wait = msec < 0                      ? 0
+                              : msec > kLongestWait.count() ? kLongestWait.count()
+                                                            : msec;
+    return now + std::chrono::milliseconds(wait);
+  }
+
   // Asks for a tick at `when` (or earlier, when another node asked for an earlier time).
   void request_wakeup(Clock::time_point when) noexcept {
     if (!next_wakeup_ || when < *next_wakeup_) next_wakeup_ = when;
@@ -59,13 +73,16 @@ class TreeTimers {
   std::stop_token stop_token_;
 };
 
-// Everything a node is built with. `attributes` holds the XML attributes that bind its ports
-// (port name -> literal text or "{key}" blackboard reference).
+// Everything a node is built with. The tree builder fills it from the node type's registration
+// and the XML element; code that makes nodes by hand (tests, trees assembled in C++) may leave
+// any part empty.
 struct NodeConfig {
   std::string name;
   std::string registration_id;
-  std::map<std::string, std::string> attributes;
-  PortsList ports;
+  // The node type's ports in declaration order, shared by every node of the type; null for none.
+  std::shared_ptr<const std::vector<PortInfo>> ports;
+  // How the element binds each port, in the order of `ports`; ports beyond its end are unbound.
+  std::vector<PortBinding> bindings;
   std::shared_ptr<Blackboard> blackboard;
   // Shared by every node of one tree; may be null for nodes built outside a tree (tests).
   std::shared_ptr<TreeTimers> timers;
@@ -73,6 +90,7 @@ struct NodeConfig {
 
 class TreeNode {
  public:
+  // Throws std::invalid_argument when `config` has more bindings than ports.
   explicit TreeNode(NodeConfig config);
   virtual ~TreeNode();
   TreeNode(const TreeNode&) = delete;
@@ -86,37 +104,92 @@ class TreeNode {
   // "node 'name' (registration id)": how errors name this node.
   std::string describe() const;
 
-  // The node's children, in order (none for leaves).
-  virtual std::vector<TreeNode*> children() const { return {}; }
+  // --- children ---------------------------------------------------------------------------
+  // The children, in XML order (none for leaves).
+  std::size_t childrenCount() const noexcept { return children_.size(); }
+  // The child at `index`; std::out_of_range naming this node when there is none.
+  TreeNode& child(std::size_t index) {
+    if (index >= children_.size()) throwNoChild(index);
+    return *children_[index];
+  }
+  const TreeNode& child(std::size_t index) const {
+    if (index >= children_.size()) throwNoChild(index);
+    return *children_[index];
+  }
+  // Every child, in order.
+  std::vector<TreeNode*> children() const;
+
+  // Adds a child at the end. The tree builder calls it for each child element in XML order,
+  // after checking the number of children the node type allows, and then calls validate(). A
+  // leaf refuses: TreeBuildError "node 'n' (id): this node type cannot hold children";
+  // ControlNode and DecoratorNode accept. std::invalid_argument for a null child.
+  virtual void addChild(std::unique_ptr<TreeNode> child);
+  // Called once every child has been added, before the first tick: checks what only the whole
+  // node can check (Parallel: literal thresholds against its number of children). Throws a
+  // kelmora::Error naming the node and the problem; the builder reports it as a TreeBuildError
+  // with the file and line of the element.
+  virtual void validate() {}
+
+  // --- ports -------------------------------------------------------------------------------
+  // The node type's ports, in declaration order, and how this node's element binds each (same
+  // order). Resolved when the tree was built.
+  const std::vector<PortInfo>& ports() const noexcept;
+  const std::vector<PortBinding>& portBindings() const noexcept { return config_.bindings; }
+  // The binding of `port`; nullptr when the node has no such port.
+  const PortBinding* portBinding(std::string_view port) const noexcept;
+  // Whether the XML binds `port` (an attribute of that name was given).
+  bool isPortBound(std::string_view port) const noexcept;
 
   // The input port's value as text: the literal attribute, or the text held by the referenced
   // blackboard entry. Throws PortError naming node and port when the port is not declared as an
   // input, is not bound by the XML, refers to an entry never written, or the entry holds no text.
-  std::string getInputString(const std::string& port) const;
+  std::string getInputString(std::string_view port) const;
 
   // The input port's value as a value of any kind: a literal attribute as std::string, or the
   // referenced blackboard entry's value. An entry that was never written reads as an empty
   // std::any (none). Throws PortError naming node and port when the port is not declared as an
   // input or is not bound by the XML.
-  std::any getInputObject(const std::string& port) const;
+  std::any getInputObject(std::string_view port) const;
 
   // Writes `value` to the blackboard entry the output port refers to. Throws PortError naming node
   // and port when the port is not declared as an output or is not bound to a "{key}" reference.
-  void setOutput(const std::string& port, std::any value);
+  void setOutput(std::string_view port, std::any value);
 
-  // Whether the XML binds `port` (an attribute of that name was given).
-  bool isPortBound(const std::string& port) const noexcept;
+  // --- running -----------------------------------------------------------------------------
+  // Ticks the node: runs onTick(), records and returns the status. An exception from the tick
+  // becomes a NodeTickError whose message begins with the node's name ("node 'Work' (Work):
+  // <original message>"; an exception without text is named by its demangled type, "node
+  // 'Work' (Work): std::runtime_error") and which carries the original exception nested
+  // (std::rethrow_if_nested reaches it). A PortError of this node's own ports already names it
+  // and keeps its text; a NodeTickError from a descendant and a TreeStoppedError (a stop that
+  // ended the tick) pass unchanged. A tick that returns IDLE is reported as a NodeTickError too.
+  // A node whose tick threw counts as RUNNING until it is halted, so that a halt reaches whatever
+  // it had started.
+  NodeStatus executeTick() {
+    NodeStatus result;
+    try {
+      result = onTick();
+    } catch (...) {
+      setStatus(NodeStatus::RUNNING);  // it may have started something: a halt must reach it
+      rethrowAsTickError();
+    }
+    if (result == NodeStatus::IDLE) throwIdleResult();
+    setStatus(result);
+    return result;
+  }
 
-  // Ticks the node: runs onTick(), records and returns the status. An exception from a tick
-  // function is rethrown as NodeTickError whose message begins with the node's name
-  // ("node 'Work' (Work): <original message>"; an exception without text is named by its
-  // demangled type, "node 'Work' (Work): std::runtime_error"); a NodeTickError from a descendant
-  // and a TreeStoppedError (a stop that ended the tick) pass unchanged. A tick that returns IDLE
-  // is reported as a NodeTickError too.
-  NodeStatus executeTick();
-
-  // Halts the node and its running descendants and sets them to IDLE.
-  void haltNode();
+  // Halts the node and sets it and its descendants to IDLE. A RUNNING node first drops its
+  // progress (onHalt()); its children are then halted the same way. A completed node is only set
+  // to IDLE with its descendants, without onHalt() (it dropped its progress when it completed).
+  // An IDLE node is left as it is: nothing below an IDLE node is anything but IDLE.
+  void haltNode() {
+    if (status_ == NodeStatus::IDLE) return;
+    if (status_ != NodeStatus::RUNNING && children_.empty()) {
+      setStatus(NodeStatus::IDLE);  // a completed leaf: nothing to drop
+      return;
+    }
+    haltActiveNode();
+  }
 
   // Halts the node and its descendants and makes them forget what they keep across halts (a
   // RunOnce that already ran runs again). Used when a whole tree is reset.
@@ -127,39 +200,84 @@ class TreeNode {
 
  protected:
   // The node's own behaviour. Named apart from `tick` so that action node classes can declare a
-  // static `tick(TreeNode&)` without hiding it.
+  // static `tick(TreeNode&)` without hiding it. Must not return IDLE.
   virtual NodeStatus onTick() = 0;
-  // Called by haltNode() before the node is set to IDLE: controls and decorators halt their
-  // children, stateful nodes drop their progress (indices, counters, deadlines).
+  // Called when a RUNNING node is halted (by its parent, when a tick threw, when the tree is
+  // halted), before its children are halted: drop the progress of the current run (indices,
+  // counters, deadlines). A node that completes drops it itself, as it completes.
   virtual void onHalt() {}
   // Called by resetNode() after halting: drops state that survives a halt.
   virtual void onReset() {}
+  // Records the node's status during its tick: a node that ticks children sets RUNNING before
+  // the first, so that a halt reaches them however the tick ends. IDLE is only set by halting.
+  // Every change of a node's status passes through here.
   void setStatus(NodeStatus status) noexcept { status_ = status; }
 
-  // An integer input port, or `fallback` when the port is unbound. Text (the literal, or an
-  // entry holding text) is parsed; an entry holding a number (see any_as_scalar: C++ integers,
-  // whole floating-point numbers, a host's numbers) gives its value. Throws PortError naming node
-  // and port for anything else: text that is no integer, a fraction, a number beyond the
-  // std::int64_t range, a bool, a value of another kind.
-  std::int64_t getInputInt(const std::string& port, std::int64_t fallback) const;
-  // A boolean input port, or `fallback` when unbound: text "true"/"false" (any case), or an entry
-  // holding a bool (C++ or a host's). Throws PortError naming node and port for anything else.
-  bool getInputBool(const std::string& port, bool fallback) const;
+  // For nodes with children: appends a child (for addChild overrides), halts one child, or the
+  // children from `first` on (each ends IDLE with its descendants; see haltNode()).
+  void appendChild(std::unique_ptr<TreeNode> child);
+  void haltChild(std::size_t index) { child(index).haltNode(); }
+  void haltChildren(std::size_t first = 0) {
+    for (std::size_t i = first; i < children_.size(); ++i) children_[i]->haltNode();
+  }
+
+  // An integer input port, or `fallback` when the port is unbound. A literal was converted when
+  // the tree was built; an entry holding text is parsed; an entry holding a number (see
+  // any_as_scalar: C++ integers, whole floating-point numbers, a host's numbers) gives its value.
+  // Throws PortError naming node and port for anything else: text that is no integer, a
+  // fraction, a number beyond the std::int64_t range, a bool, a value of another kind.
+  std::int64_t getInputInt(std::string_view port, std::int64_t fallback) const;
+  // A boolean input port, or `fallback` when unbound: a literal or text "true"/"false" (any
+  // case), or an entry holding a bool (C++ or a host's). Throws PortError naming node and port
+  // for anything else.
+  bool getInputBool(std::string_view port, bool fallback) const;
   // The tree's timers; null when the node was built outside a tree.
   TreeTimers* timers() const noexcept { return config_.timers.get(); }
 
  private:
-  const PortDescription* findPort(const std::string& port) const noexcept;
-  // The input port's value: the literal as std::string, or the referenced entry's value (its key
-  // stored in `key`). Throws PortError as getInputString does, never-written entries included.
-  std::any inputValue(const std::string& port, std::string& key) const;
+  void haltActiveNode();
+  // executeTick's failure paths, kept out of line: the exception being handled as a
+  // NodeTickError, and the error for a tick that returned IDLE.
+  [[noreturn]] void rethrowAsTickError();
+  [[noreturn]] void throwIdleResult();
+  [[noreturn]] void throwNoChild(std::size_t index) const;
+  // The index of `port` in ports(); npos when there is none.
+  std::size_t portIndex(std::string_view port) const noexcept;
+  // The binding of a port that this use may read (`write` false) or write; PortError naming node
+  // and port when there is no such port, its direction forbids the use, or it is unbound.
+  const PortBinding& usableBinding(std::string_view port, bool write) const;
+  // The value of the entry an ENTRY binding refers to; PortError "... which was never written"
+  // when there is none. The reference is valid until the blackboard is next written.
+  const std::any& entryValue(std::string_view port, const PortBinding& binding) const;
+  // For the typed reads: the binding of a bound input, nullptr when it is unbound (PortError as
+  // usableBinding for a bound port that cannot be read); and its text (the literal, or the text
+  // of the entry), or std::nullopt with the entry's value in `held`.
+  const PortBinding* boundInput(std::string_view port) const;
+  std::optional<std::string> inputText(std::string_view port, const PortBinding& binding,
+                                       std::any& held) const;
   // Throws PortError "port 'p' refers to blackboard entry 'k', which holds K, not <wanted>".
-  [[noreturn]] void throwWrongKind(const std::string& port, const std::string& key,
+  [[noreturn]] void throwWrongKind(std::string_view port, const std::string& key,
                                    const std::any& value, std::string_view wanted) const;
-  const std::string& boundValue(const std::string& port, std::string_view direction) const;
 
   NodeConfig config_;
   NodeStatus status_ = NodeStatus::IDLE;
+  std::vector<std::unique_ptr<TreeNode>> children_;
 };
+
+// Calls visit(node, depth) for `root` (depth 0) and every node below it, depth first with
+// children in order (a SubTree's nodes follow the SubTree node). `Node` is TreeNode or
+// const TreeNode. Uses no recursion, so the depth of a tree cannot exhaust the stack.
+template <class Node, class Visit>
+void visit_depth_first(Node& root, Visit&& visit) {
+  std::vector<std::pair<Node*, std::size_t>> stack{{&root, 0}};
+  while (!stack.empty()) {
+    auto [node, depth] = stack.back();
+    stack.pop_back();
+    visit(*node, depth);
+    for (std::size_t i = node->childrenCount(); i > 0; --i) {
+      stack.emplace_back(&node->child(i - 1), depth + 1);
+    }
+  }
+}
 
 }  // namespace kelmora::core

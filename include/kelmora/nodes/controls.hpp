@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <kelmora/nodes/control_node.hpp>
-#include <set>
+#include <string_view>
+#include <vector>
 
 namespace kelmora::nodes {
 
@@ -53,16 +54,21 @@ class ReactiveNode : public ControlNode {
 class ParallelNode : public ControlNode {
  public:
   using ControlNode::ControlNode;
-  // Throws std::invalid_argument when a literal threshold does not fit the children count.
-  void checkThresholds() const;
+  // Throws PortError naming the node when a literal threshold does not fit the children count.
+  void validate() override;
 
  protected:
   core::NodeStatus onTick() override;
-  void onHalt() override;
+  void onHalt() override { clearRun(); }
 
  private:
-  std::size_t threshold(const std::string& port, std::int64_t fallback) const;
-  std::set<std::size_t> completed_;
+  // The threshold a port gives; PortError when it does not fit the children count.
+  std::size_t threshold(std::string_view port, std::int64_t fallback) const;
+  // Halts the children and forgets the run: the node completes with `result`.
+  core::NodeStatus finish(core::NodeStatus result);
+  void clearRun();
+  std::vector<bool> completed_;  // per child, during a run
+  std::size_t completed_count_ = 0;
   std::size_t successes_ = 0;
   std::size_t failures_ = 0;
 };
@@ -75,9 +81,11 @@ class IfThenElseNode : public ControlNode {
 
  protected:
   core::NodeStatus onTick() override;
-  void onHalt() override;
+  void onHalt() override { branch_ = 0; }
 
  private:
+  // Halts the children and forgets the branch: the node completes with `result`.
+  core::NodeStatus finish(core::NodeStatus result);
   std::size_t branch_ = 0;
 };
 

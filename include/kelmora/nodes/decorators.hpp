@@ -45,7 +45,7 @@ class RepeatNode : public DecoratorNode {
 
  protected:
   core::NodeStatus onTick() override;
-  void onHalt() override;
+  void onHalt() override { count_ = 0; }
 
  private:
   Flavor flavor_;
@@ -76,8 +76,8 @@ class RunOnceNode : public DecoratorNode {
   std::optional<core::NodeStatus> result_;
 };
 
-// A decorator with one deadline, set at its first tick from a duration port (in milliseconds)
-// and forgotten when it is halted.
+// A decorator with one deadline, set at its first tick from a duration port (in milliseconds,
+// see TreeTimers::deadline_after) and forgotten when it completes or is halted.
 class DeadlineDecorator : public DecoratorNode {
  public:
   using DecoratorNode::DecoratorNode;
@@ -86,7 +86,9 @@ class DeadlineDecorator : public DecoratorNode {
   // The deadline, set now + the port's milliseconds when there is none yet.
   core::TreeTimers::Clock::time_point deadline(const char* duration_port,
                                                core::TreeTimers::Clock::time_point now);
-  void onHalt() override;
+  void onHalt() override { deadline_.reset(); }
+  // Halts the child and forgets the deadline: the node completes with `result`.
+  core::NodeStatus finish(core::NodeStatus result);
 
  private:
   std::optional<core::TreeTimers::Clock::time_point> deadline_;

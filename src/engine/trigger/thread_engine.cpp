@@ -14,6 +14,7 @@
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
+#include <kelmora/core/type_name.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
 #include <optional>
@@ -31,26 +32,6 @@ using details::EngineState;
 using details::JobRef;
 using details::Mailbox;
 using details::TreeRecord;
-
-std::string action_class_name(const std::type_info& type) {
-  const std::string full = core::demangled_type_name(type);
-  // The name after the last "::" outside template arguments and parameter lists, so that
-  // "ns::Outer<ns::X>" gives "Outer<ns::X>" and "f()::Local" gives "Local".
-  std::size_t start = 0;
-  int depth = 0;
-  for (std::size_t i = 0; i + 1 < full.size(); ++i) {
-    const char c = full[i];
-    if (c == '<' || c == '(') {
-      ++depth;
-    } else if ((c == '>' || c == ')') && depth > 0) {
-      --depth;
-    } else if (depth == 0 && c == ':' && full[i + 1] == ':') {
-      start = i + 2;
-      ++i;
-    }
-  }
-  return full.substr(start);
-}
 
 namespace details {
 namespace {

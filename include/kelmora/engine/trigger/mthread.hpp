@@ -30,6 +30,7 @@
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree_node.hpp>
+#include <kelmora/core/type_name.hpp>
 #include <kelmora/nodes/action_node.hpp>
 #include <memory>
 #include <optional>
@@ -68,18 +69,13 @@ struct ActionClass {
   std::optional<core::PortsList> ports;
 };
 
-// The name a C++ class registers under by default: its demangled name without the namespaces and
-// enclosing scopes in front of it ("ns::Outer<ns::X>" gives "Outer<ns::X>", a class local to a
-// function its own name). Thread-safe.
-std::string action_class_name(const std::type_info& type);
-
 // Describes the C++ class T: name from its type without namespace, derivation from
 // SimpleActionNode, `T::tick` if T has a static tick(TreeNode&), `T::ports` if T has a static
 // ports list.
 template <class T>
 ActionClass action_class() {
   ActionClass cls;
-  cls.name = action_class_name(typeid(T));
+  cls.name = core::short_type_name(typeid(T));
   cls.derives_from_simple_action_node = std::is_base_of_v<nodes::SimpleActionNode, T>;
   if constexpr (requires(core::TreeNode & n) {
                   { T::tick(n) } -> std::convertible_to<core::NodeStatus>;

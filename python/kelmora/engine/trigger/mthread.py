@@ -306,42 +306,14 @@ def main():
     """The demonstration: two trees from one XML text, each making an agent on an Ollama model
     and running it in streaming mode on its own user input; prints both streamed answers.
     The model server is the one OLLAMA_HOST names (default http://127.0.0.1:11434)."""
-    from kelmora.core import NodeStatus
-    from kelmora.llm import Agent, Ollama
+    from kelmora import llm
 
-    class CreateAgentOllama(SimpleActionNode):
-        ports = [
-            {"name": "model_id", "type": "string", "direction": "input", "description": ""},
-            {"name": "description", "type": "string", "direction": "input", "description": ""},
-            {"name": "agent", "type": "object", "direction": "output", "description": ""},
-        ]
+    # The two action node classes of the demonstration: kelmora.llm's, whose ticks are C++.
+    class CreateAgentOllama(llm.CreateAgentOllama):
+        """Makes an agent on Ollama(id=model_id) with the given description, markdown on."""
 
-        @staticmethod
-        def tick(node):
-            model_id = node.getInputString("model_id")
-            description = node.getInputString("description")
-            model = Ollama(id=model_id)
-            agent = Agent(model=model, description=description, markdown=True)
-            node.setOutput("agent", agent)
-            return NodeStatus.SUCCESS
-
-    class GetStreamResponse(SimpleActionNode):
-        ports = [
-            {"name": "agent", "type": "object", "direction": "input", "description": ""},
-            {"name": "instructions", "type": "object", "direction": "input", "description": ""},
-            {"name": "response_stream", "type": "object", "direction": "output",
-             "description": ""},
-            {"name": "user_input", "type": "string", "direction": "input", "description": ""},
-        ]
-
-        @staticmethod
-        def tick(node):
-            agent = node.getInputObject("agent")
-            node.getInputObject("instructions")  # declared by the tree; takes no part in the run
-            user_input = node.getInputString("user_input")
-            response_stream = agent.run(user_input, stream=True)
-            node.setOutput("response_stream", response_stream)
-            return NodeStatus.SUCCESS
+    class GetStreamResponse(llm.GetStreamResponse):
+        """Runs the agent on user_input in streaming mode; leaves the stream unread."""
 
     engine = ThreadEngine()
     engine.register_action_class(CreateAgentOllama, "CreateAgentOllama")
