@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-dev python3-venv python3-build pybind11-dev python3-loguru python3-pytest
+  python3-pytest-asyncio python3-mypy
 )
 
 missing=()

@@ -5,6 +5,7 @@
 // (py_errors.hpp). It makes no engine, starts no thread and logs nothing.
 
 #include "py_core.hpp"
+#include "py_dispatcher.hpp"
 #include "py_engine.hpp"
 #include "py_errors.hpp"
 #include "py_logging.hpp"
@@ -23,6 +24,7 @@ PYBIND11_MODULE(_native, m) {
   kelmora::python::bind_values(m);
   kelmora::python::bind_core(m);
   kelmora::python::bind_engine(m);
+  kelmora::python::bind_dispatcher(m);
 #ifdef KELMORA_PYTHON_WITH_LLM
   kelmora::python::bind_llm(m);
   m.attr("HAS_LLM") = true;
