@@ -4,7 +4,7 @@
 #      `pip install --no-build-isolation .` from this clone (no network: the in-tree build
 #      backend builds the extension with CMake); then the demonstration runs from that
 #      environment, against the stand-in model server built in <build-dir>, and must print the
-#      two answers.
+#      two answers; the type stubs and py.typed must be installed.
 #   2. `python3 -m build --no-isolation --wheel` (Debian's python3 and python3-build) makes a
 #      wheel, which installs into a second fresh environment and imports there.
 # Both builds share one CMake build folder per interpreter tag under build/.
@@ -35,6 +35,13 @@ if [ "$lines" -ne 2 ] || ! grep -q "中国上海的新闻" "$work/demo.out" ||
   exit 1
 fi
 echo "installed package: the demonstration printed both answers"
+# The type information is installed with the package: the marker and the extension's stubs.
+"$work/venv/bin/python" -c "
+import importlib.resources, kelmora
+files = importlib.resources.files(kelmora)
+missing = [f for f in ('py.typed', '_native.pyi', 'engine/trigger/mthread.pyi')
+           if not files.joinpath(f).is_file()]
+assert not missing, 'not installed: %s' % missing"
 
 /usr/bin/python3 -m build --no-isolation --wheel --outdir "$work/dist" . >&2
 /usr/bin/python3 -m venv "$work/venv2"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds kelmora and runs every test:
-#   1. a normal build with warnings as errors (C++ tests, Python tests, benchmarks built), then
+#   1. a normal build with warnings as errors (C++ tests, Python tests, the mypy --strict check of
+#      the Python package, its examples and the READMEs' snippets, benchmarks built), then
 #      the installed package used by a separate project from a temporary prefix, then the Python
 #      package installed with pip into a fresh virtual environment (the demonstration runs from
 #      there) and built as a wheel;

@@ -45,7 +45,7 @@ def test_models_and_agents_keep_their_settings_and_contact_no_server():
     assert agent.system_message.startswith("A reporter.")
     assert Agent(model=model, description="A reporter.").system_message == "A reporter."
     with pytest.raises(TypeError):
-        Agent(model="qwen3:30b")
+        Agent(model="qwen3:30b")  # type: ignore[arg-type]
     with pytest.raises(ValueError, match="not a host"):
         Ollama(id="m", host="ftp://not a host")
 

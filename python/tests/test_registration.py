@@ -58,7 +58,7 @@ class NotDerived:
 
 
 class PortsNotAList(SimpleActionNode):
-    ports = ({"name": "x"},)
+    ports = ({"name": "x"},)  # type: ignore[assignment]
     tick = staticmethod(succeed)
 
 

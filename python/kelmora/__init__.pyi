@@ -1,0 +1,1 @@
+"""kelmora: behaviour trees run concurrently, one worker thread per tree."""

@@ -1,0 +1,1 @@
+"""Engines that run behaviour trees."""

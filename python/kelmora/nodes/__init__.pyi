@@ -1,0 +1,1 @@
+"""Node classes of the behaviour-tree core."""
