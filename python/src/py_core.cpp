@@ -125,32 +125,43 @@ void bind_tree_node(py::module_& m) {
   py::class_<TreeNodeHandle>(m, "TreeNode",
                              "The node being ticked, as a tick function receives it; valid only "
                              "during that tick.")
-      .def_property_readonly("name",
-                             [](const TreeNodeHandle& h) { return decode(h.node().name()); })
+      .def_property_readonly(
+          "name", [](const TreeNodeHandle& h) { return decode(h.node().name()); },
+          "The node's name in the tree XML (its registration id when it has none).")
       .def_property_readonly(
           "registration_id",
-          [](const TreeNodeHandle& h) { return decode(h.node().registration_id()); })
-      .def_property_readonly("valid", &TreeNodeHandle::valid)
-      .def("status", [](const TreeNodeHandle& h) { return status_object(h.node().status()); })
+          [](const TreeNodeHandle& h) { return decode(h.node().registration_id()); },
+          "The id the node's type was registered under (the XML element name).")
+      .def_property_readonly("valid", &TreeNodeHandle::valid,
+                             "Whether the tick this node was passed to is still running.")
+      .def(
+          "status", [](const TreeNodeHandle& h) { return status_object(h.node().status()); },
+          "The node's current NodeStatus.")
       .def(
           "getInputString",
           [](const TreeNodeHandle& h, const std::string& port) {
             return decode(h.use_port([&](core::TreeNode& n) { return n.getInputString(port); }));
           },
-          py::arg("port"))
+          py::arg("port"),
+          "The input port's value as text: the literal, or the blackboard entry it names as its "
+          "text. RuntimeError naming the node for an undeclared or unset port.")
       .def(
           "getInputObject",
           [](const TreeNodeHandle& h, const std::string& port) {
             return from_any(h.use_port([&](core::TreeNode& n) { return n.getInputObject(port); }));
           },
-          py::arg("port"))
+          py::arg("port"),
+          "The input port's value as it is stored (a Python object comes back as itself). "
+          "RuntimeError naming the node for an undeclared or unset port.")
       .def(
           "setOutput",
           [](const TreeNodeHandle& h, const std::string& port, py::handle value) {
             std::any converted = to_any(value);
             h.use_port([&](core::TreeNode& n) { n.setOutput(port, std::move(converted)); });
           },
-          py::arg("port"), py::arg("value"))
+          py::arg("port"), py::arg("value"),
+          "Writes `value` to the blackboard entry the output port names. RuntimeError naming the "
+          "node for an undeclared port.")
       .def("__repr__", [](const TreeNodeHandle& h) {
         if (!h.valid()) return decode_message("<TreeNode (tick ended)>");
         return decode_message("<TreeNode " + h.node().name() + " (" + h.node().registration_id() +
@@ -176,16 +187,19 @@ void bind_tree_node(py::module_& m) {
 
 void bind_factory(py::module_& m) {
   py::class_<core::Tree>(m, "Tree", "A built behaviour tree. Not thread-safe.")
-      .def("tickOnce",
-           [](core::Tree& tree) {
-             core::NodeStatus status;
-             {
-               ReleasedGil release;
-               status = tree.tickOnce();
-             }
-             return status_object(status);
-           })
-      .def("haltTree", &core::Tree::haltTree, py::call_guard<ReleasedGil>());
+      .def(
+          "tickOnce",
+          [](core::Tree& tree) {
+            core::NodeStatus status;
+            {
+              ReleasedGil release;
+              status = tree.tickOnce();
+            }
+            return status_object(status);
+          },
+          "Ticks the root once and returns its NodeStatus.")
+      .def("haltTree", &core::Tree::haltTree, py::call_guard<ReleasedGil>(),
+           "Halts every running node and sets every node to IDLE.");
 
   py::class_<core::BehaviorTreeFactory>(m, "BehaviorTreeFactory",
                                         "The registry of node types and the builder of trees "
@@ -198,10 +212,14 @@ void bind_factory(py::module_& m) {
             f.register_action_behavior(action_id, to_tick_functor(std::move(tick_functor)),
                                        to_ports_list(ports_list, "ports_list"));
           },
-          py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
-      .def("has_node_type", &core::BehaviorTreeFactory::has_node_type, py::arg("id"))
+          py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"),
+          "Registers an action: its id, its tick function (a callable taking a TreeNode and "
+          "returning a NodeStatus) and its ports (a list of dicts of str to str).")
+      .def("has_node_type", &core::BehaviorTreeFactory::has_node_type, py::arg("id"),
+           "Whether a node type is registered under `id` (the standard nodes included).")
       .def("create_tree_from_text", &core::BehaviorTreeFactory::create_tree_from_text,
-           py::arg("xml_text"), py::call_guard<ReleasedGil>())
+           py::arg("xml_text"), py::call_guard<ReleasedGil>(),
+           "Builds a Tree from XML (BehaviorTree XML format 4).")
       .def(
           "create_tree_from_file",
           [](const core::BehaviorTreeFactory& f, py::handle path) {
@@ -209,7 +227,7 @@ void bind_factory(py::module_& m) {
             ReleasedGil release;
             return f.create_tree_from_file(file);
           },
-          py::arg("path"));
+          py::arg("path"), "Builds a Tree from the XML file at `path`.");
 }
 
 // Runs a tick operation of `engine` without the GIL (its Python tick functions take it back).
@@ -235,9 +253,11 @@ void bind_sequential_engine(py::module_& m) {
             e.register_action_behavior(action_id, to_tick_functor(std::move(tick_functor)),
                                        to_ports_list(ports_list, "ports_list"));
           },
-          py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
+          py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"),
+          "Registers an action for the tree built afterwards (a later registration of an id "
+          "replaces the earlier one).")
       .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, py::arg("xml_text"),
-           py::call_guard<ReleasedGil>())
+           py::call_guard<ReleasedGil>(), "Builds the engine's tree from XML, replacing any.")
       .def(
           "create_tree_from_file",
           [](SequentialEngine& e, py::handle path) {
@@ -245,39 +265,51 @@ void bind_sequential_engine(py::module_& m) {
             ReleasedGil release;
             e.create_tree_from_file(file);
           },
-          py::arg("path"))
-      .def("tick_once",
-           [](SequentialEngine& e) {
-             return status_object(released([&] { return e.tick_once(); }));
-           })
-      .def("tick_until_failure",
-           [](SequentialEngine& e) { return released([&] { return e.tick_until_failure(); }); })
-      .def("tick_until_success",
-           [](SequentialEngine& e) { return released([&] { return e.tick_until_success(); }); })
+          py::arg("path"), "Builds the engine's tree from the XML file at `path`.")
+      .def(
+          "tick_once",
+          [](SequentialEngine& e) {
+            return status_object(released([&] { return e.tick_once(); }));
+          },
+          "Ticks the tree once and returns the NodeStatus of that tick.")
+      .def(
+          "tick_until_failure",
+          [](SequentialEngine& e) { return released([&] { return e.tick_until_failure(); }); },
+          "Ticks the tree until it fails; returns the number of ticks run.")
+      .def(
+          "tick_until_success",
+          [](SequentialEngine& e) { return released([&] { return e.tick_until_success(); }); },
+          "Ticks the tree until it succeeds; returns the number of ticks run.")
       .def(
           "tick_n_times",
           [](SequentialEngine& e, std::int64_t n) {
             return from_any(released([&] { return e.tick_n_times(n); }));
           },
-          py::arg("n"))
-      .def("get_tree_status",
-           [](const SequentialEngine& e) { return from_any_map(e.get_tree_status()); })
+          py::arg("n"), "Ticks the tree `n` times; returns one NodeStatus per tick.")
+      .def(
+          "get_tree_status",
+          [](const SequentialEngine& e) { return from_any_map(e.get_tree_status()); },
+          "The tree's state as a dict (status, tick count, root, nodes).")
       .def(
           "get_blackboard_data",
           [](const SequentialEngine& e, const std::string& key) {
             return from_any(e.get_blackboard_data(key));
           },
-          py::arg("key"))
+          py::arg("key"), "The value stored under `key` (None when never written).")
       .def(
           "set_blackboard_data",
           [](SequentialEngine& e, const std::string& key, py::handle value) {
             e.set_blackboard_data(key, to_any(value));
           },
-          py::arg("key"), py::arg("value"))
-      .def("get_all_blackboard_data",
-           [](const SequentialEngine& e) { return from_any_map(e.get_all_blackboard_data()); })
-      .def("reset_tree", &SequentialEngine::reset_tree, py::call_guard<ReleasedGil>())
-      .def_property_readonly("has_tree", &SequentialEngine::has_tree);
+          py::arg("key"), py::arg("value"), "Stores `value`, of any kind, under `key`.")
+      .def(
+          "get_all_blackboard_data",
+          [](const SequentialEngine& e) { return from_any_map(e.get_all_blackboard_data()); },
+          "All entries of the tree's blackboard, as a dict.")
+      .def("reset_tree", &SequentialEngine::reset_tree, py::call_guard<ReleasedGil>(),
+           "Halts running nodes and sets every node to IDLE; the blackboard is kept.")
+      .def_property_readonly("has_tree", &SequentialEngine::has_tree,
+                             "Whether a tree has been built.");
 }
 
 }  // namespace

@@ -140,13 +140,18 @@ host::CommandRecord command_record(const py::dict& command) {
 
 void bind_engine(py::module_& m) {
   py::class_<TreeInfo>(m, "TreeInfo", "What a ThreadEngine holds about one tree. Read-only.")
-      .def_property_readonly("tree_id", [](const TreeInfo& t) { return decode(t.tree_id); })
-      .def_property_readonly("xml_text", [](const TreeInfo& t) { return decode(t.xml_text); })
-      .def_property_readonly("file_path",
-                             [](const TreeInfo& t) -> py::object {
-                               if (!t.file_path) return py::none();
-                               return decode(*t.file_path);
-                             })
+      .def_property_readonly(
+          "tree_id", [](const TreeInfo& t) { return decode(t.tree_id); }, "The tree's id.")
+      .def_property_readonly(
+          "xml_text", [](const TreeInfo& t) { return decode(t.xml_text); },
+          "The XML the tree was created from.")
+      .def_property_readonly(
+          "file_path",
+          [](const TreeInfo& t) -> py::object {
+            if (!t.file_path) return py::none();
+            return decode(*t.file_path);
+          },
+          "The file the XML was read from; None for a tree created from text.")
       .def_property_readonly(
           "created_at",
           [](const TreeInfo& t) {
@@ -189,7 +194,8 @@ void bind_engine(py::module_& m) {
               e.register_action_behavior(action_id, std::move(tick), std::move(ports));
             });
           },
-          py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
+          py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"),
+          "Registers an action for the trees created afterwards.")
       .def(
           "_reject_action_class",
           [](const NativeThreadEngine& self, const std::string& class_name) {
@@ -208,7 +214,8 @@ void bind_engine(py::module_& m) {
               return e.create_tree_from_text(xml_text, std::move(tree_id));
             });
           },
-          py::arg("xml_text"), py::arg("tree_id") = py::none())
+          py::arg("xml_text"), py::arg("tree_id") = py::none(),
+          "Creates a tree and starts its worker; returns the tree's id at once.")
       .def(
           "create_tree_from_file",
           [](const NativeThreadEngine& self, py::handle file_path,
@@ -221,14 +228,18 @@ void bind_engine(py::module_& m) {
           py::arg("file_path"), py::arg("tree_id") = py::none(),
           "Reads the tree file (refusing folders, devices and pipes unread) and creates the tree "
           "from its text; a file that cannot be read raises OSError or UnicodeDecodeError.")
-      .def("get_tree_ids",
-           [](const NativeThreadEngine& self) {
-             return without_gil(self, [](ThreadEngine& e) { return e.get_tree_ids(); });
-           })
-      .def("trees",
-           [](const NativeThreadEngine& self) {
-             return without_gil(self, [](ThreadEngine& e) { return e.trees(); });
-           })
+      .def(
+          "get_tree_ids",
+          [](const NativeThreadEngine& self) {
+            return without_gil(self, [](ThreadEngine& e) { return e.get_tree_ids(); });
+          },
+          "The ids of all trees, in creation order.")
+      .def(
+          "trees",
+          [](const NativeThreadEngine& self) {
+            return without_gil(self, [](ThreadEngine& e) { return e.trees(); });
+          },
+          "A TreeInfo for each tree, in creation order.")
       .def(
           "_check_tree_exists",
           [](const NativeThreadEngine& self, const std::string& tree_id) {
@@ -252,14 +263,17 @@ void bind_engine(py::module_& m) {
           [](const NativeThreadEngine& self, const std::string& tree_id) {
             without_gil(self, [&](ThreadEngine& e) { e.stop_tree(tree_id); });
           },
-          py::arg("tree_id"))
-      .def("stop_all_trees",
-           [](const NativeThreadEngine& self) {
-             without_gil(self, [](ThreadEngine& e) { e.stop_all_trees(); });
-           })
+          py::arg("tree_id"), "Ends the tree's worker, waits for it and removes the tree.")
+      .def(
+          "stop_all_trees",
+          [](const NativeThreadEngine& self) {
+            without_gil(self, [](ThreadEngine& e) { e.stop_all_trees(); });
+          },
+          "Stops every tree in creation order.")
       .def("close", &NativeThreadEngine::close, py::call_guard<ReleasedGil>(),
            "Drops the engine, stopping all its trees; later operations raise RuntimeError.")
-      .def_property_readonly("closed", &NativeThreadEngine::closed);
+      .def_property_readonly("closed", &NativeThreadEngine::closed,
+                             "Whether close() has been called.");
 }
 
 }  // namespace kelmora::python

@@ -88,15 +88,19 @@ void bind_agent_layer(py::module_& m) {
       "A model on an Ollama server (OLLAMA_HOST, or `host`). Making one contacts "
       "no server. Thread-safe.")
       .def(py::init(&make_ollama), py::arg("id"), py::kw_only(), py::arg("host") = py::none())
-      .def_property_readonly("id", [](const Ollama& o) { return decode(o.id()); })
-      .def_property_readonly("host", [](const Ollama& o) { return o.server().url(); })
+      .def_property_readonly(
+          "id", [](const Ollama& o) { return decode(o.id()); }, "The model's name.")
+      .def_property_readonly(
+          "host", [](const Ollama& o) { return o.server().url(); },
+          "The URL of the model's (first) server.")
       .def("__repr__", [](const Ollama& o) {
         return "Ollama(id=" + std::string(py::repr(decode(o.id()))) + ", host='" +
                o.server().url() + "')";
       });
 
   py::class_<ResponseItem>(m, "ResponseItem", "One piece of an answer.")
-      .def_property_readonly("content", [](const ResponseItem& i) { return decode(i.content); })
+      .def_property_readonly(
+          "content", [](const ResponseItem& i) { return decode(i.content); }, "The piece's text.")
       .def("__repr__", [](const ResponseItem& i) {
         return "ResponseItem(content=" + std::string(py::repr(decode(i.content))) + ")";
       });
@@ -129,11 +133,15 @@ void bind_agent_layer(py::module_& m) {
            }),
            py::kw_only(), py::arg("model"), py::arg("description") = "",
            py::arg("markdown") = false)
-      .def_property_readonly("model", &Agent::model)
-      .def_property_readonly("description", [](const Agent& a) { return decode(a.description()); })
-      .def_property_readonly("markdown", &Agent::markdown)
-      .def_property_readonly("system_message",
-                             [](const Agent& a) { return decode(a.system_message()); })
+      .def_property_readonly("model", &Agent::model, "The Ollama model the agent runs on.")
+      .def_property_readonly(
+          "description", [](const Agent& a) { return decode(a.description()); },
+          "The agent's description, the start of its system message.")
+      .def_property_readonly("markdown", &Agent::markdown,
+                             "Whether the agent asks for answers in markdown.")
+      .def_property_readonly(
+          "system_message", [](const Agent& a) { return decode(a.system_message()); },
+          "The system message sent with every run.")
       .def("run", &Agent::run, py::arg("input"), py::arg("stream") = true,
            py::call_guard<ReleasedGil>(),
            "Starts a run on one user input and returns its ResponseStream at once.");
