@@ -97,3 +97,20 @@ def test_the_example_xml_is_the_779_character_text():
     assert lines[4].strip() == (
         '<CreateAgentOllama model_id="qwen3:30b" agent="{agent}" description="You are an '
         'enthusiastic news reporter with a flair for storytelling!"/>')
+
+
+EXAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
+    __file__)))), "examples", "python", "serve_requests.py")
+
+
+@needs_standin
+def test_the_asyncio_example_answers_every_request(standin):
+    questions = ["q%d" % i for i in range(5)]
+    result = subprocess.run([sys.executable, EXAMPLE] + questions, capture_output=True,
+                            text=True, env=dict(os.environ, OLLAMA_HOST=standin), timeout=120)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert [line.split(" -> ")[0] for line in lines] == questions
+    for question, line in zip(questions, lines):
+        assert line.endswith("user=" + question), line
+    assert result.stderr.count("停止行为树: request-") == 5
