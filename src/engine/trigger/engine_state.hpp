@@ -83,7 +83,8 @@ struct EngineState {
   // What claiming a tree for a stop found.
   enum class Claim { kClaimed, kStoppingElsewhere, kGone };
 
-  // Guards everything below and the table fields of every record; held only for single steps.
+  // Guards everything below (but `index`) and the table fields of every record; held only for
+  // single steps, and never on the way of a command.
   mutable std::mutex mutex;
   // Notified whenever a record leaves `trees` or its start settles.
   mutable std::condition_variable changed;
@@ -96,8 +97,11 @@ struct EngineState {
   bool closed = false;       // the engine is being destroyed: no tree may be created any more
   StartThread start_thread;  // empty: std::thread (tests replace it)
 
-  // The record under the id unless it is being stopped. Thread-safe.
+  // The record under the id unless it is being stopped: one step under one shard's lock of the
+  // index, so that callers of different trees share no lock. Thread-safe.
   std::shared_ptr<TreeRecord> lookup(const std::string& tree_id) const;
+  // Enters a new record under its id in the tables and the index. Call with `mutex` held.
+  void enter(const std::shared_ptr<TreeRecord>& record);
   // "tree_" + the number of trees present if no record holds that id, else the next such id
   // above it. Call with `mutex` held.
   std::string generated_id() const;
@@ -122,7 +126,26 @@ struct EngineState {
  private:
   // withdraw() with `mutex` held.
   void withdraw_locked(TreeRecord& record);
+  // Takes the record out of the index. Call with `mutex` held.
+  void unindex(const TreeRecord& record);
+
+  // The trees present (listed, not being stopped) by id, for the commands' lookups: split in
+  // shards by the id's hash, each with its own lock, taken after `mutex` when both are.
+  struct alignas(64) Shard {
+    mutable std::mutex mutex;
+    std::unordered_map<std::string, std::shared_ptr<TreeRecord>> trees;
+  };
+  static constexpr std::size_t kShards = 64;
+  Shard& shard(const std::string& tree_id) const;
+  std::unique_ptr<Shard[]> index_ = std::make_unique<Shard[]>(kShards);
 };
+
+// How many CPUs this process may run on (its affinity mask where there is one). Thread-safe.
+std::size_t usable_cpus() noexcept;
+// The spin limit of an engine's mailboxes: the one requested, or zero (never spin) on a single
+// CPU, where a spinning thread only delays the thread it waits for. Thread-safe.
+std::chrono::nanoseconds effective_spin_time(std::chrono::nanoseconds requested,
+                                             std::size_t cpus) noexcept;
 
 // The record under the id, or logs and throws ValueError "行为树ID X 不存在" when there is none or
 // it is being stopped. Thread-safe.

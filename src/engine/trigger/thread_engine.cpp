@@ -52,14 +52,17 @@ void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
     // Not logged: the log's locks may have been held at the fork by threads that are gone.
     throw RuntimeError(inherited_command_message(tree_id, type), Errc::inherited);
   }
-  const std::string failed = "行为树 " + tree_id + " 执行命令 " + std::string(type) + " 失败: ";
+  // The prefix of every failure's message, made only when there is one.
+  const auto failed = [&] {
+    return "行为树 " + tree_id + " 执行命令 " + std::string(type) + " 失败: ";
+  };
   for (;;) {
     std::shared_ptr<TreeRecord> record = find_tree(*state, tree_id);
     if (record->worker_id.load() == std::this_thread::get_id()) {
       // From a log handler on the worker's error path the tree's answer is its failure, at once;
       // from its ticks, a refusal (the worker would wait for itself).
       if (record->failure) {
-        fail_logged(RuntimeError(failed + worker_failure_message(tree_id, record->failure),
+        fail_logged(RuntimeError(failed() + worker_failure_message(tree_id, record->failure),
                                  Errc::worker_failed),
                     record->failure);
       }
@@ -77,7 +80,7 @@ void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
         reply = record->mailbox.call(job);
       }
     }
-    if (cycle) fail_logged(RuntimeError(failed + cycle_text(*cycle), Errc::wait_cycle));
+    if (cycle) fail_logged(RuntimeError(failed() + cycle_text(*cycle), Errc::wait_cycle));
 
     switch (reply.outcome) {
       case Mailbox::Outcome::kDone: {
@@ -85,14 +88,14 @@ void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
         const std::string worker_line =
             "处理命令 " + std::string(type) + " 时发生错误: " + error_text(reply.error);
         log::error(worker_line);
-        fail_logged(RuntimeError(failed + worker_line, Errc::command_failed), reply.error);
+        fail_logged(RuntimeError(failed() + worker_line, Errc::command_failed), reply.error);
       }
       case Mailbox::Outcome::kWorkerFailed:
-        fail_logged(RuntimeError(failed + worker_failure_message(tree_id, reply.error),
+        fail_logged(RuntimeError(failed() + worker_failure_message(tree_id, reply.error),
                                  Errc::worker_failed),
                     reply.error);
       case Mailbox::Outcome::kWorkerEnded:
-        fail_logged(RuntimeError(failed + "工作线程已结束", Errc::worker_ended));
+        fail_logged(RuntimeError(failed() + "工作线程已结束", Errc::worker_ended));
       case Mailbox::Outcome::kClosed:
         // Stopped while we queued: as if we had called after the stop (a tree created since
         // under the same id serves us).

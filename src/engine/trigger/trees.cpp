@@ -54,10 +54,7 @@ std::string create_tree(const std::shared_ptr<EngineState>& state, core::TreeSou
       record->tree_id = tree_id ? *tree_id : state->generated_id();
       auto it = state->trees.find(record->tree_id);
       if (it == state->trees.end()) {
-        record->sequence = state->next_sequence++;
-        state->trees.emplace(record->tree_id, record);
-        state->order.emplace(record->sequence, record);
-        ++state->listed;
+        state->enter(record);
         break;
       }
       if (!it->second->stopping) {
