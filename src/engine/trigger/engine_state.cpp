@@ -165,6 +165,10 @@ void EngineState::wait_withdrawn(const TreeRecord& record) const {
 
 std::shared_ptr<TreeRecord> find_tree(const EngineState& state, const std::string& tree_id) {
   if (auto record = state.lookup(tree_id)) return record;
+  fail_missing_tree(tree_id);
+}
+
+void fail_missing_tree(const std::string& tree_id) {
   std::string message = "行为树ID " + tree_id + " 不存在";
   log::error(message);
   throw ValueError(message);

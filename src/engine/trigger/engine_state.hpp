@@ -36,6 +36,8 @@ namespace kelmora::engine::trigger::details {
 // creation then withdraws the tree and passes the error on.
 using StartThread = std::function<std::thread(std::function<void()> body)>;
 
+struct EngineState;
+
 struct TreeRecord {
   TreeRecord(core::TreeSource tree_source, std::chrono::nanoseconds spin_time);
   // A record whose thread is still there (never the case after a stop) tells its worker to
@@ -46,6 +48,8 @@ struct TreeRecord {
 
   // Set by creation before the record is entered in the table, never changed afterwards.
   std::string tree_id;
+  // The engine the tree belongs to, for a caller that has to look the id up again.
+  std::weak_ptr<EngineState> engine;
   std::uint64_t sequence = 0;  // creation order
   const core::TreeSource source;
   const std::chrono::system_clock::time_point created_at;
@@ -150,6 +154,8 @@ std::chrono::nanoseconds effective_spin_time(std::chrono::nanoseconds requested,
 // The record under the id, or logs and throws ValueError "行为树ID X 不存在" when there is none or
 // it is being stopped. Thread-safe.
 std::shared_ptr<TreeRecord> find_tree(const EngineState& state, const std::string& tree_id);
+// Logs and throws ValueError "行为树ID X 不存在".
+[[noreturn]] void fail_missing_tree(const std::string& tree_id);
 
 // The body of a tree's worker thread (thread_engine.cpp): makes the tree's SequentialEngine,
 // replays the registrations, builds the tree and serves its mailbox until told to end; a

@@ -42,6 +42,7 @@ std::string create_tree(const std::shared_ptr<EngineState>& state, core::TreeSou
                         std::optional<std::string> tree_id) {
   if (state->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
   auto record = std::make_shared<TreeRecord>(std::move(source), state->spin_time);
+  record->engine = state;
   std::optional<std::string> cycle;
   bool duplicate = false;
   for (;;) {
