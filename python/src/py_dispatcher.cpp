@@ -10,8 +10,9 @@
 // pool has threads.
 //
 // GIL discipline: a pool thread holds the GIL only while it calls into Python; it waits for jobs,
-// and close() waits for the threads, with the GIL released. While the interpreter finalizes, jobs
-// are dropped unrun (their references leaked rather than touched).
+// and close() waits for the threads, with the GIL released. Once Python cannot be used any more
+// (the exit gate is closed, the interpreter finalizes), jobs are dropped unrun (their references
+// leaked rather than touched).
 
 #include "py_dispatcher.hpp"
 
@@ -80,8 +81,10 @@ void run_pool_thread(const std::shared_ptr<PoolState>& state) {
       job = std::move(state->jobs.front());
       state->jobs.pop_front();
     }
-    if (!python_usable()) continue;  // the references are leaked by PyValue, not touched
-    AcquiredGil gil;
+    // Once Python cannot be used any more (exit), the job is dropped unrun; PyValue leaks its
+    // references rather than touch Python.
+    const AcquiredGil gil;
+    if (!gil) continue;
     execute(job);
     job = PoolState::Job{};  // dropped with the GIL held
   }
