@@ -40,9 +40,10 @@ import asyncio
 import collections
 import functools
 import weakref
-from typing import Any, Callable, Deque, Dict, List, Optional, Type, TypeVar
+from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Type, TypeVar
 
 from kelmora import _native
+from kelmora._native import TreeInfo
 from kelmora.core import NodeStatus
 from kelmora.engine.trigger.mthread import ThreadEngine
 from kelmora.nodes.action_node import SimpleActionNode
@@ -182,7 +183,7 @@ class AsyncThreadEngine:
         return self.engine.get_tree_ids()
 
     @property
-    def trees(self) -> Any:
+    def trees(self) -> Mapping[str, TreeInfo]:
         """The engine's read-only mapping from tree id to the tree's record (ThreadEngine.trees)."""
         return self.engine.trees
 

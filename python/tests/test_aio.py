@@ -250,3 +250,40 @@ async def test_a_closed_engine_refuses_commands(log_lines):
 def test_bad_construction_arguments_are_refused(kwargs, error):
     with pytest.raises(error):
         AsyncThreadEngine(**kwargs)
+
+
+def test_the_dispatcher_runs_every_queued_job_and_hands_over_each_outcome(monkeypatch):
+    import sys
+    from kelmora import _native
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: unraisable.append(u.exc_value))
+    outcomes = []
+    done = threading.Event()
+
+    def fail():
+        raise KeyError("inner")
+
+    def record(ok, value):
+        outcomes.append((ok, value))
+        if len(outcomes) == 3:
+            done.set()
+
+    def broken_callback(ok, value):
+        raise ValueError("the callback's own error is reported, not raised")
+
+    pool = _native.Dispatcher(1)
+    pool.submit(lambda: 41 + 1, record)
+    pool.submit(fail, record)
+    pool.submit(lambda: None, broken_callback)
+    pool.submit(lambda: "last", record)
+    pool.close()  # runs what was queued first
+    assert done.is_set() and pool.closed and pool.pending == 0
+    assert outcomes[0] == (True, 42) and outcomes[2] == (True, "last")
+    ok, error = outcomes[1]
+    assert ok is False and isinstance(error, KeyError) and error.__traceback__ is not None
+    assert [type(e) for e in unraisable] == [ValueError]
+    with pytest.raises(RuntimeError, match="closed"):
+        pool.submit(lambda: None, record)
+    pool.close()  # again: nothing to wait for
+    with pytest.raises(ValueError):
+        _native.Dispatcher(0)
