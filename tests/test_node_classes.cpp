@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
@@ -499,6 +500,26 @@ TEST(NodeClassTest, ThreadEngineTreesGetAnInstancePerElementAndHaltOnStop) {
   events().take();
   engine.stop_tree(tree);  // the worker halts the running tree as it ends
   EXPECT_EQ(events().take(), (std::vector<std::string>{"halted a", "halted b"}));
+}
+
+TEST(NodeClassTest, StopAllTreesAndEngineDestructionHaltRunningNodes) {
+  auto engine = std::make_unique<ThreadEngine>();
+  register_samples(*engine);
+  for (const std::string name : {"a", "b"}) {
+    const std::string tree =
+        engine->create_tree_from_text(main_tree(R"(<Stateful name=")" + name + R"("/>)"));
+    EXPECT_EQ(engine->tick_once(tree), R);
+  }
+  events().take();
+  engine->stop_all_trees();
+  auto halted = events().take();
+  std::sort(halted.begin(), halted.end());
+  EXPECT_EQ(halted, (std::vector<std::string>{"halted a", "halted b"}));
+  const std::string tree = engine->create_tree_from_text(main_tree(R"(<Stateful name="c"/>)"));
+  EXPECT_EQ(engine->tick_once(tree), R);
+  events().take();
+  engine.reset();
+  EXPECT_EQ(events().take(), (std::vector<std::string>{"halted c"}));
 }
 
 // --- the halting contract ----------------------------------------------------------------------

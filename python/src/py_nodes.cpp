@@ -36,6 +36,8 @@ struct ClassSpec {
   bool has_halt = false;
   // A stateful action's onHalted() is not the base's (which does nothing).
   bool has_on_halted = false;
+  // The class checks the node once the tree is built (validate(self)).
+  bool has_validate = false;
 };
 
 // The state a node's handle and its children's handles share with the node. Guarded by the GIL:
@@ -337,6 +339,18 @@ class PythonNode final : public Base {
     if (python_.spec().has_halt) python_.call_void("halt");
   }
 
+ public:
+  // The class's validate(self), once the children are added: what it raises becomes the build
+  // error, naming the node.
+  void validate() override {
+    if (!python_.spec().has_validate) return;
+    try {
+      python_.call_void("validate");
+    } catch (const std::exception& e) {
+      throw kelmora::ValueError(this->describe() + ": " + e.what());
+    }
+  }
+
  private:
   PythonPart python_;
 };
@@ -465,6 +479,7 @@ core::NodeClass python_node_class(py::handle node_class) {
     const py::object tick = static_attribute(node_class, "tick");
     spec->static_tick = tick && PyObject_TypeCheck(tick.ptr(), &PyStaticMethod_Type) != 0;
     spec->has_halt = overrides(node_class, found_base, "halt");
+    spec->has_validate = static_cast<bool>(static_attribute(node_class, "validate"));
   }
   py::object ports = static_attribute(node_class, "ports");
   if (ports) {
@@ -490,6 +505,12 @@ void bind_nodes(py::module_& m) {
                              [](const NodeHandle& h) { return decode(h.node().registration_id()); })
       .def_property_readonly(
           "status", [](const NodeHandle& h) { return status_object(h.active_node().status()); })
+      .def(
+          "isPortBound",
+          [](const NodeHandle& h, const std::string& port) {
+            return h.active_node().isPortBound(port);
+          },
+          py::arg("port"))
       .def(
           "getInputString",
           [](const NodeHandle& h, const std::string& port) {

@@ -449,13 +449,17 @@ def test_stopping_and_closing_the_engine_halt_running_trees_on_their_workers(eng
             halted_on.append((self.name, threading.get_ident()))
 
     engine.register_node_class(Waiting)
-    first = engine.create_tree_from_text(tree_xml('<Waiting name="first"/>'))
-    second = engine.create_tree_from_text(tree_xml('<Waiting name="second"/>'))
-    assert engine.tick_once(first) is R and engine.tick_once(second) is R
-    engine.stop_tree(first)
+    trees = [engine.create_tree_from_text(tree_xml('<Waiting name="%s"/>' % name))
+             for name in ("first", "second", "third")]
+    assert all(engine.tick_once(tree) is R for tree in trees)
+    engine.stop_tree(trees[0])
     assert [name for name, _ in halted_on] == ["first"]
+    engine.stop_all_trees()
+    assert sorted(name for name, _ in halted_on) == ["first", "second", "third"]
+    fourth = engine.create_tree_from_text(tree_xml('<Waiting name="fourth"/>'))
+    assert engine.tick_once(fourth) is R
     engine._native.close()
-    assert [name for name, _ in halted_on] == ["first", "second"]
+    assert sorted(name for name, _ in halted_on) == ["first", "fourth", "second", "third"]
     assert all(ident != threading.get_ident() for _, ident in halted_on)
 
 

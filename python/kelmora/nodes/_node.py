@@ -36,6 +36,10 @@ class _Node:
         """The node's status (a kelmora.core.NodeStatus): during a tick, the one it had before."""
         return self._kelmora_node.status
 
+    def isPortBound(self, port):
+        """Whether the element binds the port (an attribute of that name was given)."""
+        return self._kelmora_node.isPortBound(port)
+
     def getInputString(self, port):
         """The input port's value as text (see kelmora.core.TreeNode.getInputString)."""
         return self._kelmora_node.getInputString(port)
