@@ -24,7 +24,7 @@ enum class PyKind { kControl, kDecorator, kCondition, kSimpleAction, kStatefulAc
 
 // What a Python node class does, found once when it is registered. Shared by the registration
 // and every node of the class, on any thread (its Python object is held as a PyValue).
-struct ClassSpec {
+struct ClassInfo {
   PyValueRef cls;
   std::string name;
   PyKind kind = PyKind::kSimpleAction;
@@ -239,14 +239,14 @@ class PythonPart {
  public:
   // Makes the handle and the instance (the class called with no arguments). Call with the GIL
   // held. A Python error in the class's constructor is thrown as a PythonError.
-  PythonPart(core::TreeNode& node, std::shared_ptr<const ClassSpec> spec)
-      : spec_(std::move(spec)), state_(std::make_shared<NodeState>()) {
+  PythonPart(core::TreeNode& node, std::shared_ptr<const ClassInfo> info)
+      : info_(std::move(info)), state_(std::make_shared<NodeState>()) {
     state_->node = &node;
     try {
       py::object handle = py::cast(NodeHandle(state_));
       handle_ = hold(handle);
       t_node_under_construction = handle.ptr();
-      py::object instance = spec_->cls->object()();
+      py::object instance = info_->cls->object()();
       t_node_under_construction = nullptr;
       instance.attr("_kelmora_node") = handle;  // also when a __new__ of the user's skipped ours
       instance_ = hold(std::move(instance));
@@ -273,13 +273,13 @@ class PythonPart {
   PythonPart(const PythonPart&) = delete;
   PythonPart& operator=(const PythonPart&) = delete;
 
-  const ClassSpec& spec() const noexcept { return *spec_; }
+  const ClassInfo& info() const noexcept { return *info_; }
 
   // instance.tick(), or for a static tick instance.tick(instance).
   core::NodeStatus tick() {
     return call("tick", [this](const py::object& self) {
       py::object method = self.attr("tick");
-      return to_status(spec_->static_tick ? method(self) : method());
+      return to_status(info_->static_tick ? method(self) : method());
     });
   }
 
@@ -304,7 +304,7 @@ class PythonPart {
   template <class Fn>
   std::invoke_result_t<Fn&, const py::object&> call(const char* method, Fn fn) {
     if (!python_usable()) {
-      throw kelmora::RuntimeError("the Python interpreter is shutting down; " + spec_->name + "." +
+      throw kelmora::RuntimeError("the Python interpreter is shutting down; " + info_->name + "." +
                                   method + " not run");
     }
     AcquiredGil gil;
@@ -320,7 +320,7 @@ class PythonPart {
     }
   }
 
-  std::shared_ptr<const ClassSpec> spec_;
+  std::shared_ptr<const ClassInfo> info_;
   std::shared_ptr<NodeState> state_;
   PyValueRef handle_;
   PyValueRef instance_;
@@ -330,20 +330,20 @@ class PythonPart {
 template <class Base>
 class PythonNode final : public Base {
  public:
-  PythonNode(core::NodeConfig config, std::shared_ptr<const ClassSpec> spec)
-      : Base(std::move(config)), python_(*this, std::move(spec)) {}
+  PythonNode(core::NodeConfig config, std::shared_ptr<const ClassInfo> info)
+      : Base(std::move(config)), python_(*this, std::move(info)) {}
 
  protected:
   core::NodeStatus onTick() override { return python_.tick(); }
   void onHalt() override {
-    if (python_.spec().has_halt) python_.call_void("halt");
+    if (python_.info().has_halt) python_.call_void("halt");
   }
 
  public:
   // The class's validate(self), once the children are added: what it raises becomes the build
   // error, naming the node.
   void validate() override {
-    if (!python_.spec().has_validate) return;
+    if (!python_.info().has_validate) return;
     try {
       python_.call_void("validate");
     } catch (const std::exception& e) {
@@ -358,40 +358,40 @@ class PythonNode final : public Base {
 // A stateful action made from a Python class.
 class PythonStatefulNode final : public nodes::StatefulActionNode {
  public:
-  PythonStatefulNode(core::NodeConfig config, std::shared_ptr<const ClassSpec> spec)
-      : StatefulActionNode(std::move(config)), python_(*this, std::move(spec)) {}
+  PythonStatefulNode(core::NodeConfig config, std::shared_ptr<const ClassInfo> info)
+      : StatefulActionNode(std::move(config)), python_(*this, std::move(info)) {}
 
  protected:
   core::NodeStatus onStart() override { return python_.call_status("onStart"); }
   core::NodeStatus onRunning() override { return python_.call_status("onRunning"); }
   void onHalted() override {
-    if (python_.spec().has_on_halted) python_.call_void("onHalted");
+    if (python_.info().has_on_halted) python_.call_void("onHalted");
   }
 
  private:
   PythonPart python_;
 };
 
-core::NodeCreator python_creator(std::shared_ptr<const ClassSpec> spec) {
-  return [spec](core::NodeConfig config) -> std::unique_ptr<core::TreeNode> {
+core::NodeCreator python_creator(std::shared_ptr<const ClassInfo> info) {
+  return [info](core::NodeConfig config) -> std::unique_ptr<core::TreeNode> {
     if (!python_usable()) {
       throw kelmora::RuntimeError("the Python interpreter is shutting down; node class " +
-                                  spec->name + " not made");
+                                  info->name + " not made");
     }
     AcquiredGil gil;
-    switch (spec->kind) {
+    switch (info->kind) {
       case PyKind::kControl:
-        return std::make_unique<PythonNode<nodes::ControlNode>>(std::move(config), spec);
+        return std::make_unique<PythonNode<nodes::ControlNode>>(std::move(config), info);
       case PyKind::kDecorator:
-        return std::make_unique<PythonNode<nodes::DecoratorNode>>(std::move(config), spec);
+        return std::make_unique<PythonNode<nodes::DecoratorNode>>(std::move(config), info);
       case PyKind::kCondition:
-        return std::make_unique<PythonNode<nodes::ConditionNode>>(std::move(config), spec);
+        return std::make_unique<PythonNode<nodes::ConditionNode>>(std::move(config), info);
       case PyKind::kSimpleAction:
-        return std::make_unique<PythonNode<nodes::SimpleActionNode>>(std::move(config), spec);
+        return std::make_unique<PythonNode<nodes::SimpleActionNode>>(std::move(config), info);
       case PyKind::kStatefulAction:
-        return std::make_unique<PythonStatefulNode>(std::move(config), spec);
+        return std::make_unique<PythonStatefulNode>(std::move(config), info);
     }
-    throw kelmora::RuntimeError("node class " + spec->name + " has an unknown kind");
+    throw kelmora::RuntimeError("node class " + info->name + " has an unknown kind");
   };
 }
 
@@ -466,20 +466,20 @@ core::NodeClass python_node_class(py::handle node_class) {
   cls.name = encode_message(node_class.attr("__name__"));
   if (matches != 1) return cls;  // no known kind: the registration refuses it
 
-  auto spec = std::make_shared<ClassSpec>();
-  spec->cls = hold(py::reinterpret_borrow<py::object>(node_class));
-  spec->name = cls.name;
-  spec->kind = found->kind;
-  if (spec->kind == PyKind::kStatefulAction) {
+  auto info = std::make_shared<ClassInfo>();
+  info->cls = hold(py::reinterpret_borrow<py::object>(node_class));
+  info->name = cls.name;
+  info->kind = found->kind;
+  if (info->kind == PyKind::kStatefulAction) {
     (void)py::getattr(node_class, "onStart");  // AttributeError naming the class when missing
     (void)py::getattr(node_class, "onRunning");
-    spec->has_on_halted = overrides(node_class, found_base, "onHalted");
+    info->has_on_halted = overrides(node_class, found_base, "onHalted");
   } else {
     (void)py::getattr(node_class, "tick");
     const py::object tick = static_attribute(node_class, "tick");
-    spec->static_tick = tick && PyObject_TypeCheck(tick.ptr(), &PyStaticMethod_Type) != 0;
-    spec->has_halt = overrides(node_class, found_base, "halt");
-    spec->has_validate = static_cast<bool>(static_attribute(node_class, "validate"));
+    info->static_tick = tick && PyObject_TypeCheck(tick.ptr(), &PyStaticMethod_Type) != 0;
+    info->has_halt = overrides(node_class, found_base, "halt");
+    info->has_validate = static_cast<bool>(static_attribute(node_class, "validate"));
   }
   py::object ports = static_attribute(node_class, "ports");
   if (ports) {
@@ -489,8 +489,8 @@ core::NodeClass python_node_class(py::handle node_class) {
     }
     cls.ports = to_ports_list(ports, "ports");
   }
-  cls.kind = core_kind(spec->kind);
-  cls.create = python_creator(std::move(spec));
+  cls.kind = core_kind(info->kind);
+  cls.create = python_creator(std::move(info));
   return cls;
 }
 
