@@ -168,6 +168,18 @@ class AsyncThreadEngine:
         """Registers an action node class (ThreadEngine's register_action_class)."""
         self.engine.register_action_class(action_class, action_id)
 
+    def register_condition_behavior(self, condition_id: str,
+                                    tick_functor: Callable[..., NodeStatus],
+                                    ports_list: List[Dict[str, str]]) -> None:
+        """Registers a condition for the trees created afterwards (ThreadEngine's
+        register_condition_behavior)."""
+        self.engine.register_condition_behavior(condition_id, tick_functor, ports_list)
+
+    def register_node_class(self, node_class: type, node_id: Optional[str] = None) -> None:
+        """Registers a node class (a control, decorator, condition or action written in Python)
+        for the trees created afterwards (ThreadEngine's register_node_class)."""
+        self.engine.register_node_class(node_class, node_id)
+
     def create_tree_from_text(self, xml_text: str, tree_id: Optional[str] = None) -> str:
         """Creates a tree and starts its worker; returns its id at once (ThreadEngine's
         create_tree_from_text)."""

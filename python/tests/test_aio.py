@@ -287,3 +287,38 @@ def test_the_dispatcher_runs_every_queued_job_and_hands_over_each_outcome(monkey
     pool.close()  # again: nothing to wait for
     with pytest.raises(ValueError):
         _native.Dispatcher(0)
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("timeout_first", [True, False])
+async def test_a_timed_out_tick_loop_halts_a_stateful_action_once(aengine, timeout_first):
+    from kelmora.nodes.action_node import StatefulActionNode
+    events = []
+
+    class Wait(StatefulActionNode):
+        def onStart(self):
+            events.append("start")
+            return NodeStatus.RUNNING
+
+        def onRunning(self):
+            events.append("running")
+            return NodeStatus.RUNNING
+
+        def onHalted(self):
+            events.append("halted")
+
+    aengine.register_node_class(Wait)
+    tree = aengine.create_tree_from_text(action_tree("<Wait/>"))
+    if timeout_first:
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(aengine.tick_until_success(tree), 0.05)
+    else:
+        task = asyncio.create_task(aengine.tick_until_failure(tree))
+        while "running" not in events:
+            await asyncio.sleep(0.001)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+    assert events[0] == "start" and events[-1] == "halted" and events.count("halted") == 1
+    assert set(events[1:-1]) <= {"running"}
+    assert await aengine.tick_once(tree) is NodeStatus.RUNNING and events[-1] == "start"

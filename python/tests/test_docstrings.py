@@ -7,7 +7,8 @@ import re
 
 import pytest
 
-MODULES = ["kelmora", "kelmora.core", "kelmora.nodes.action_node",
+MODULES = ["kelmora", "kelmora.core", "kelmora.nodes.action_node", "kelmora.nodes.condition_node",
+           "kelmora.nodes.control_node", "kelmora.nodes.decorator_node",
            "kelmora.engine.sequential_engine", "kelmora.engine.trigger.mthread", "kelmora.llm",
            "kelmora.aio", "kelmora._native"]
 

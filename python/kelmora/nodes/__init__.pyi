@@ -1,1 +1,1 @@
-"""Node classes of the behaviour-tree core."""
+"""Node classes of the behaviour-tree core: the bases of nodes written in Python."""
