@@ -264,8 +264,8 @@ class PythonPart {
   // Invalidates the handles, then drops the instance, with the GIL; while the interpreter
   // finalizes without this thread holding the GIL, both are left alone (leaked).
   ~PythonPart() {
-    if (!python_usable()) return;
-    AcquiredGil gil;
+    const AcquiredGil gil;
+    if (!gil) return;  // the values leak their references themselves (PyValue)
     state_->node = nullptr;
     instance_.reset();
     handle_.reset();
@@ -303,11 +303,11 @@ class PythonPart {
   // let through is thrown as it was.
   template <class Fn>
   std::invoke_result_t<Fn&, const py::object&> call(const char* method, Fn fn) {
-    if (!python_usable()) {
+    const AcquiredGil gil;
+    if (!gil) {
       throw kelmora::RuntimeError("the Python interpreter is shutting down; " + info_->name + "." +
                                   method + " not run");
     }
-    AcquiredGil gil;
     ActiveScope active(*state_);
     try {
       return fn(instance_->object());
@@ -374,11 +374,11 @@ class PythonStatefulNode final : public nodes::StatefulActionNode {
 
 core::NodeCreator python_creator(std::shared_ptr<const ClassInfo> info) {
   return [info](core::NodeConfig config) -> std::unique_ptr<core::TreeNode> {
-    if (!python_usable()) {
+    const AcquiredGil gil;
+    if (!gil) {
       throw kelmora::RuntimeError("the Python interpreter is shutting down; node class " +
                                   info->name + " not made");
     }
-    AcquiredGil gil;
     switch (info->kind) {
       case PyKind::kControl:
         return std::make_unique<PythonNode<nodes::ControlNode>>(std::move(config), info);
