@@ -12,10 +12,11 @@ std::size_t ParallelAllNode::maxFailures() const {
   const std::int64_t raw = getInputInt("max_failures", 1);
   const std::int64_t value = raw < 0 ? count + raw + 1 : raw;
   if (value < 0 || value > count) {
-    throw core::PortError(fmt::format("{}: max_failures {} does not fit its {} children (use 0..{} "
-                                      "or -1 for all)",
-                                      describe(), raw, count, count),
-                          this);
+    throw core::PortError(
+        fmt::format("{}: max_failures {} does not fit its {} {} (use 0..{} or -1 "
+                    "for all)",
+                    describe(), raw, count, count == 1 ? "child" : "children", count),
+        this);
   }
   return static_cast<std::size_t>(value);
 }

@@ -6,6 +6,7 @@
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/scripting.hpp>
 #include <kelmora/nodes/switch_node.hpp>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
