@@ -22,10 +22,14 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/type_name.cpp
   ${CMAKE_CURRENT_LIST_DIR}/xml_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/action_node.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/async_controls.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/condition_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/controls.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/decorators.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/leaves.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/parallel_all_node.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/switch_node.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/try_catch_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../engine/sequential_engine.cpp
 )

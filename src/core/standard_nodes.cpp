@@ -2,10 +2,14 @@
 // part of the core that names their classes.
 
 #include <kelmora/nodes/action_node.hpp>
+#include <kelmora/nodes/async_controls.hpp>
 #include <kelmora/nodes/condition_node.hpp>
 #include <kelmora/nodes/controls.hpp>
 #include <kelmora/nodes/decorators.hpp>
 #include <kelmora/nodes/leaves.hpp>
+#include <kelmora/nodes/parallel_all_node.hpp>
+#include <kelmora/nodes/switch_node.hpp>
+#include <kelmora/nodes/try_catch_node.hpp>
 #include <utility>
 
 #include "node_registry.hpp"
@@ -13,9 +17,11 @@
 namespace kelmora::core::details {
 namespace {
 
+using AsyncNode = nodes::AsyncSequenceNode;
 using nodes::ReactiveNode;
 using nodes::RepeatNode;
 using nodes::SequenceNode;
+using nodes::SwitchNode;
 
 PortInfo input(std::string name, PortType type) {
   return PortInfo{std::move(name), PortDirection::INPUT, type, ""};
@@ -65,6 +71,19 @@ NodeRegistry standard_nodes() {
               {input("success_count", PortType::INT), input("failure_count", PortType::INT)});
   r["IfThenElse"] = control(creator<nodes::IfThenElseNode>(), 2, 3);
   r["WhileDoElse"] = control(creator<nodes::WhileDoElseNode>(), 2, 3);
+  r["ParallelAll"] = control(creator<nodes::ParallelAllNode>(), 1, kUnlimited,
+                             {input("max_failures", PortType::INT)});
+  r["TryCatch"] = control(creator<nodes::TryCatchNode>(), 2, kUnlimited,
+                          {input("catch_on_halt", PortType::BOOL)});
+  r["AsyncSequence"] = control(creator<AsyncNode>(AsyncNode::Flavor::kSequence));
+  r["AsyncFallback"] = control(creator<AsyncNode>(AsyncNode::Flavor::kFallback));
+  for (std::size_t cases = 2; cases <= 6; ++cases) {
+    std::vector<PortInfo> list{input("variable", PortType::STRING)};
+    for (std::size_t i = 1; i <= cases; ++i)
+      list.push_back(input(SwitchNode::case_port(i), PortType::STRING));
+    r["Switch" + std::to_string(cases)] =
+        control(creator<SwitchNode>(cases), cases + 1, cases + 1, std::move(list));
+  }
 
   r["Inverter"] = decorator(creator<nodes::InverterNode>());
   r["ForceSuccess"] = decorator(creator<nodes::ForceNode>(NodeStatus::SUCCESS));
@@ -87,6 +106,11 @@ NodeRegistry standard_nodes() {
            {input("value", PortType::STRING), input("output_key", PortType::STRING)},
            {"value", "output_key"});
   r["Sleep"] = leaf(creator<nodes::SleepNode>(), {input("msec", PortType::UINT)}, {"msec"});
+
+  // Names older trees use: the former name of SequenceWithMemory, and a misspelling of
+  // RetryUntilSuccessful that earlier versions of the format accepted.
+  r["SequenceStar"] = r.at("SequenceWithMemory");
+  r["RetryUntilSuccesful"] = r.at("RetryUntilSuccessful");
 
   registry.make_subtree = [](NodeConfig config, std::string id) -> std::unique_ptr<TreeNode> {
     return std::make_unique<nodes::SubTreeNode>(std::move(config), std::move(id));
