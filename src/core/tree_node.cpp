@@ -266,8 +266,34 @@ void TreeNode::rethrowAsTickError() {
   }
 }
 
+std::int64_t wall_clock_us(std::chrono::steady_clock::time_point time) noexcept {
+  if (time == std::chrono::steady_clock::time_point{}) return 0;
+  const auto wall = std::chrono::system_clock::now() +
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                        time - std::chrono::steady_clock::now());
+  return std::chrono::duration_cast<std::chrono::microseconds>(wall.time_since_epoch()).count();
+}
+
+TransitionLog::Clock::time_point TreeNode::recordChange(NodeStatus status) noexcept {
+  try {
+    return log_->record(uid_, status_, status, counters_.last_change);
+  } catch (...) {
+    return TransitionLog::Clock::now();
+  }
+}
+
+TransitionLog::Clock::time_point TransitionLog::record(std::uint32_t node, NodeStatus previous,
+                                                       NodeStatus status, Clock::time_point since) {
+  const Clock::time_point now = Clock::now();
+  pending_.push_back(Transition{node, previous, status, now, since});
+  return now;
+}
+
 void TreeNode::haltActiveNode() {
-  if (status_ == NodeStatus::RUNNING) onHalt();
+  if (status_ == NodeStatus::RUNNING) {
+    ++counters_.halts;
+    onHalt();
+  }
   haltChildren();
   setStatus(NodeStatus::IDLE);
 }
@@ -275,6 +301,7 @@ void TreeNode::haltActiveNode() {
 void TreeNode::resetNode() {
   haltNode();
   onReset();
+  counters_ = NodeCounters{};
   for (auto& c : children_) c->resetNode();
 }
 

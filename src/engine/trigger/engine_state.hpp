@@ -29,6 +29,12 @@
 #include <vector>
 
 #include "mailbox.hpp"
+#include "observe/hub.hpp"
+
+namespace kelmora::observe::details {
+class Recorder;
+class Monitor;
+}  // namespace kelmora::observe::details
 
 namespace kelmora::engine::trigger::details {
 
@@ -96,6 +102,17 @@ struct EngineState {
   bool closed = false;       // the engine is being destroyed: no tree may be created any more
   StartThread start_thread;  // empty: std::thread (tests replace it)
 
+  // The engine's observers and the shapes of its trees; shared with the workers. Thread-safe.
+  const std::shared_ptr<observe::details::ObserverHub> hub =
+      std::make_shared<observe::details::ObserverHub>();
+  // The recording and the monitor, when started, and their observer ids; guarded by
+  // `services_mutex` (never held while a tree is waited for).
+  std::mutex services_mutex;
+  std::shared_ptr<observe::details::Recorder> recorder;
+  observe::details::ObserverHub::Id recorder_id = 0;
+  std::shared_ptr<observe::details::Monitor> monitor;
+  observe::details::ObserverHub::Id monitor_id = 0;
+
   // The record under the id unless it is being stopped. Thread-safe.
   std::shared_ptr<TreeRecord> lookup(const std::string& tree_id) const;
   // "tree_" + the number of trees present if no record holds that id, else the next such id
@@ -134,6 +151,9 @@ std::shared_ptr<TreeRecord> find_tree(const EngineState& state, const std::strin
 // state (only while it copies the registrations) and its record itself, so nothing it uses can go
 // away under it. Never throws.
 void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> record) noexcept;
+
+// Stops the monitor and the recording, if any (observation.cpp). Never throws.
+void end_observation(EngineState& state) noexcept;
 
 // --- messages and errors shared by the engine and the host protocol ---
 

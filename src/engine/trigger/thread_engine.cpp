@@ -13,8 +13,8 @@
 #include <exception>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
-#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/core/type_name.hpp>
+#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
 #include <optional>
@@ -245,9 +245,19 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
       std::lock_guard lock(state->mutex);
       registrations = state->registrations;
     }
+    // Tells the observers about every tick step, and that the tree has ended when it leaves.
+    observe::details::TreeWatch watch(state->hub, tree.tree_id, tree.sequence, tree.source.text(),
+                                      tree.created_at);
     state.reset();  // the worker needs nothing more of the engine
 
     SequentialEngine engine;
+    engine.set_step_hook([&watch](core::Tree& built, SequentialEngine::StepPoint point) {
+      if (point == SequentialEngine::StepPoint::kBefore) {
+        watch.prepare(built);
+      } else {
+        watch.step(built);
+      }
+    });
     engine.set_stop_token(tree.stop_source.get_token());
     for (auto& [action_id, tick_functor, ports_list] : registrations) {
       engine.register_action_behavior(action_id, std::move(tick_functor), std::move(ports_list));
