@@ -17,3 +17,9 @@ target_compile_definitions(test_recorder PRIVATE
 kelmora_add_test(test_monitor
   SOURCES test_monitor.cpp LIBS kelmora_engine_test_support PkgConfig::KELMORA_HTTPLIB
   LABELS concurrency TIMEOUT 180)
+if(KELMORA_BUILD_TOOLS)
+  kelmora_add_test(test_tree_tool SOURCES test_tree_tool.cpp TIMEOUT 120)
+  add_dependencies(test_tree_tool kelmora_tree)
+  target_compile_definitions(test_tree_tool PRIVATE
+    KELMORA_TREE_TOOL="$<TARGET_FILE:kelmora_tree>")
+endif()
