@@ -8,6 +8,7 @@
 #include "py_engine.hpp"
 #include "py_errors.hpp"
 #include "py_logging.hpp"
+#include "py_nodes.hpp"
 #include "py_values.hpp"
 
 #ifdef KELMORA_PYTHON_WITH_LLM
@@ -22,6 +23,7 @@ PYBIND11_MODULE(_native, m) {
   m.doc() = "kelmora's C++ behaviour-tree core, thread engine and agent layer.";
   kelmora::python::bind_values(m);
   kelmora::python::bind_core(m);
+  kelmora::python::bind_nodes(m);
   kelmora::python::bind_engine(m);
 #ifdef KELMORA_PYTHON_WITH_LLM
   kelmora::python::bind_llm(m);
@@ -32,4 +34,8 @@ PYBIND11_MODULE(_native, m) {
   // Last, so that it is tried before the translators the bindings above registered.
   kelmora::python::install_error_translation(m);
   kelmora::python::install_log_sink();
+  // Registered at import, before any engine exists, so that it runs after the exit hook that
+  // closes the engines (exit hooks run last-registered first) and before finalization.
+  py::module_::import("atexit").attr("register")(
+      py::cpp_function([] { kelmora::python::close_python_gate(); }));
 }
