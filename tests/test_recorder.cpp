@@ -104,9 +104,11 @@ TEST(RecorderTest, WritesTreesNodesAndEveryTransition) {
       return ++ticks == 1 ? NodeStatus::RUNNING : NodeStatus::SUCCESS;
     };
     script.install(engine);
-    engine.create_tree_from_text(kPair, "early");  // built before the recording starts
+    engine.create_tree_from_text(kPair, "early");
+    engine.get_tree_status("early");  // built before the recording starts
     engine.start_recording(path);
     engine.create_tree_from_text(kPair, "late");
+    engine.get_tree_status("late");  // built while recording
     engine.tick_once("early");  // act RUNNING
     engine.tick_once("early");  // act SUCCESS
     engine.stop_tree("early");
@@ -244,6 +246,8 @@ TEST(RecorderTest, AProcessKilledMidRunLeavesEveryCommittedBatchIntact) {
   auto count = [&path] {
     if (!fs::exists(path)) return 0L;
     Db db(path);
+    // The child may not have created its tables yet.
+    if (db.one("SELECT COUNT(*) FROM sqlite_master WHERE name = 'transitions'") != "1") return 0L;
     const std::string n = db.one("SELECT COUNT(*) FROM transitions");
     return n == "(no row)" ? 0L : std::stol(n);
   };

@@ -253,21 +253,38 @@ bool Recorder::write(Batch& batch) {
         }
       }
       if (!batch.rows.empty()) {
-        Statement insert(db_,
-                         "INSERT INTO transitions (tree, node_id, time_us, previous, status, "
-                         "spent_us) VALUES (?, ?, ?, ?, ?, ?)");
-        for (const Row& row : batch.rows) {
-          insert.bind(1, tree_rows_.at(row.tree))
-              .bind(2, static_cast<std::int64_t>(row.node))
-              .bind(3, row.time_us)
-              .bind(4, core::to_string(row.previous))
-              .bind(5, core::to_string(row.status));
-          if (row.spent_us >= 0) {
-            insert.bind(6, row.spent_us);
-          } else {
-            insert.bind_null(6);
+        // Many rows per statement: SQLite's cost is mostly per statement step.
+        constexpr std::size_t kRowsPerInsert = 64;
+        auto insert_sql = [](std::size_t rows) {
+          std::string sql =
+              "INSERT INTO transitions (tree, node_id, time_us, previous, status, spent_us) "
+              "VALUES ";
+          for (std::size_t i = 0; i < rows; ++i) sql += i == 0 ? "(?,?,?,?,?,?)" : ",(?,?,?,?,?,?)";
+          return sql;
+        };
+        Statement many(db_, insert_sql(kRowsPerInsert).c_str());
+        Statement one(db_, insert_sql(1).c_str());
+        std::size_t at = 0;
+        while (at < batch.rows.size()) {
+          const bool full = batch.rows.size() - at >= kRowsPerInsert;
+          Statement& insert = full ? many : one;
+          const std::size_t count = full ? kRowsPerInsert : 1;
+          for (std::size_t i = 0; i < count; ++i) {
+            const Row& row = batch.rows[at + i];
+            const int base = static_cast<int>(i) * 6;
+            insert.bind(base + 1, tree_rows_.at(row.tree))
+                .bind(base + 2, static_cast<std::int64_t>(row.node))
+                .bind(base + 3, row.time_us)
+                .bind(base + 4, core::to_string(row.previous))
+                .bind(base + 5, core::to_string(row.status));
+            if (row.spent_us >= 0) {
+              insert.bind(base + 6, row.spent_us);
+            } else {
+              insert.bind_null(base + 6);
+            }
           }
           insert.run();
+          at += count;
         }
       }
       if (!batch.ends.empty()) {
