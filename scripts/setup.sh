@@ -11,6 +11,8 @@ packages=(
   clang libclang-rt-14-dev
   python3 python3-dev python3-venv python3-build pybind11-dev python3-loguru python3-pytest
   python3-pytest-asyncio python3-mypy
+  libsqlite3-dev libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev graphviz
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

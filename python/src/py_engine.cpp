@@ -141,6 +141,36 @@ host::CommandRecord command_record(const py::dict& command) {
   return record;
 }
 
+// A Python callable as a transition observer: called with the GIL, with one dict per transition
+// (tree_id, node_id, name, registration_id, path, previous, status, time as time.monotonic()
+// gives it, wall_time as time.time() gives it). An exception it raises goes to the engine as a
+// RuntimeError with its text (the engine logs it and removes the observer).
+observe::TransitionCallback to_transition_callback(py::object callable) {
+  if (!PyCallable_Check(callable.ptr())) {
+    throw py::type_error("callback must be callable, not " + type_name(callable));
+  }
+  PyValueRef held = hold(std::move(callable));
+  return [held](const observe::TransitionRecord& r) {
+    if (!python_usable()) return;
+    AcquiredGil gil;
+    try {
+      py::dict record;
+      record["tree_id"] = decode(r.tree_id);
+      record["node_id"] = r.node_id;
+      record["name"] = decode(r.name);
+      record["registration_id"] = decode(r.registration_id);
+      record["path"] = decode(r.path);
+      record["previous"] = status_object(r.previous);
+      record["status"] = status_object(r.status);
+      record["time"] = std::chrono::duration<double>(r.time.time_since_epoch()).count();
+      record["wall_time"] = std::chrono::duration<double>(r.wall_time.time_since_epoch()).count();
+      held->object()(record);
+    } catch (py::error_already_set& e) {
+      throw kelmora::RuntimeError(error_text(e));
+    }
+  };
+}
+
 }  // namespace
 
 void bind_engine(py::module_& m) {
@@ -296,6 +326,57 @@ void bind_engine(py::module_& m) {
             without_gil(self, [](ThreadEngine& e) { e.stop_all_trees(); });
           },
           "Stops every tree in creation order.")
+      .def(
+          "add_observer",
+          [](const NativeThreadEngine& self, py::object callback,
+             std::optional<std::string> tree_id) {
+            observe::TransitionCallback call = to_transition_callback(std::move(callback));
+            return without_gil(self, [&](ThreadEngine& e) {
+              return e.add_transition_observer(std::move(call), std::move(tree_id));
+            });
+          },
+          py::arg("callback"), py::arg("tree_id") = py::none(),
+           "Calls callback(transition) on the worker after each tick step of the tree (every tree "
+           "when tree_id is None); returns the observer id.")
+      .def(
+          "remove_observer",
+          [](const NativeThreadEngine& self, ThreadEngine::ObserverId id) {
+            return without_gil(self, [&](ThreadEngine& e) { return e.remove_observer(id); });
+          },
+          py::arg("observer_id"), "Detaches an observer; False when the id is unknown.")
+      .def(
+          "start_recording",
+          [](const NativeThreadEngine& self, py::handle path) {
+            const std::string file = fs_path(path);
+            without_gil(self, [&](ThreadEngine& e) { e.start_recording(file); });
+          },
+          py::arg("path"), "Records every transition of every tree to the SQLite database at path.")
+      .def(
+          "stop_recording",
+          [](const NativeThreadEngine& self) {
+            without_gil(self, [](ThreadEngine& e) { e.stop_recording(); });
+          },
+          "Stops recording, after the writer has written what was recorded.")
+      .def(
+          "serve_monitor",
+          [](const NativeThreadEngine& self, const std::string& host, int port) {
+            return without_gil(self, [&](ThreadEngine& e) { return e.serve_monitor(host, port); });
+          },
+          py::arg("host") = "127.0.0.1", py::arg("port") = 0,
+           "Starts the live monitor page over HTTP and returns its URL.")
+      .def(
+          "stop_monitor",
+          [](const NativeThreadEngine& self) {
+            without_gil(self, [](ThreadEngine& e) { e.stop_monitor(); });
+          },
+          "Stops the monitor's HTTP server.")
+      .def(
+          "tree_to_dot",
+          [](const NativeThreadEngine& self, const std::string& tree_id) {
+            return decode(
+                without_gil(self, [&](ThreadEngine& e) { return e.tree_to_dot(tree_id); }));
+          },
+          py::arg("tree_id"), "The tree drawn as Graphviz text, with current statuses.")
       .def("close", &NativeThreadEngine::close, py::call_guard<ReleasedGil>(),
            "Drops the engine, stopping all its trees; later operations raise RuntimeError.")
       .def_property_readonly("closed", &NativeThreadEngine::closed,

@@ -4,6 +4,7 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/any.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/blackboard.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dot.cpp
   ${CMAKE_CURRENT_LIST_DIR}/errors.cpp
   ${CMAKE_CURRENT_LIST_DIR}/factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/node_class.cpp

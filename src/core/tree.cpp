@@ -42,6 +42,7 @@ struct Tree::Impl {
   // Also holds the tree's stop token, so that nodes can check it.
   std::shared_ptr<TreeTimers> timers = std::make_shared<TreeTimers>();
   std::string main_tree_id;
+  TransitionLog log;
   // Whether a tick of this tree is in progress (see Tree::refuseWhileTicking).
   bool ticking = false;
 };
@@ -58,6 +59,12 @@ Tree::Tree(std::unique_ptr<TreeNode> root, std::shared_ptr<Blackboard> blackboar
   impl_->blackboard = std::move(blackboard);
   impl_->timers = std::move(timers);
   impl_->main_tree_id = std::move(main_tree_id);
+  std::uint32_t uid = 0;
+  TransitionLog* log = &impl_->log;
+  visit_depth_first(*impl_->root, [&uid, log](TreeNode& node, std::size_t) {
+    node.log_ = log;
+    node.uid_ = uid++;
+  });
 }
 Tree::~Tree() = default;
 Tree::Tree(Tree&&) noexcept = default;
@@ -95,6 +102,7 @@ NodeStatus Tree::tickOnce() {
   if (!impl_ || !impl_->root) throw std::logic_error("the tree has no root node");
   TickingScope ticking(impl_->ticking);
   impl_->timers->clear();
+  if (!impl_->log.recording()) impl_->log.set_step_time(TransitionLog::Clock::now());
   try {
     return impl_->root->executeTick();
   } catch (...) {
@@ -110,6 +118,7 @@ void Tree::haltTree() {
   refuseWhileTicking("Tree::haltTree");
   if (!impl_) return;
   impl_->timers->clear();
+  impl_->log.set_step_time(TransitionLog::Clock::now());
   if (impl_->root) impl_->root->resetNode();
 }
 
@@ -126,6 +135,9 @@ std::vector<TreeNode*> Tree::nodes() const {
   visit_depth_first(*impl_->root, [&all](TreeNode& node, std::size_t) { all.push_back(&node); });
   return all;
 }
+
+TransitionLog& Tree::transitionLog() noexcept { return impl_->log; }
+const TransitionLog& Tree::transitionLog() const noexcept { return impl_->log; }
 
 const std::string& Tree::mainTreeId() const noexcept {
   static const std::string kNone;

@@ -266,6 +266,29 @@ void TreeNode::rethrowAsTickError() {
   }
 }
 
+std::int64_t wall_clock_us(std::chrono::steady_clock::time_point time) noexcept {
+  if (time == std::chrono::steady_clock::time_point{}) return 0;
+  const auto wall = std::chrono::system_clock::now() +
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                        time - std::chrono::steady_clock::now());
+  return std::chrono::duration_cast<std::chrono::microseconds>(wall.time_since_epoch()).count();
+}
+
+TransitionLog::Clock::time_point TreeNode::recordChange(NodeStatus status) noexcept {
+  try {
+    return log_->record(uid_, status_, status, counters_.last_change);
+  } catch (...) {
+    return TransitionLog::Clock::now();
+  }
+}
+
+TransitionLog::Clock::time_point TransitionLog::record(std::uint32_t node, NodeStatus previous,
+                                                       NodeStatus status, Clock::time_point since) {
+  const Clock::time_point now = Clock::now();
+  pending_.push_back(Transition{node, previous, status, now, since});
+  return now;
+}
+
 void TreeNode::throwRunningCondition() {
   setStatus(NodeStatus::RUNNING);  // as for any failed tick: the tree halts it
   throw NodeTickError(describe() + ": a condition must not return RUNNING");
@@ -297,6 +320,7 @@ void TreeNode::haltChildren(std::size_t first) {
 void TreeNode::haltActiveNode() {
   std::exception_ptr failure;
   if (status_ == NodeStatus::RUNNING) {
+    ++counters_.halts;
     // A failed halt names the node, as a failed tick does.
     keep_first_failure(failure, [this] {
       try {
@@ -315,6 +339,7 @@ void TreeNode::resetNode() {
   std::exception_ptr failure;
   keep_first_failure(failure, [this] { haltNode(); });
   keep_first_failure(failure, [this] { onReset(); });
+  counters_ = NodeCounters{};
   for (auto& c : children_) keep_first_failure(failure, [&c] { c->resetNode(); });
   if (failure) std::rethrow_exception(failure);
 }

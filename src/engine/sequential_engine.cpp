@@ -45,6 +45,7 @@ void SequentialEngine::install(core::Tree tree) {
   tree_ = std::move(tree);
   tick_count_ = 0;
   last_status_ = NodeStatus::IDLE;
+  if (step_hook_) step_hook_(*tree_, StepPoint::kAfter);
 }
 
 void SequentialEngine::refuse_while_ticking(std::string_view operation) const {
@@ -70,12 +71,15 @@ NodeStatus SequentialEngine::tick_once() {
   refuse_while_ticking("SequentialEngine::tick_once");
   core::Tree& current = tree();
   ++tick_count_;
+  if (step_hook_) step_hook_(current, StepPoint::kBefore);
   try {
     last_status_ = current.tickOnce();
   } catch (...) {
     last_status_ = NodeStatus::IDLE;  // the tree halted itself
+    if (step_hook_) step_hook_(current, StepPoint::kAfter);
     throw;
   }
+  if (step_hook_) step_hook_(current, StepPoint::kAfter);
   return last_status_;
 }
 
@@ -137,7 +141,14 @@ core::AnyMap SequentialEngine::get_tree_status() const {
                        {"id", node.registration_id()},
                        {"kind", std::string(core::to_string(node.kind()))},
                        {"status", std::string(core::to_string(node.status()))},
-                       {"depth", static_cast<std::int64_t>(depth)}});
+                       {"depth", static_cast<std::int64_t>(depth)},
+                       {"uid", static_cast<std::int64_t>(node.uid())},
+                       {"tick_count", node.counters().ticks},
+                       {"success_count", node.counters().successes},
+                       {"failure_count", node.counters().failures},
+                       {"skip_count", node.counters().skips},
+                       {"halt_count", node.counters().halts},
+                       {"last_change_us", core::wall_clock_us(node.counters().last_change)}});
     });
   }
   return {{"status", std::string(core::to_string(last_status_))},
@@ -162,9 +173,11 @@ core::AnyMap SequentialEngine::get_all_blackboard_data() const {
 
 void SequentialEngine::reset_tree() {
   refuse_while_ticking("SequentialEngine::reset_tree");
+  if (step_hook_) step_hook_(tree(), StepPoint::kBefore);
   tree().haltTree();
   tick_count_ = 0;
   last_status_ = NodeStatus::IDLE;
+  if (step_hook_) step_hook_(*tree_, StepPoint::kAfter);
 }
 
 void SequentialEngine::set_stop_token(std::stop_token token) {

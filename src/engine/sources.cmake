@@ -4,6 +4,7 @@ set(KELMORA_THREAD_ENGINE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/trigger/engine_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/host_protocol.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/mailbox.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trigger/observation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/reaper.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/thread_engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trigger/trees.cpp

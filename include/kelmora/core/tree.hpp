@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/node_status.hpp>
+#include <kelmora/core/transitions.hpp>
 #include <kelmora/core/tree_node.hpp>
 #include <memory>
 #include <optional>
@@ -65,6 +66,11 @@ class Tree {
   std::vector<TreeNode*> nodes() const;
   // The ID of the BehaviorTree this tree was built from.
   const std::string& mainTreeId() const noexcept;
+
+  // The log of the tree's status changes (see transitions.hpp): recording is off until an
+  // observer turns it on. Every node of the tree reports to it.
+  TransitionLog& transitionLog() noexcept;
+  const TransitionLog& transitionLog() const noexcept;
 
   // The earliest time a time-based node asked to be ticked again during the last tick; none
   // when no node is waiting for time to pass.

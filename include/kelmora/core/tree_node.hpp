@@ -11,6 +11,7 @@
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
+#include <kelmora/core/transitions.hpp>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -103,6 +104,11 @@ class TreeNode {
   const std::string& registration_id() const noexcept { return config_.registration_id; }
   virtual NodeKind kind() const noexcept = 0;
   NodeStatus status() const noexcept { return status_; }
+  // The node's id within its tree: its index in depth-first order from the root (0 for the root).
+  // Set when a Tree is made of the nodes; 0 for nodes outside a tree.
+  std::uint32_t uid() const noexcept { return uid_; }
+  // What the node has done since its tree was built or reset (see transitions.hpp).
+  const NodeCounters& counters() const noexcept { return counters_; }
   const NodeConfig& config() const noexcept { return config_; }
   // "node 'name' (registration id)": how errors name this node.
   std::string describe() const;
@@ -174,6 +180,7 @@ class TreeNode {
   // children halted by the core afterwards, so that none is left RUNNING.
   NodeStatus executeTick() {
     NodeStatus result;
+    ++counters_.ticks;
     try {
       result = onTick();
     } catch (...) {
@@ -182,6 +189,9 @@ class TreeNode {
     }
     if (result == NodeStatus::IDLE) throwIdleResult();
     if (result == NodeStatus::RUNNING && kind() == NodeKind::CONDITION) throwRunningCondition();
+    counters_.successes += result == NodeStatus::SUCCESS;
+    counters_.failures += result == NodeStatus::FAILURE;
+    counters_.skips += result == NodeStatus::SKIPPED;
     setStatus(result);
     // Halting may fail (a NodeTickError naming the child); the node stays completed then.
     if (result != NodeStatus::RUNNING && halt_children_on_completion_) haltChildren();
@@ -224,8 +234,15 @@ class TreeNode {
   virtual void onReset() {}
   // Records the node's status during its tick: a node that ticks children sets RUNNING before
   // the first, so that a halt reaches them however the tick ends. IDLE is only set by halting.
-  // Every change of a node's status passes through here.
-  void setStatus(NodeStatus status) noexcept { status_ = status; }
+  // Every change of a node's status passes through here: it is counted and, while the tree is
+  // recorded, logged as a transition (see transitions.hpp).
+  void setStatus(NodeStatus status) noexcept {
+    if (status == status_) return;
+    if (log_ != nullptr) {
+      counters_.last_change = log_->recording() ? recordChange(status) : log_->step_time();
+    }
+    status_ = status;
+  }
 
   // For nodes with children: appends a child (for addChild overrides), halts one child, or the
   // children from `first` on (each ends IDLE with its descendants; see haltNode()).
@@ -249,7 +266,11 @@ class TreeNode {
   TreeTimers* timers() const noexcept { return config_.timers.get(); }
 
  private:
+  friend class Tree;
   void haltActiveNode();
+  // Logs the change to `status` as a transition and returns its time. Never throws: a change
+  // that cannot be logged (no memory) is dropped from the log.
+  TransitionLog::Clock::time_point recordChange(NodeStatus status) noexcept;
   // executeTick's failure paths, kept out of line: the exception being handled as a
   // NodeTickError, and the error for a tick that returned IDLE.
   [[noreturn]] void rethrowAsTickError();
@@ -278,6 +299,11 @@ class TreeNode {
 
   NodeConfig config_;
   NodeStatus status_ = NodeStatus::IDLE;
+  // The log of the tree the node belongs to (null outside a tree) and the node's id there; set
+  // by the Tree.
+  TransitionLog* log_ = nullptr;
+  std::uint32_t uid_ = 0;
+  NodeCounters counters_;
   // Set for nodes made from a registered node class (details::NodeAccess): the core halts their
   // children when they complete.
   bool halt_children_on_completion_ = false;

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/node_class.hpp>
@@ -88,8 +89,20 @@ class SequentialEngine {
   // Lets another thread end tick loops and timer waits early (see Tree::setStopToken).
   void set_stop_token(std::stop_token token);
 
+  // Called with the tree before (kBefore) and after (kAfter) every tick step: each tick of
+  // tick_once and of the tick loops (kAfter also for one that threw) and reset_tree; and after a
+  // tree is built (kAfter only). The thread engine follows its observers before a step and hands
+  // them the step's transitions after it. An exception from the hook passes on to the
+  // operation's caller. Empty: nothing is called.
+  enum class StepPoint { kBefore, kAfter };
+  using StepHook = std::function<void(core::Tree&, StepPoint)>;
+  void set_step_hook(StepHook hook) { step_hook_ = std::move(hook); }
+
   core::BehaviorTreeFactory& factory() noexcept { return factory_; }
   bool has_tree() const noexcept { return tree_.has_value(); }
+  // The tree held, for reading (its statuses, counters, blackboard, a picture of it); throws
+  // core::NoTreeError when none has been built.
+  const core::Tree& held_tree() const { return tree(); }
 
  private:
   core::Tree& tree();
@@ -105,6 +118,7 @@ class SequentialEngine {
   core::BehaviorTreeFactory factory_;
   std::optional<core::Tree> tree_;
   std::stop_token stop_token_;
+  StepHook step_hook_;
   std::int64_t tick_count_ = 0;
   core::NodeStatus last_status_ = core::NodeStatus::IDLE;
 };

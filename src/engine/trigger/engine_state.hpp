@@ -30,6 +30,12 @@
 #include <vector>
 
 #include "mailbox.hpp"
+#include "observe/hub.hpp"
+
+namespace kelmora::observe::details {
+class Recorder;
+class Monitor;
+}  // namespace kelmora::observe::details
 
 namespace kelmora::engine::trigger::details {
 
@@ -116,6 +122,17 @@ struct EngineState {
   bool closed = false;       // the engine is being destroyed: no tree may be created any more
   StartThread start_thread;  // empty: std::thread (tests replace it)
 
+  // The engine's observers and the shapes of its trees; shared with the workers. Thread-safe.
+  const std::shared_ptr<observe::details::ObserverHub> hub =
+      std::make_shared<observe::details::ObserverHub>();
+  // The recording and the monitor, when started, and their observer ids; guarded by
+  // `services_mutex` (never held while a tree is waited for).
+  std::mutex services_mutex;
+  std::shared_ptr<observe::details::Recorder> recorder;
+  observe::details::ObserverHub::Id recorder_id = 0;
+  std::shared_ptr<observe::details::Monitor> monitor;
+  observe::details::ObserverHub::Id monitor_id = 0;
+
   // The record under the id unless it is being stopped: one step under one shard's lock of the
   // index, so that callers of different trees share no lock. Thread-safe.
   std::shared_ptr<TreeRecord> lookup(const std::string& tree_id) const;
@@ -182,6 +199,9 @@ void add_registration(EngineState& state, const std::string& id, ReplayStep step
 // state (only while it copies the registrations) and its record itself, so nothing it uses can go
 // away under it. Never throws.
 void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> record) noexcept;
+
+// Stops the monitor and the recording, if any (observation.cpp). Never throws.
+void end_observation(EngineState& state) noexcept;
 
 // --- messages and errors shared by the engine and the host protocol ---
 

@@ -309,9 +309,19 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
       registrations.reserve(state->registrations.size());
       for (const auto& step : state->registrations) registrations.push_back(step.apply);
     }
+    // Tells the observers about every tick step, and that the tree has ended when it leaves.
+    observe::details::TreeWatch watch(state->hub, tree.tree_id, tree.sequence, tree.source.text(),
+                                      tree.created_at);
     state.reset();  // the worker needs nothing more of the engine
 
     SequentialEngine engine;
+    engine.set_step_hook([&watch](core::Tree& built, SequentialEngine::StepPoint point) {
+      if (point == SequentialEngine::StepPoint::kBefore) {
+        watch.prepare(built);
+      } else {
+        watch.step(built);
+      }
+    });
     engine.set_stop_token(tree.stop_source.get_token());
     for (const auto& apply : registrations) apply(engine);
     registrations.clear();

@@ -210,6 +210,7 @@ ThreadEngine::~ThreadEngine() {
       state_->closed = true;
     }
     stop_every_tree(*state_, StopMode::kDestructor);
+    details::end_observation(*state_);
   } catch (...) {
     // A destructor passes nothing on; what could be stopped has been.
   }

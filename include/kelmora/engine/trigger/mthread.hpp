@@ -33,6 +33,7 @@
 #include <kelmora/core/tree_node.hpp>
 #include <kelmora/core/type_name.hpp>
 #include <kelmora/nodes/action_node.hpp>
+#include <kelmora/observe/observer.hpp>
 #include <memory>
 #include <optional>
 #include <string>
@@ -223,6 +224,45 @@ class ThreadEngine {
   // A refusal (its own tree, a cycle of waits) ends it: logged and thrown, the trees after it
   // left running. Thread-safe.
   void stop_all_trees();
+
+  // --- observation (docs/observe.md) ---------------------------------------------------------
+  using ObserverId = std::uint64_t;
+
+  // Attaches `observer` to every tree of the engine, present and future (no id), or to the tree
+  // `tree_id`; returns an id for remove_observer. Its calls come from the trees' worker threads
+  // after each tick step (see kelmora/observe/observer.hpp). An unknown tree: logs and throws
+  // ValueError "行为树ID X 不存在". A null observer: std::invalid_argument. Thread-safe.
+  ObserverId add_observer(std::shared_ptr<observe::Observer> observer,
+                          std::optional<std::string> tree_id = std::nullopt);
+  // The same with a function called once per transition. Thread-safe.
+  ObserverId add_transition_observer(observe::TransitionCallback callback,
+                                     std::optional<std::string> tree_id = std::nullopt);
+  // Detaches the observer; false when the id is unknown (or already removed). A tick step in
+  // progress may still call it once. Thread-safe.
+  bool remove_observer(ObserverId id);
+
+  // Records every transition of every tree to the SQLite database at `path` (created when
+  // missing; tables added when absent; schema in docs/observe.md). Writing happens on a writer
+  // thread, in batches: ticks never wait for the disk. Throws RuntimeError "cannot record to
+  // '<path>': <reason>" when the file cannot be opened or written, and RuntimeError "already
+  // recording to '<path>'" while a recording runs. A write that fails later is logged once at
+  // error level and ends the recording; the trees go on. Thread-safe.
+  void start_recording(const std::string& path);
+  // Writes what is queued, closes the database and ends the recording; nothing when none runs.
+  // Thread-safe.
+  void stop_recording();
+
+  // Starts the live monitor (an HTTP server on `host`:`port`; port 0 picks a free one) and
+  // returns its URL, "http://127.0.0.1:PORT/". A monitor already running: returns its URL.
+  // Throws RuntimeError "cannot serve the monitor on HOST:PORT" when it cannot listen.
+  // Thread-safe.
+  std::string serve_monitor(const std::string& host = "127.0.0.1", int port = 0);
+  // Stops the monitor; nothing when none runs. Thread-safe.
+  void stop_monitor();
+
+  // The tree as Graphviz text (see core::to_dot), made by the tree's worker as a command of type
+  // "tree_to_dot", with the errors of every tree operation. Thread-safe.
+  std::string tree_to_dot(const std::string& tree_id);
 
  private:
   friend struct details::EngineAccess;

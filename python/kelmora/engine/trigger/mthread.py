@@ -335,6 +335,51 @@ class ThreadEngine:
         """Stops every tree in creation order, then logs "停止所有行为树"."""
         self._native.stop_all_trees()
 
+    # --- observation (docs/observe.md) ---------------------------------------------------------
+
+    def add_observer(self, callback, tree_id=None):
+        """Calls ``callback(record)`` for every status change of every node of every tree (or of
+        the tree ``tree_id`` only), on the tree's worker thread after each tick step. ``record``
+        is a dict: tree_id, node_id, name, registration_id, path, previous and status
+        (NodeStatus), time (as time.monotonic() gives it) and wall_time (as time.time()).
+        Returns an id for remove_observer. The callback may use the engine: a command to its own
+        tree raises RuntimeError, others are served. An exception it raises is logged and the
+        observer removed."""
+        if tree_id is not None:
+            _check_kind("tree_id", tree_id, str)
+        return self._native.add_observer(callback, tree_id)
+
+    def remove_observer(self, observer_id):
+        """Detaches the observer; False when the id is unknown."""
+        _check_kind("observer_id", observer_id, int)
+        return self._native.remove_observer(observer_id)
+
+    def start_recording(self, path):
+        """Records every transition of every tree to the SQLite database at ``path`` (tables
+        trees, nodes, transitions; see docs/observe.md), off the tick path. Raises RuntimeError
+        when the file cannot be written or a recording runs already."""
+        self._native.start_recording(path)
+
+    def stop_recording(self):
+        """Writes what is queued and closes the database; nothing when no recording runs."""
+        self._native.stop_recording()
+
+    def serve_monitor(self, host="127.0.0.1", port=0):
+        """Starts the live monitor (an HTTP server; port 0 picks a free port) and returns its URL,
+        e.g. "http://127.0.0.1:PORT/"."""
+        _check_kind("host", host, str)
+        _check_kind("port", port, int)
+        return self._native.serve_monitor(host, port)
+
+    def stop_monitor(self):
+        """Stops the live monitor; nothing when none runs."""
+        self._native.stop_monitor()
+
+    def tree_to_dot(self, tree_id):
+        """The tree as Graphviz text (node kinds, names, ports and current statuses)."""
+        _check_kind("tree_id", tree_id, str)
+        return self._native.tree_to_dot(tree_id)
+
 
 def main():
     """The demonstration: two trees from one XML text, each making an agent on an Ollama model
