@@ -13,7 +13,7 @@ webdriver = pytest.importorskip(
     "selenium.webdriver", reason="python3-selenium is not installed (scripts/setup.sh installs it)")
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+from selenium.webdriver.support.wait import WebDriverWait  # noqa: E402
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CHROMEDRIVER = shutil.which("chromedriver")
@@ -49,6 +49,7 @@ def browser():
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
                      "--disable-gpu", "--window-size=1500,900"):
         options.add_argument(argument)
+    assert CHROMEDRIVER is not None
     service = Service(executable_path=CHROMEDRIVER)
     driver = webdriver.Chrome(options=options, service=service)
     yield driver
