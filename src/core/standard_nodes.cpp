@@ -5,6 +5,7 @@
 #include <kelmora/nodes/controls.hpp>
 #include <kelmora/nodes/decorators.hpp>
 #include <kelmora/nodes/leaves.hpp>
+#include <kelmora/nodes/script_nodes.hpp>
 #include <utility>
 
 #include "node_registry.hpp"
@@ -44,8 +45,8 @@ NodeType decorator(NodeCreator create, std::vector<PortInfo> list = {},
 }
 
 NodeType leaf(NodeCreator create, std::vector<PortInfo> list = {},
-              std::vector<std::string> required = {}) {
-  return {NodeKind::ACTION, ports(std::move(list)), std::move(required), 0, 0, std::move(create)};
+              std::vector<std::string> required = {}, NodeKind kind = NodeKind::ACTION) {
+  return {kind, ports(std::move(list)), std::move(required), 0, 0, std::move(create)};
 }
 
 }  // namespace
@@ -86,6 +87,13 @@ NodeRegistry standard_nodes() {
            {input("value", PortType::STRING), input("output_key", PortType::STRING)},
            {"value", "output_key"});
   r["Sleep"] = leaf(creator<nodes::SleepNode>(), {input("msec", PortType::UINT)}, {"msec"});
+
+  r["Script"] = leaf(creator<nodes::ScriptNode>(), {input("code", PortType::STRING)}, {"code"});
+  r["ScriptCondition"] = leaf(creator<nodes::ScriptConditionNode>(),
+                              {input("code", PortType::STRING)}, {"code"}, NodeKind::CONDITION);
+  r["Precondition"] =
+      decorator(creator<nodes::PreconditionNode>(),
+                {input("if", PortType::STRING), input("else", PortType::STRING)}, {"if"});
 
   registry.make_subtree = [](NodeConfig config, std::string id) -> std::unique_ptr<TreeNode> {
     return std::make_unique<nodes::SubTreeNode>(std::move(config), std::move(id));

@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include <exception>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/tree.hpp>
@@ -66,22 +67,40 @@ NodeStatus Tree::tickOnce() {
   refuseWhileTicking("Tree::tickOnce");
   if (!impl_ || !impl_->root) throw std::logic_error("the tree has no root node");
   TickingScope ticking(impl_->ticking);
-  impl_->timers->clear();
+  TreeTimers& timers = *impl_->timers;
+  timers.clear();
+  NodeStatus status;
   try {
-    return impl_->root->executeTick();
+    status = impl_->root->executeTick();
   } catch (...) {
-    // A tick that threw left nodes part-way: halt them, as a parent halts a running child.
-    impl_->timers->clear();
-    impl_->root->haltNode();
+    haltAfterFailedTick();
     throw;
   }
+  // An `_onHalted` script that failed during the tick fails it, once everything it halted is.
+  if (std::exception_ptr failure = timers.take_halt_failure()) {
+    haltAfterFailedTick();
+    std::rethrow_exception(failure);
+  }
+  return status;
+}
+
+void Tree::haltAfterFailedTick() {
+  // A tick that threw left nodes part-way: halt them, as a parent halts a running child. A
+  // halt script that fails meanwhile is dropped: the tick's own failure is the one reported.
+  impl_->timers->clear();
+  impl_->root->haltNode();
+  (void)impl_->timers->take_halt_failure();
 }
 
 void Tree::haltTree() {
   refuseWhileTicking("Tree::haltTree");
   if (!impl_) return;
   impl_->timers->clear();
-  if (impl_->root) impl_->root->resetNode();
+  if (!impl_->root) return;
+  impl_->root->resetNode();
+  if (std::exception_ptr failure = impl_->timers->take_halt_failure()) {
+    std::rethrow_exception(failure);
+  }
 }
 
 TreeNode* Tree::rootNode() const noexcept { return impl_ ? impl_->root.get() : nullptr; }

@@ -267,9 +267,11 @@ void TreeNode::rethrowAsTickError() {
 }
 
 void TreeNode::haltActiveNode() {
-  if (status_ == NodeStatus::RUNNING) onHalt();
+  const bool was_running = status_ == NodeStatus::RUNNING;
+  if (was_running) onHalt();
   haltChildren();
   setStatus(NodeStatus::IDLE);
+  if (was_running && config_.scripts) runHaltedScript();
 }
 
 void TreeNode::resetNode() {

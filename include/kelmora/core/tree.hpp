@@ -35,11 +35,14 @@ class Tree {
   // running child: every node IDLE, blackboard kept, and what nodes keep across halts kept too
   // (a SequenceWithMemory resumes at the child that threw, a RunOnce that ran stays done); the
   // error passes on. Throws std::logic_error on an empty (default-made) tree, and RuntimeError
-  // when called from inside a tick of this tree (see refuseWhileTicking).
+  // when called from inside a tick of this tree (see refuseWhileTicking). An `_onHalted` script
+  // that fails while the tick halts nodes fails the tick the same way, once the tick is over (its
+  // NodeTickError names the node and the attribute).
   NodeStatus tickOnce();
   // Halts every running node and sets every node to IDLE; the blackboard is kept. Nodes also
   // forget what they keep across ordinary halts (a RunOnce runs again). RuntimeError when called
-  // from inside a tick of this tree.
+  // from inside a tick of this tree. An `_onHalted` script that fails does not stop the halt:
+  // once every node is IDLE, its NodeTickError is thrown (the first one, when several fail).
   void haltTree();
 
   // Whether a tick of this tree is in progress: a tick function running now was called by it.
@@ -71,6 +74,9 @@ class Tree {
   const std::stop_token& stopToken() const noexcept;
 
  private:
+  // After a tick that threw: the root halted; halt-script failures on the way dropped.
+  void haltAfterFailedTick();
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

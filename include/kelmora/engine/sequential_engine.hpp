@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/node_status.hpp>
@@ -18,6 +19,8 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace kelmora::engine {
@@ -31,6 +34,19 @@ class SequentialEngine {
   void register_action_behavior(const std::string& action_id, core::TickFunctor tick_functor,
                                 core::PortsList ports_list);
 
+  // Enum names for scripts, and BehaviorTree definitions for SubTrees and create_tree_by_name:
+  // BehaviorTreeFactory's operations of the same names on this engine's factory. They affect
+  // trees built afterwards.
+  void register_scripting_enum(std::string_view name, std::int64_t value);
+  template <class E>
+  requires std::is_enum_v<E>
+  void register_scripting_enum(std::initializer_list<std::pair<std::string_view, E>> values) {
+    factory_.register_scripting_enum(values);
+  }
+  std::vector<std::string> register_tree_text(const std::string& xml_text);
+  std::vector<std::string> register_tree_file(const std::string& path);
+  std::vector<std::string> register_tree_folder(const std::string& path);
+
   // Builds the tree from its XML (see BehaviorTreeFactory::create_tree), replacing any tree held
   // before (the old tree is halted; the new one starts with a fresh blackboard and zero ticks).
   // Throws TreeBuildError, or TreeFileError for a file that cannot be read; on failure the
@@ -43,6 +59,9 @@ class SequentialEngine {
   void create_tree(const core::TreeSource& source);
   void create_tree_from_text(const std::string& xml_text);
   void create_tree_from_file(const std::string& path);
+  // Builds the registered BehaviorTree `tree_name` (see BehaviorTreeFactory::create_tree_by_name),
+  // replacing the held tree as create_tree does.
+  void create_tree_by_name(const std::string& tree_name);
 
   // Every operation below throws core::NoTreeError when no tree has been built.
   // A tick function that throws makes the tick throw NodeTickError; the tree is then halted as a
@@ -70,6 +89,7 @@ class SequentialEngine {
   core::AnyMap get_all_blackboard_data() const;
 
   // Halts running nodes and sets every node to IDLE; the blackboard is kept; counters restart.
+  // An `_onHalted` script that fails is thrown (NodeTickError) once the reset is complete.
   void reset_tree();
 
   // Lets another thread end tick loops and timer waits early (see Tree::setStopToken).
