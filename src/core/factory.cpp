@@ -196,7 +196,7 @@ std::vector<std::string> BehaviorTreeFactory::register_trees(
   for (const auto& definitions : batch) {
     const auto set = std::shared_ptr<const details::TreeSet>(definitions, &definitions->set());
     for (const std::string& id : set->tree_order) {
-      impl_->library.trees[id] = {set, set->trees.at(id)};
+      impl_->library.trees[id] = {definitions, set->trees.at(id)};
       ids.push_back(id);
     }
     for (const auto& [id, defaults] : set->subtree_defaults) {
@@ -234,16 +234,21 @@ std::vector<std::string> BehaviorTreeFactory::registered_tree_ids() const {
   return ids;
 }
 
-Tree BehaviorTreeFactory::create_tree_by_name(const std::string& tree_name) const {
-  if (impl_->library.trees.count(tree_name) == 0) {
-    std::string known;
-    for (const auto& [id, definition] : impl_->library.trees) {
-      known += (known.empty() ? "" : ", ") + id;
-    }
-    throw TreeBuildError(
-        fmt::format("cannot create tree '{}': no BehaviorTree with this ID is registered ({})",
-                    tree_name, known.empty() ? "none is registered" : "registered: " + known));
+std::shared_ptr<const TreeDefinitions> BehaviorTreeFactory::registered_tree(
+    const std::string& tree_name) const {
+  auto it = impl_->library.trees.find(tree_name);
+  if (it != impl_->library.trees.end()) return it->second.definitions;
+  std::string known;
+  for (const auto& [id, definition] : impl_->library.trees) {
+    known += (known.empty() ? "" : ", ") + id;
   }
+  throw TreeBuildError(
+      fmt::format("cannot create tree '{}': no BehaviorTree with this ID is registered ({})",
+                  tree_name, known.empty() ? "none is registered" : "registered: " + known));
+}
+
+Tree BehaviorTreeFactory::create_tree_by_name(const std::string& tree_name) const {
+  (void)registered_tree(tree_name);
   details::TreeSet own;
   own.main_tree = tree_name;
   return details::build_tree(impl_->context(), own);

@@ -2,6 +2,7 @@
 // Builds a Tree from loaded BehaviorTree elements and the registered node types. Internal.
 
 #include <kelmora/core/scripting.hpp>
+#include <kelmora/core/tree_definitions.hpp>
 #include <kelmora/core/tree.hpp>
 #include <map>
 #include <memory>
@@ -17,7 +18,7 @@ namespace kelmora::core::details {
 // ID is the one kept. Each keeps its document alive.
 struct TreeLibrary {
   struct Definition {
-    std::shared_ptr<const TreeSet> set;
+    std::shared_ptr<const TreeDefinitions> definitions;
     TreeElement tree;
   };
   struct Defaults {

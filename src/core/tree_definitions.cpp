@@ -74,4 +74,12 @@ std::string TreeDefinitions::where(const std::string& tree_id) const {
 
 const std::string& TreeDefinitions::name() const noexcept { return set_->docs.front()->name; }
 
+std::optional<TreeDefinitions::Document> TreeDefinitions::document_of(
+    const std::string& tree_id) const {
+  auto it = set_->trees.find(tree_id);
+  if (it == set_->trees.end()) return std::nullopt;
+  const details::SourceDoc& doc = *it->second.doc;
+  return Document{doc.text, doc.key.empty() ? std::nullopt : std::optional(doc.name)};
+}
+
 }  // namespace kelmora::core

@@ -32,6 +32,16 @@ void SequentialEngine::register_scripting_enum(std::string_view name, std::int64
   factory_.register_scripting_enum(name, value);
 }
 
+void SequentialEngine::register_scripting_enums(
+    const std::vector<std::pair<std::string, std::int64_t>>& values) {
+  factory_.register_scripting_enums(values);
+}
+
+std::vector<std::string> SequentialEngine::register_trees(
+    const std::vector<std::shared_ptr<const core::TreeDefinitions>>& batch) {
+  return factory_.register_trees(batch);
+}
+
 std::vector<std::string> SequentialEngine::register_tree_text(const std::string& xml_text) {
   return factory_.register_tree_text(xml_text);
 }

@@ -95,6 +95,9 @@ class BehaviorTreeFactory {
   // TreeBuildError for an ID that is not registered, naming it and the registered ones, and as
   // create_tree for the tree itself.
   Tree create_tree_by_name(const std::string& tree_name) const;
+  // Throws the TreeBuildError create_tree_by_name throws for an ID that is not registered;
+  // returns the definitions that define it otherwise.
+  std::shared_ptr<const TreeDefinitions> registered_tree(const std::string& tree_name) const;
 
   // Builds the main tree of an XML document (format version 4; docs/core.md lists what is
   // accepted). Relative `include` paths resolve as TreeSource says: against the file's folder,

@@ -9,6 +9,7 @@
 
 #include <kelmora/core/tree_source.hpp>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,15 @@ class TreeDefinitions {
   std::string where(const std::string& tree_id) const;
   // The document's name: its path as given, or "<xml text>".
   const std::string& name() const noexcept;
+
+  // The document that defines the tree with this ID (for a tree that comes from an include, the
+  // included file): its text as read and its path (none for text). std::nullopt for an ID not
+  // defined here.
+  struct Document {
+    std::string text;
+    std::optional<std::string> path;
+  };
+  std::optional<Document> document_of(const std::string& tree_id) const;
 
   // For the core: the parsed documents.
   const details::TreeSet& set() const noexcept { return *set_; }

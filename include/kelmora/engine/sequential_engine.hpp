@@ -14,7 +14,9 @@
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
+#include <kelmora/core/tree_definitions.hpp>
 #include <kelmora/core/tree_source.hpp>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -43,9 +45,13 @@ class SequentialEngine {
   void register_scripting_enum(std::initializer_list<std::pair<std::string_view, E>> values) {
     factory_.register_scripting_enum(values);
   }
+  void register_scripting_enums(const std::vector<std::pair<std::string, std::int64_t>>& values);
   std::vector<std::string> register_tree_text(const std::string& xml_text);
   std::vector<std::string> register_tree_file(const std::string& path);
   std::vector<std::string> register_tree_folder(const std::string& path);
+  // Definitions loaded before (TreeDefinitions::load, load_folder), registered as one batch.
+  std::vector<std::string> register_trees(
+      const std::vector<std::shared_ptr<const core::TreeDefinitions>>& batch);
 
   // Builds the tree from its XML (see BehaviorTreeFactory::create_tree), replacing any tree held
   // before (the old tree is halted; the new one starts with a fresh blackboard and zero ticks).

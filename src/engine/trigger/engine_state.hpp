@@ -15,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <kelmora/core/errors.hpp>
+#include <kelmora/core/factory.hpp>
 #include <kelmora/core/tree_source.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <map>
@@ -36,6 +37,9 @@ namespace kelmora::engine::trigger::details {
 // creation then withdraws the tree and passes the error on.
 using StartThread = std::function<std::thread(std::function<void()> body)>;
 
+// One registration, replayed into the SequentialEngine of every tree created after it.
+using ReplayStep = std::function<void(SequentialEngine&)>;
+
 struct TreeRecord {
   TreeRecord(core::TreeSource tree_source, std::chrono::nanoseconds spin_time);
   // A record whose thread is still there (never the case after a stop) tells its worker to
@@ -48,6 +52,10 @@ struct TreeRecord {
   std::string tree_id;
   std::uint64_t sequence = 0;  // creation order
   const core::TreeSource source;
+  // For a tree made from a registered BehaviorTree: its ID, and the path of the file that
+  // defines it (`source` then holds that file's text, for TreeInfo).
+  std::optional<std::string> tree_name;
+  std::optional<std::string> definition_path;
   const std::chrono::system_clock::time_point created_at;
 
   Mailbox mailbox;
@@ -93,6 +101,11 @@ struct EngineState {
   std::size_t listed = 0;  // records of `trees` not being stopped: the trees present
   std::uint64_t next_sequence = 0;
   std::vector<ActionRegistration> registrations;
+  // Every registration of every kind, in registration order: what a worker replays.
+  std::vector<ReplayStep> replay;
+  // The registered enum names and tree definitions, checked here before they are stored, with
+  // the rules the workers' factories apply (so their replay cannot fail).
+  core::BehaviorTreeFactory checked;
   bool closed = false;       // the engine is being destroyed: no tree may be created any more
   StartThread start_thread;  // empty: std::thread (tests replace it)
 

@@ -13,13 +13,15 @@
 #include <exception>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
-#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/core/type_name.hpp>
+#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "engine_access.hpp"
 #include "engine_state.hpp"
@@ -31,6 +33,7 @@ namespace kelmora::engine::trigger {
 using details::EngineState;
 using details::JobRef;
 using details::Mailbox;
+using details::ReplayStep;
 using details::TreeRecord;
 
 namespace details {
@@ -150,7 +153,11 @@ void ThreadEngine::register_action_behavior(const std::string& action_id,
   }
   log::info("注册动作节点: " + action_id);
   std::lock_guard lock(state_->mutex);
-  state_->registrations.emplace_back(action_id, std::move(tick_functor), std::move(ports_list));
+  state_->registrations.emplace_back(action_id, tick_functor, ports_list);
+  state_->replay.emplace_back([action_id, tick_functor = std::move(tick_functor),
+                               ports_list = std::move(ports_list)](SequentialEngine& engine) {
+    engine.register_action_behavior(action_id, tick_functor, ports_list);
+  });
 }
 
 void ThreadEngine::register_action_class(const ActionClass& action_class,
@@ -172,6 +179,59 @@ std::vector<ActionRegistration> ThreadEngine::action_registrations() const {
   if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
   std::lock_guard lock(state_->mutex);
   return state_->registrations;
+}
+
+void ThreadEngine::register_scripting_enum(const std::string& name, std::int64_t value) {
+  register_scripting_enums({{name, value}});
+}
+
+void ThreadEngine::register_scripting_enums(
+    const std::vector<std::pair<std::string, std::int64_t>>& values) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->checked.register_scripting_enums(values);  // throws before anything is stored
+    state_->replay.emplace_back(
+        [values](SequentialEngine& engine) { engine.register_scripting_enums(values); });
+  }
+  for (const auto& [name, value] : values) {
+    log::info("注册脚本枚举: " + name + " = " + std::to_string(value));
+  }
+}
+
+namespace {
+
+// Registers a batch of loaded definitions with the engine's state and logs their IDs.
+std::vector<std::string> register_definitions(
+    EngineState& state, std::vector<std::shared_ptr<const core::TreeDefinitions>> batch) {
+  std::vector<std::string> ids;
+  {
+    std::lock_guard lock(state.mutex);
+    ids = state.checked.register_trees(batch);  // throws before anything is stored
+    state.replay.emplace_back(
+        [batch = std::move(batch)](SequentialEngine& engine) { engine.register_trees(batch); });
+  }
+  for (const std::string& id : ids) log::info("注册行为树定义: " + id);
+  return ids;
+}
+
+}  // namespace
+
+std::vector<std::string> ThreadEngine::register_tree_text(const std::string& xml_text) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  return register_definitions(*state_,
+                              {core::TreeDefinitions::load(core::TreeSource::from_text(xml_text))});
+}
+
+std::vector<std::string> ThreadEngine::register_tree_file(const std::string& path) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  return register_definitions(*state_,
+                              {core::TreeDefinitions::load(core::TreeSource::from_file(path))});
+}
+
+std::vector<std::string> ThreadEngine::register_tree_folder(const std::string& path) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  return register_definitions(*state_, core::TreeDefinitions::load_folder(path));
 }
 
 // --- tree operations: one command each --------------------------------------------------------
@@ -240,20 +300,22 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
   } worker_id(tree);
   WorkerScope worker(&tree, &tree.tree_id);
   try {
-    std::vector<ActionRegistration> registrations;
+    std::vector<ReplayStep> replay;
     {
       std::lock_guard lock(state->mutex);
-      registrations = state->registrations;
+      replay = state->replay;
     }
     state.reset();  // the worker needs nothing more of the engine
 
     SequentialEngine engine;
     engine.set_stop_token(tree.stop_source.get_token());
-    for (auto& [action_id, tick_functor, ports_list] : registrations) {
-      engine.register_action_behavior(action_id, std::move(tick_functor), std::move(ports_list));
+    for (const ReplayStep& step : replay) step(engine);
+    replay.clear();
+    if (tree.tree_name) {
+      engine.create_tree_by_name(*tree.tree_name);
+    } else {
+      engine.create_tree(tree.source);
     }
-    registrations.clear();
-    engine.create_tree(tree.source);
     tree.mailbox.serve(engine);
   } catch (...) {
     // Logged here, then given to the caller waiting now or the next one.
