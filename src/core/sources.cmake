@@ -25,6 +25,7 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/xml_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/action_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/blackboard_nodes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/controls.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/decorators.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/leaves.cpp

@@ -2,6 +2,7 @@
 // part of the core that names their classes.
 
 #include <kelmora/nodes/action_node.hpp>
+#include <kelmora/nodes/blackboard_nodes.hpp>
 #include <kelmora/nodes/controls.hpp>
 #include <kelmora/nodes/decorators.hpp>
 #include <kelmora/nodes/leaves.hpp>
@@ -19,6 +20,10 @@ using nodes::SequenceNode;
 
 PortInfo input(std::string name, PortType type) {
   return PortInfo{std::move(name), PortDirection::INPUT, type, ""};
+}
+
+PortInfo output(std::string name, PortType type) {
+  return PortInfo{std::move(name), PortDirection::OUTPUT, type, ""};
 }
 
 std::shared_ptr<const std::vector<PortInfo>> ports(std::vector<PortInfo> list) {
@@ -94,6 +99,24 @@ NodeRegistry standard_nodes() {
   r["Precondition"] =
       decorator(creator<nodes::PreconditionNode>(),
                 {input("if", PortType::STRING), input("else", PortType::STRING)}, {"if"});
+
+  r["UnsetBlackboard"] =
+      leaf(creator<nodes::UnsetBlackboardNode>(), {input("key", PortType::STRING)}, {"key"});
+  r["WasEntryUpdated"] =
+      leaf(creator<nodes::WasEntryUpdatedNode>(), {input("entry", PortType::STRING)}, {"entry"});
+  r["SkipUnlessUpdated"] = decorator(creator<nodes::EntryUpdatedDecorator>(false),
+                                     {input("entry", PortType::STRING)}, {"entry"});
+  r["WaitValueUpdate"] = decorator(creator<nodes::EntryUpdatedDecorator>(true),
+                                   {input("entry", PortType::STRING)}, {"entry"});
+  using Item = nodes::LoopNode::ItemType;
+  for (const auto& [id, item] :
+       {std::pair{"LoopInt", Item::integer}, std::pair{"LoopDouble", Item::real},
+        std::pair{"LoopString", Item::string}, std::pair{"LoopBool", Item::boolean}}) {
+    r[id] = decorator(creator<nodes::LoopNode>(item),
+                      {input("queue", PortType::OBJECT), input("if_empty", PortType::STRING),
+                       output("value", PortType::OBJECT)},
+                      {"queue"});
+  }
 
   registry.make_subtree = [](NodeConfig config, std::string id) -> std::unique_ptr<TreeNode> {
     return std::make_unique<nodes::SubTreeNode>(std::move(config), std::move(id));
