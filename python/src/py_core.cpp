@@ -87,10 +87,10 @@ class HandleScope {
 };
 
 core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node) {
-  if (!python_usable()) {
+  const AcquiredGil gil;
+  if (!gil) {
     throw kelmora::RuntimeError("the Python interpreter is shutting down; tick function not run");
   }
-  AcquiredGil gil;
   HandleScope scope(node);
   try {
     return to_status(callable.object()(scope.object()));

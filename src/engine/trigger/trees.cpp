@@ -41,6 +41,7 @@ void keep_inherited(std::shared_ptr<void> state) {
 // made by the caller, its source and tree name set).
 std::string create_tree(const std::shared_ptr<EngineState>& state,
                         std::shared_ptr<TreeRecord> record, std::optional<std::string> tree_id) {
+  record->engine = state;
   std::optional<std::string> cycle;
   bool duplicate = false;
   for (;;) {
@@ -53,10 +54,7 @@ std::string create_tree(const std::shared_ptr<EngineState>& state,
       record->tree_id = tree_id ? *tree_id : state->generated_id();
       auto it = state->trees.find(record->tree_id);
       if (it == state->trees.end()) {
-        record->sequence = state->next_sequence++;
-        state->trees.emplace(record->tree_id, record);
-        state->order.emplace(record->sequence, record);
-        ++state->listed;
+        state->enter(record);
         break;
       }
       if (!it->second->stopping) {
