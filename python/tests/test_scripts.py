@@ -225,3 +225,21 @@ def test_sequential_engine_and_factory_create_registered_trees(tmp_path):
                                            "\\(not in this document, nor in the registered tree "
                                            "definitions: "):
         engine.create_tree_from_text(doc(tree("X", '<SubTree ID="Gone"/>')))
+
+
+@pytest.mark.parametrize("body, steps", [
+    ('<LoopInt queue="{q}" value="{v}"><Script code="total := total + v"/></LoopInt>',
+     [({"q": "1;2;3", "total": 0}, R), ({}, R), ({}, R), ({}, S)]),
+    ('<WasEntryUpdated entry="{x}"/>', [({}, F), ({"x": "a"}, S), ({}, F), ({"x": "a"}, S)]),
+    ('<SkipUnlessUpdated entry="x"><UnsetBlackboard key="x"/></SkipUnlessUpdated>',
+     [({}, K), ({"x": 1}, S), ({}, K)]),
+])
+def test_blackboard_nodes_see_entries_written_from_python(body, steps):
+    engine = SequentialEngine()
+    engine.create_tree_from_text(doc(tree("T", body)))
+    for entries, status in steps:
+        for key, value in entries.items():
+            engine.set_blackboard_data(key, value)
+        assert engine.tick_once() == status
+    if "LoopInt" in body:
+        assert engine.get_blackboard_data("total") == 6
