@@ -7,10 +7,12 @@
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/tree.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "py_errors.hpp"
+#include "py_nodes.hpp"
 #include "py_values.hpp"
 
 namespace kelmora::python {
@@ -96,18 +98,7 @@ core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node)
     return to_status(callable.object()(scope.object()));
   } catch (py::error_already_set& e) {
     scope.handle().rethrow_port_error(e);  // a port error of this node names it already
-    // The tick fails like for any exception. Ctrl-C that landed in a tick function run on the
-    // main thread is also raised again once control is back in Python, rather than vanish into
-    // a failed tick; a KeyboardInterrupt on a worker thread is no Ctrl-C and stays there.
-    // Re-armed last: a pending Ctrl-C is consumed by the next Python call that checks signals.
-    // The exception object itself goes on (PythonError), so that the caller's error gets it back
-    // as its __cause__.
-    std::string text = error_text(e);
-    if (e.trace() && !e.trace().is_none())
-      PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
-    PyValueRef exception = hold(e.value());
-    keep_interrupt(e);
-    throw PythonError(text, std::move(exception));
+    throw_python_error(e);
   }
 }
 
@@ -199,6 +190,21 @@ void bind_factory(py::module_& m) {
                                        to_ports_list(ports_list, "ports_list"));
           },
           py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "register_condition_behavior",
+          [](core::BehaviorTreeFactory& f, const std::string& condition_id, py::object tick_functor,
+             py::handle ports_list) {
+            f.register_condition_behavior(condition_id, to_tick_functor(std::move(tick_functor)),
+                                          to_ports_list(ports_list, "ports_list"));
+          },
+          py::arg("condition_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "register_node_class",
+          [](core::BehaviorTreeFactory& f, py::handle node_class, py::handle node_id) {
+            std::optional<std::string> id = node_id_argument(node_id);
+            f.register_node_class(python_node_class(node_class), std::move(id));
+          },
+          py::arg("node_class"), py::arg("node_id") = py::none())
       .def("has_node_type", &core::BehaviorTreeFactory::has_node_type, py::arg("id"))
       .def(
           "register_scripting_enum",
@@ -293,6 +299,24 @@ void bind_sequential_engine(py::module_& m) {
           py::arg("path"))
       .def("create_tree", &SequentialEngine::create_tree_by_name, py::arg("tree_name"),
            py::call_guard<ReleasedGil>(), "Builds the registered BehaviorTree with this ID.")
+      .def(
+          "register_condition_behavior",
+          [](SequentialEngine& e, const std::string& condition_id, py::object tick_functor,
+             py::handle ports_list) {
+            if (!PyList_Check(ports_list.ptr())) {
+              throw py::type_error("ports_list must be list, not " + type_name(ports_list));
+            }
+            e.register_condition_behavior(condition_id, to_tick_functor(std::move(tick_functor)),
+                                          to_ports_list(ports_list, "ports_list"));
+          },
+          py::arg("condition_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "register_node_class",
+          [](SequentialEngine& e, py::handle node_class, py::handle node_id) {
+            std::optional<std::string> id = node_id_argument(node_id);
+            e.register_node_class(python_node_class(node_class), std::move(id));
+          },
+          py::arg("node_class"), py::arg("node_id") = py::none())
       .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, py::arg("xml_text"),
            py::call_guard<ReleasedGil>())
       .def(
@@ -368,6 +392,21 @@ std::vector<std::pair<std::string, std::int64_t>> scripting_enum_values(py::hand
   }
   throw py::type_error("register_scripting_enum takes a name and a value, or an enum class, not " +
                        type_name(name_or_enum));
+}
+
+void throw_python_error(py::error_already_set& e) {
+  // Ctrl-C that landed in Python code run on the main thread is also raised again once control
+  // is back in Python, rather than vanish into a failed tick; a KeyboardInterrupt on a worker
+  // thread is no Ctrl-C and stays there. Re-armed last: a pending Ctrl-C is consumed by the next
+  // Python call that checks signals. The exception object itself goes on (PythonError), so that
+  // the caller's error gets it back as its __cause__.
+  std::string text = error_text(e);
+  if (e.trace() && !e.trace().is_none()) {
+    PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+  }
+  PyValueRef exception = hold(e.value());
+  keep_interrupt(e);
+  throw PythonError(text, std::move(exception));
 }
 
 core::TickFunctor to_tick_functor(py::object object) {

@@ -37,6 +37,12 @@ core::TickFunctor to_tick_functor(py::object object);
 std::vector<std::pair<std::string, std::int64_t>> scripting_enum_values(py::handle name_or_enum,
                                                                         py::handle value);
 
+// Throws the Python error `e`, raised by Python code that C++ called (a tick function, a method of
+// a node class), as a PythonError: its text (error_text), the exception object itself with its
+// traceback, and Ctrl-C re-armed when it is a KeyboardInterrupt on the main thread. Not
+// thread-safe: call with the GIL held.
+[[noreturn]] void throw_python_error(py::error_already_set& e);
+
 // Binds NodeStatus, TreeNode, CppTick, BehaviorTreeFactory, Tree and SequentialEngine.
 void bind_core(py::module_& m);
 

@@ -328,8 +328,13 @@ std::unique_ptr<TreeNode> Builder::build_node(const SourceDoc& doc, pugi::xml_no
   try {
     node = node_type.create(std::move(config));
   } catch (const std::exception& e) {
-    // A node that checks its ports when it is made (Script parses its code): file and line added.
-    fail_nested(doc, element, e.what());
+    // A node that checks its ports when it is made (Script parses its code), or a node class
+    // whose constructor failed: the build error names the element, the cause is nested (a host's
+    // exception reaches its caller as the cause).
+    const std::string what = e.what();
+    const bool named = what.rfind(label, 0) == 0;  // the node's own error already names it
+    std::throw_with_nested(TreeBuildError(
+        fmt::format("{}: {}", doc.where(element), named ? what : label + ": " + what)));
   }
   for (pugi::xml_node child : children) {
     auto built = build_node(doc, child, blackboard, depth + 1);

@@ -54,6 +54,18 @@ std::vector<std::string> SequentialEngine::register_tree_folder(const std::strin
   return factory_.register_tree_folder(path);
 }
 
+void SequentialEngine::register_condition_behavior(const std::string& condition_id,
+                                                   core::TickFunctor tick_functor,
+                                                   core::PortsList ports_list) {
+  factory_.register_condition_behavior(condition_id, std::move(tick_functor),
+                                       std::move(ports_list));
+}
+
+void SequentialEngine::register_node_class(const core::NodeClass& node_class,
+                                           std::optional<std::string> node_id) {
+  factory_.register_node_class(node_class, std::move(node_id));
+}
+
 void SequentialEngine::install(core::Tree tree) {
   if (tree_) {
     try {

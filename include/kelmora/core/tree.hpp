@@ -26,6 +26,9 @@ class Tree {
   // `timers` in their NodeConfig. std::invalid_argument for a null root, blackboard or timers.
   Tree(std::unique_ptr<TreeNode> root, std::shared_ptr<Blackboard> blackboard,
        std::shared_ptr<TreeTimers> timers, std::string main_tree_id);
+  // Halts the running nodes first (as haltNode() does: a stateful action's onHalted runs), on
+  // the destroying thread; a failure of that halt is logged, never thrown. Move-assigning over a
+  // tree halts the tree it replaces the same way.
   ~Tree();
   Tree(Tree&&) noexcept;
   Tree& operator=(Tree&&) noexcept;
@@ -34,15 +37,17 @@ class Tree {
   // tick function, a TreeStoppedError from a stop), the tree is halted as a parent halts a
   // running child: every node IDLE, blackboard kept, and what nodes keep across halts kept too
   // (a SequenceWithMemory resumes at the child that threw, a RunOnce that ran stays done); the
-  // error passes on. Throws std::logic_error on an empty (default-made) tree, and RuntimeError
-  // when called from inside a tick of this tree (see refuseWhileTicking). An `_onHalted` script
-  // that fails while the tick halts nodes fails the tick the same way, once the tick is over (its
-  // NodeTickError names the node and the attribute).
+  // error passes on (a failure of that halt is logged, not thrown). Throws std::logic_error on an
+  // empty (default-made) tree, and RuntimeError when called from inside a tick of this tree (see
+  // refuseWhileTicking). An `_onHalted` script that fails while the tick halts nodes fails the
+  // tick the same way, once the tick is over (its NodeTickError names the node and the
+  // attribute).
   NodeStatus tickOnce();
   // Halts every running node and sets every node to IDLE; the blackboard is kept. Nodes also
   // forget what they keep across ordinary halts (a RunOnce runs again). RuntimeError when called
-  // from inside a tick of this tree. An `_onHalted` script that fails does not stop the halt:
-  // once every node is IDLE, its NodeTickError is thrown (the first one, when several fail).
+  // from inside a tick of this tree. A halt that throws (a NodeTickError naming the node), or an
+  // `_onHalted` script that fails, does not stop the others: every node ends IDLE, and the first
+  // failure is thrown.
   void haltTree();
 
   // Whether a tick of this tree is in progress: a tick function running now was called by it.

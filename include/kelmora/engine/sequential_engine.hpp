@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
+#include <kelmora/core/node_class.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
@@ -35,6 +36,16 @@ class SequentialEngine {
   // earlier one). Throws TreeBuildError for a malformed port description.
   void register_action_behavior(const std::string& action_id, core::TickFunctor tick_functor,
                                 core::PortsList ports_list);
+  // Registers a condition from a tick function, and a node class, with this engine's factory
+  // (see BehaviorTreeFactory::register_condition_behavior and register_node_class).
+  void register_condition_behavior(const std::string& condition_id, core::TickFunctor tick_functor,
+                                   core::PortsList ports_list);
+  void register_node_class(const core::NodeClass& node_class,
+                           std::optional<std::string> node_id = std::nullopt);
+  template <class T>
+  void register_node_class(std::optional<std::string> node_id = std::nullopt) {
+    register_node_class(core::node_class<T>(), std::move(node_id));
+  }
 
   // Enum names for scripts, and BehaviorTree definitions for SubTrees and create_tree_by_name:
   // BehaviorTreeFactory's operations of the same names on this engine's factory. They affect
@@ -55,6 +66,7 @@ class SequentialEngine {
 
   // Builds the tree from its XML (see BehaviorTreeFactory::create_tree), replacing any tree held
   // before (the old tree is halted; the new one starts with a fresh blackboard and zero ticks).
+  // The engine's destruction halts its tree too (see Tree::~Tree), on the destroying thread.
   // Throws TreeBuildError, or TreeFileError for a file that cannot be read; on failure the
   // engine keeps its previous tree and state.
   //

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/type_name.hpp>
@@ -33,7 +34,6 @@ namespace kelmora::engine::trigger {
 using details::EngineState;
 using details::JobRef;
 using details::Mailbox;
-using details::ReplayStep;
 using details::TreeRecord;
 
 namespace details {
@@ -161,13 +161,47 @@ void ThreadEngine::register_action_behavior(const std::string& action_id,
   if (auto problem = core::action_registration_problem(action_id, ports_list)) {
     throw ValueError(*problem);
   }
-  log::info("注册动作节点: " + action_id);
-  std::lock_guard lock(state_->mutex);
-  state_->registrations.emplace_back(action_id, tick_functor, ports_list);
-  state_->replay.emplace_back([action_id, tick_functor = std::move(tick_functor),
-                               ports_list = std::move(ports_list)](SequentialEngine& engine) {
+  details::ReplayStep step;
+  step.apply = [action_id, tick_functor, ports_list](SequentialEngine& engine) {
     engine.register_action_behavior(action_id, tick_functor, ports_list);
-  });
+  };
+  step.action.emplace(action_id, std::move(tick_functor), std::move(ports_list));
+  details::add_registration(*state_, action_id, std::move(step));
+}
+
+void ThreadEngine::register_condition_behavior(const std::string& condition_id,
+                                               core::TickFunctor tick_functor,
+                                               core::PortsList ports_list) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  if (auto problem = core::action_registration_problem(condition_id, ports_list)) {
+    throw ValueError(*problem);
+  }
+  details::ReplayStep step;
+  step.apply = [condition_id, tick_functor = std::move(tick_functor),
+                ports_list = std::move(ports_list)](SequentialEngine& engine) {
+    engine.register_condition_behavior(condition_id, tick_functor, ports_list);
+  };
+  details::add_registration(*state_, condition_id, std::move(step));
+}
+
+void ThreadEngine::register_node_class(const core::NodeClass& node_class,
+                                       std::optional<std::string> node_id) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  if (!node_class.kind || *node_class.kind == core::NodeKind::SUBTREE) {
+    const std::string message = core::unknown_node_class_message(node_class.name);
+    log::error(message);
+    throw TypeError(message);
+  }
+  if (!node_class.create) throw ValueError("node class " + node_class.name + " has no creator");
+  std::string id = node_id ? std::move(*node_id) : node_class.name;
+  if (auto problem = core::action_registration_problem(id, node_class.ports)) {
+    throw ValueError(*problem);
+  }
+  details::ReplayStep step;
+  step.apply = [id, node_class](SequentialEngine& engine) {
+    engine.register_node_class(node_class, id);
+  };
+  details::add_registration(*state_, id, std::move(step));
 }
 
 void ThreadEngine::register_action_class(const ActionClass& action_class,
@@ -188,8 +222,22 @@ void ThreadEngine::register_action_class(const ActionClass& action_class,
 std::vector<ActionRegistration> ThreadEngine::action_registrations() const {
   if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
   std::lock_guard lock(state_->mutex);
-  return state_->registrations;
+  std::vector<ActionRegistration> actions;
+  for (const auto& step : state_->registrations) {
+    if (step.action) actions.push_back(*step.action);
+  }
+  return actions;
 }
+
+namespace details {
+
+void add_registration(EngineState& state, const std::string& id, ReplayStep step) {
+  log::info("注册动作节点: " + id);
+  std::lock_guard lock(state.mutex);
+  state.registrations.push_back(std::move(step));
+}
+
+}  // namespace details
 
 void ThreadEngine::register_scripting_enum(const std::string& name, std::int64_t value) {
   register_scripting_enums({{name, value}});
@@ -201,8 +249,8 @@ void ThreadEngine::register_scripting_enums(
   {
     std::lock_guard lock(state_->mutex);
     state_->checked.register_scripting_enums(values);  // throws before anything is stored
-    state_->replay.emplace_back(
-        [values](SequentialEngine& engine) { engine.register_scripting_enums(values); });
+    state_->registrations.push_back(details::ReplayStep{
+        [values](SequentialEngine& engine) { engine.register_scripting_enums(values); }, {}});
   }
   for (const auto& [name, value] : values) {
     log::info("注册脚本枚举: " + name + " = " + std::to_string(value));
@@ -218,8 +266,9 @@ std::vector<std::string> register_definitions(
   {
     std::lock_guard lock(state.mutex);
     ids = state.checked.register_trees(batch);  // throws before anything is stored
-    state.replay.emplace_back(
-        [batch = std::move(batch)](SequentialEngine& engine) { engine.register_trees(batch); });
+    state.registrations.push_back(details::ReplayStep{
+        [batch = std::move(batch)](SequentialEngine& engine) { engine.register_trees(batch); },
+        {}});
   }
   for (const std::string& id : ids) log::info("注册行为树定义: " + id);
   return ids;
@@ -273,9 +322,9 @@ core::AnyMap ThreadEngine::get_tree_status(const std::string& tree_id) {
 }
 
 std::any ThreadEngine::get_blackboard_data(const std::string& tree_id, const std::string& key) {
-  return details::command(*state_, tree_id, "get_blackboard_data", [&key](SequentialEngine& engine) {
-    return engine.get_blackboard_data(key);
-  });
+  return details::command(
+      *state_, tree_id, "get_blackboard_data",
+      [&key](SequentialEngine& engine) { return engine.get_blackboard_data(key); });
 }
 
 void ThreadEngine::set_blackboard_data(const std::string& tree_id, const std::string& key,
@@ -286,13 +335,14 @@ void ThreadEngine::set_blackboard_data(const std::string& tree_id, const std::st
 }
 
 core::AnyMap ThreadEngine::get_all_blackboard_data(const std::string& tree_id) {
-  return details::command(*state_, tree_id, "get_all_blackboard_data", [](SequentialEngine& engine) {
-    return engine.get_all_blackboard_data();
-  });
+  return details::command(
+      *state_, tree_id, "get_all_blackboard_data",
+      [](SequentialEngine& engine) { return engine.get_all_blackboard_data(); });
 }
 
 void ThreadEngine::reset_tree(const std::string& tree_id) {
-  details::command(*state_, tree_id, "reset", [](SequentialEngine& engine) { engine.reset_tree(); });
+  details::command(*state_, tree_id, "reset",
+                   [](SequentialEngine& engine) { engine.reset_tree(); });
 }
 
 // --- the worker ---------------------------------------------------------------------------------
@@ -310,17 +360,18 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
   } worker_id(tree);
   WorkerScope worker(&tree, &tree.tree_id);
   try {
-    std::vector<ReplayStep> replay;
+    std::vector<std::function<void(SequentialEngine&)>> registrations;
     {
       std::lock_guard lock(state->mutex);
-      replay = state->replay;
+      registrations.reserve(state->registrations.size());
+      for (const auto& step : state->registrations) registrations.push_back(step.apply);
     }
     state.reset();  // the worker needs nothing more of the engine
 
     SequentialEngine engine;
     engine.set_stop_token(tree.stop_source.get_token());
-    for (const ReplayStep& step : replay) step(engine);
-    replay.clear();
+    for (const auto& apply : registrations) apply(engine);
+    registrations.clear();
     if (tree.tree_name) {
       engine.create_tree_by_name(*tree.tree_name);
     } else {
