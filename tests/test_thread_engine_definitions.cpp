@@ -57,6 +57,8 @@ TEST(EngineDefinitionsTest, EnumsAndTreesReachEveryWorkerAndOnlyLaterOnes) {
   engine.register_action_behavior("Work", [](TreeNode&) { return NodeStatus::SUCCESS; }, {});
   engine.register_tree_text(doc(tree("Check", R"(<ScriptCondition code="x == RED"/>)")));
   engine.create_tree_by_name("Check", "before");
+  // A worker replays the registrations present when it starts: a first command waits for that.
+  engine.get_tree_status("before");
   engine.register_scripting_enum("RED", 1);
   engine.create_tree_by_name("Check", "after");
   engine.set_blackboard_data("before", "x", std::int64_t{1});
