@@ -113,7 +113,8 @@ Blackboard::Entry& Blackboard::make_entry(std::string_view key) {
 
 const std::any* Blackboard::find(std::string_view key) const {
   const Entry* e = entry(key);
-  return e == nullptr || !e->value.has_value() ? nullptr : &e->value;
+  // An entry written with an empty value exists (as it always did); one only declared does not.
+  return e == nullptr || (!e->value.has_value() && e->stamp == 0) ? nullptr : &e->value;
 }
 
 bool Blackboard::has(const std::string& key) const { return find(key) != nullptr; }
@@ -152,7 +153,7 @@ AnyMap Blackboard::entries() const {
     }
   }
   for (const auto& [key, e] : entries_) {
-    if (e.value.has_value()) {
+    if (e.value.has_value() || e.stamp != 0) {
       all[key] = e.value;
     } else {
       all.erase(key);
@@ -160,8 +161,8 @@ AnyMap Blackboard::entries() const {
   }
   if (parent_) {
     for (const auto& [key, parent_key] : remapping_) {
-      if (auto value = parent_->get(parent_key)) {
-        all[key] = std::move(*value);
+      if (const std::any* value = parent_->find(parent_key)) {
+        all[key] = *value;
       } else {
         all.erase(key);
       }

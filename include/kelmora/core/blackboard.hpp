@@ -38,9 +38,10 @@ class Blackboard final : public scripting::Environment {
   // A new, empty blackboard. A SubTree's blackboard has its caller's as `parent`.
   static std::shared_ptr<Blackboard> create(std::shared_ptr<Blackboard> parent = nullptr);
 
-  // Whether an entry holds a value here (or, for remapped keys, in the parent it refers to).
+  // Whether an entry exists here (or, for remapped keys, in the parent it refers to): it was
+  // written, also with an empty value. An entry only declared (lock_type) does not count.
   bool has(const std::string& key) const;
-  // The entry's value; std::nullopt when it holds none (never written, or created empty).
+  // The entry's value; std::nullopt when it does not exist (see has()).
   std::optional<std::any> get(const std::string& key) const;
   // The entry's value without a copy; nullptr when it holds none. The pointer is valid until the
   // entry is next written or removed (or the blackboard destroyed).
