@@ -13,6 +13,9 @@ kelmora_add_test(test_scripting
   LABELS core TIMEOUT 60)
 target_compile_definitions(test_scripting PRIVATE
   KELMORA_FUZZ_CORPUS="${PROJECT_SOURCE_DIR}/fuzz/corpus")
+kelmora_add_test(test_core_scripts
+  SOURCES test_tree_scripts.cpp test_tree_registry.cpp test_blackboard_nodes.cpp
+  LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_authoring SOURCES test_node_authoring.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_any SOURCES test_any.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_any_threads SOURCES test_any_threads.cpp LABELS concurrency TIMEOUT 120)

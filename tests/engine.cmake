@@ -9,6 +9,9 @@ kelmora_add_test(test_mailbox
   SOURCES test_mailbox.cpp LIBS kelmora_engine_test_support LABELS concurrency TIMEOUT 120)
 kelmora_add_test(test_thread_engine_registration
   SOURCES test_thread_engine_registration.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+kelmora_add_test(test_thread_engine_definitions
+  SOURCES test_thread_engine_definitions.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_thread_engine_creation
   SOURCES test_thread_engine_creation.cpp LIBS kelmora_engine_test_support
   LABELS concurrency TIMEOUT 60)

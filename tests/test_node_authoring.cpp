@@ -37,7 +37,7 @@ class ScriptLeaf : public core::TreeNode {
  public:
   ScriptLeaf(std::string name, std::vector<NodeStatus> script, Journal& journal,
              int throw_on_tick = -1)
-      : TreeNode(core::NodeConfig{name, "Script", nullptr, {}, nullptr, nullptr}),
+      : TreeNode(core::NodeConfig{name, "Script", nullptr, {}, nullptr, nullptr, nullptr}),
         script_(std::move(script)),
         journal_(journal),
         throw_on_tick_(throw_on_tick) {}
@@ -64,7 +64,7 @@ class ScriptLeaf : public core::TreeNode {
 class RoundRobin : public nodes::ControlNode {
  public:
   RoundRobin(Journal& journal, bool throw_after_running = false)
-      : ControlNode(core::NodeConfig{"rr", "RoundRobin", nullptr, {}, nullptr, nullptr}),
+      : ControlNode(core::NodeConfig{"rr", "RoundRobin", nullptr, {}, nullptr, nullptr, nullptr}),
         journal_(journal),
         throw_after_running_(throw_after_running) {}
 
@@ -240,7 +240,8 @@ TEST(NodeChildrenTest, LeavesRefuseChildrenAndDecoratorsASecondOne) {
   }
 
   struct Pass : nodes::DecoratorNode {
-    Pass() : DecoratorNode(core::NodeConfig{"pass", "Pass", nullptr, {}, nullptr, nullptr}) {}
+    Pass()
+        : DecoratorNode(core::NodeConfig{"pass", "Pass", nullptr, {}, nullptr, nullptr, nullptr}) {}
     NodeStatus onTick() override { return child().executeTick(); }
   } pass;
   EXPECT_THROW(pass.addChild(nullptr), std::invalid_argument);

@@ -444,15 +444,17 @@ TEST(PortBindingTest, AnInoutPortReadsAndWritesOneEntry) {
   auto blackboard = core::Blackboard::create();
   auto ports = std::make_shared<const std::vector<core::PortInfo>>(std::vector<core::PortInfo>{
       {"count", core::PortDirection::INOUT, core::PortType::OBJECT, ""}});
-  core::Tree tree(std::make_unique<Counter>(core::NodeConfig{
-                      "c", "Counter", ports, {core::PortBinding::entry("n")}, blackboard, nullptr}),
-                  blackboard, std::make_shared<core::TreeTimers>(), "T");
+  core::Tree tree(
+      std::make_unique<Counter>(core::NodeConfig{
+          "c", "Counter", ports, {core::PortBinding::entry("n")}, blackboard, nullptr, nullptr}),
+      blackboard, std::make_shared<core::TreeTimers>(), "T");
   tree.tickOnce();
   tree.tickOnce();
   EXPECT_EQ(std::any_cast<int>(*blackboard->get("n")), 2);
-  EXPECT_THROW(Counter(core::NodeConfig{
-                   "c", "Counter", nullptr, {core::PortBinding::entry("n")}, blackboard, nullptr}),
-               std::invalid_argument)
+  EXPECT_THROW(
+      Counter(core::NodeConfig{
+          "c", "Counter", nullptr, {core::PortBinding::entry("n")}, blackboard, nullptr, nullptr}),
+      std::invalid_argument)
       << "a binding without a port";
 }
 

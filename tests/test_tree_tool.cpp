@@ -121,9 +121,9 @@ TEST_F(ToolTest, CheckReportsTheFileAndLineOfEveryMalformedTree) {
       {"AttributeOnNodeWithoutPorts", doc(R"(<AlwaysSuccess nmae="x"/>)"),
        "FILE:3: node 'AlwaysSuccess' (AlwaysSuccess): attribute 'nmae' is not a port of this "
        "node (it has no ports)"},
-      {"ScriptingPrecondition", doc(R"(<Work _skipIf="x == 1"/>)"),
-       "FILE:3: node 'Work' (Work): attribute '_skipIf' is not supported (scripting "
-       "preconditions and other '_' attributes are not supported)"},
+      {"ScriptThatDoesNotParse", doc(R"(<Work _skipIf="x ==="/>)"),
+       "FILE:3: node 'Work' (Work): attribute '_skipIf': Expected operand, found '=' at "
+       "position 4 in script 'x ==='"},
       {"AutoremapOutsideSubTree", doc(R"(<Work _autoremap="true"/>)"),
        "FILE:3: node 'Work' (Work): attribute '_autoremap' is not supported (it is only allowed "
        "on SubTree)"},
@@ -171,12 +171,12 @@ TEST_F(ToolTest, CheckReportsTheFileAndLineOfEveryMalformedTree) {
        "<BehaviorTree ID='M'><SubTree ID='B'><Work/></SubTree></BehaviorTree>\n"
        "<BehaviorTree ID='B'><Work/></BehaviorTree></root>",
        "FILE:2: SubTree 'B' must not have child elements"},
-      {"SubTreeScriptingAttribute",
+      {"SubTreeScriptThatDoesNotParse",
        "<root main_tree_to_execute='M'>\n"
-       "<BehaviorTree ID='M'><SubTree ID='B' _while='x'/></BehaviorTree>\n"
+       "<BehaviorTree ID='M'><SubTree ID='B' _while='(('/></BehaviorTree>\n"
        "<BehaviorTree ID='B'><Work/></BehaviorTree></root>",
-       "FILE:2: node 'B' (SubTree): attribute '_while' is not supported (scripting "
-       "preconditions and other '_' attributes are not supported)"},
+       "FILE:2: node 'B' (SubTree): attribute '_while': Expected operand at position 2 in "
+       "script '(('"},
       {"IncludeOfMissingFile", R"(<root><include path="no/such/file.xml"/></root>)",
        "~FILE:1: cannot read tree file '"},
   };

@@ -114,9 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
         XmlErrorCase{"AttributeOnNodeWithoutPorts", doc(R"(<AlwaysSuccess nmae="x"/>)"),
                      "<xml text>:3: node 'AlwaysSuccess' (AlwaysSuccess): attribute 'nmae' is not "
                      "a port of this node (it has no ports)"},
-        XmlErrorCase{"ScriptingPrecondition", doc(R"(<Work _skipIf="x == 1"/>)"),
-                     "<xml text>:3: node 'Work' (Work): attribute '_skipIf' is not supported "
-                     "(scripting preconditions and other '_' attributes are not supported)"},
+        XmlErrorCase{"ConditionAttributeTypo", doc(R"(<Work _skipif="x == 1"/>)"),
+                     "<xml text>:3: node 'Work' (Work): unknown attribute '_skipif': did you mean "
+                     "'_skipIf'? (other attributes beginning with '_' are editor metadata and "
+                     "ignored, but this one is too close to '_skipIf' to be taken for metadata)"},
         XmlErrorCase{"AutoremapOutsideSubTree", doc(R"(<Work _autoremap="true"/>)"),
                      "<xml text>:3: node 'Work' (Work): attribute '_autoremap' is not supported "
                      "(it is only allowed on SubTree)"},
@@ -172,12 +173,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "<BehaviorTree ID='M'><SubTree ID='B'><Work/></SubTree></BehaviorTree>\n"
                      "<BehaviorTree ID='B'><Work/></BehaviorTree></root>",
                      "<xml text>:2: SubTree 'B' must not have child elements"},
-        XmlErrorCase{"SubTreeScriptingAttribute",
+        XmlErrorCase{"SubTreeScriptThatDoesNotParse",
                      "<root main_tree_to_execute='M'>\n"
-                     "<BehaviorTree ID='M'><SubTree ID='B' _while='x'/></BehaviorTree>\n"
+                     "<BehaviorTree ID='M'><SubTree ID='B' _while='x &lt;'/></BehaviorTree>\n"
                      "<BehaviorTree ID='B'><Work/></BehaviorTree></root>",
-                     "<xml text>:2: node 'B' (SubTree): attribute '_while' is not supported "
-                     "(scripting preconditions and other '_' attributes are not supported)"},
+                     "<xml text>:2: node 'B' (SubTree): attribute '_while': Expected operand at "
+                     "position 3 in script 'x <'"},
         XmlErrorCase{"IncludeOfMissingFile", R"(<root><include path="no/such/file.xml"/></root>)",
                      "~<xml text>:1: cannot read tree file '"}),
     [](const auto& param_info) { return param_info.param.name; });

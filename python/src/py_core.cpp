@@ -225,6 +225,37 @@ void bind_factory(py::module_& m) {
           "Registers a node class (kelmora.nodes) under `node_id` or its class name.")
       .def("has_node_type", &core::BehaviorTreeFactory::has_node_type, py::arg("id"),
            "Whether a node type is registered under `id` (the standard nodes included).")
+      .def(
+          "register_scripting_enum",
+          [](core::BehaviorTreeFactory& f, py::handle name_or_enum, py::handle value) {
+            f.register_scripting_enums(scripting_enum_values(name_or_enum, value));
+          },
+          py::arg("name"), py::arg("value") = py::none(),
+          "Registers an enum name scripts use as a number: (name, value), or a whole enum "
+          "class.")
+      .def("register_tree_text", &core::BehaviorTreeFactory::register_tree_text,
+           py::arg("xml_text"), py::call_guard<ReleasedGil>(),
+           "Registers every BehaviorTree of the XML text; returns their IDs.")
+      .def(
+          "register_tree_file",
+          [](core::BehaviorTreeFactory& f, py::handle path) {
+            const std::string file = fs_path(path);
+            ReleasedGil release;
+            return f.register_tree_file(file);
+          },
+          py::arg("path"), "Registers every BehaviorTree of the file; returns their IDs.")
+      .def(
+          "register_tree_folder",
+          [](core::BehaviorTreeFactory& f, py::handle path) {
+            const std::string folder = fs_path(path);
+            ReleasedGil release;
+            return f.register_tree_folder(folder);
+          },
+          py::arg("path"), "Registers every BehaviorTree of every *.xml file below the folder.")
+      .def("registered_tree_ids", &core::BehaviorTreeFactory::registered_tree_ids,
+           "The IDs of the registered BehaviorTree definitions.")
+      .def("create_tree", &core::BehaviorTreeFactory::create_tree_by_name, py::arg("tree_name"),
+           py::call_guard<ReleasedGil>(), "Builds the registered BehaviorTree with this ID.")
       .def("create_tree_from_text", &core::BehaviorTreeFactory::create_tree_from_text,
            py::arg("xml_text"), py::call_guard<ReleasedGil>(),
            "Builds a Tree from XML (BehaviorTree XML format 4).")
@@ -264,6 +295,35 @@ void bind_sequential_engine(py::module_& m) {
           py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"),
           "Registers an action for the tree built afterwards (a later registration of an id "
           "replaces the earlier one).")
+      .def(
+          "register_scripting_enum",
+          [](SequentialEngine& e, py::handle name_or_enum, py::handle value) {
+            e.register_scripting_enums(scripting_enum_values(name_or_enum, value));
+          },
+          py::arg("name"), py::arg("value") = py::none(),
+          "Registers an enum name scripts use as a number: (name, value), or a whole enum "
+          "class.")
+      .def("register_tree_text", &SequentialEngine::register_tree_text, py::arg("xml_text"),
+           py::call_guard<ReleasedGil>(),
+           "Registers every BehaviorTree of the XML text; returns their IDs.")
+      .def(
+          "register_tree_file",
+          [](SequentialEngine& e, py::handle path) {
+            const std::string file = fs_path(path);
+            ReleasedGil release;
+            return e.register_tree_file(file);
+          },
+          py::arg("path"), "Registers every BehaviorTree of the file; returns their IDs.")
+      .def(
+          "register_tree_folder",
+          [](SequentialEngine& e, py::handle path) {
+            const std::string folder = fs_path(path);
+            ReleasedGil release;
+            return e.register_tree_folder(folder);
+          },
+          py::arg("path"), "Registers every BehaviorTree of every *.xml file below the folder.")
+      .def("create_tree", &SequentialEngine::create_tree_by_name, py::arg("tree_name"),
+           py::call_guard<ReleasedGil>(), "Builds the registered BehaviorTree with this ID.")
       .def(
           "register_condition_behavior",
           [](SequentialEngine& e, const std::string& condition_id, py::object tick_functor,
@@ -341,6 +401,37 @@ void bind_sequential_engine(py::module_& m) {
 }
 
 }  // namespace
+
+std::vector<std::pair<std::string, std::int64_t>> scripting_enum_values(py::handle name_or_enum,
+                                                                        py::handle value) {
+  const auto integer = [](py::handle v, const std::string& what) {
+    if (!PyLong_Check(v.ptr()) || PyBool_Check(v.ptr())) {
+      throw py::type_error(what + " must be int, not " + type_name(v));
+    }
+    return v.cast<std::int64_t>();
+  };
+  if (PyUnicode_Check(name_or_enum.ptr())) {
+    if (value.is_none()) throw py::type_error("register_scripting_enum(name, value) needs a value");
+    return {{encode(name_or_enum), integer(value, "value")}};
+  }
+  py::object enum_type = py::module_::import("enum").attr("Enum");
+  if (PyType_Check(name_or_enum.ptr()) &&
+      PyObject_IsSubclass(name_or_enum.ptr(), enum_type.ptr()) == 1) {
+    if (!value.is_none()) {
+      throw py::type_error("register_scripting_enum(enum_class) takes no value");
+    }
+    const std::string cls = py::str(name_or_enum.attr("__name__"));
+    std::vector<std::pair<std::string, std::int64_t>> values;
+    for (auto item : py::dict(name_or_enum.attr("__members__"))) {
+      const std::string member = encode(item.first);
+      values.emplace_back(member,
+                          integer(item.second.attr("value"), "the value of " + cls + "." + member));
+    }
+    return values;
+  }
+  throw py::type_error("register_scripting_enum takes a name and a value, or an enum class, not " +
+                       type_name(name_or_enum));
+}
 
 void throw_python_error(py::error_already_set& e) {
   // Ctrl-C that landed in Python code run on the main thread is also raised again once control

@@ -4,7 +4,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <kelmora/core/tree_node.hpp>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace kelmora::python {
 
@@ -26,6 +30,12 @@ struct CppTick {
 // Make it with the GIL held; the functor may then be copied and called on any thread.
 // Thread-safe.
 core::TickFunctor to_tick_functor(py::object object);
+
+// The arguments of register_scripting_enum: (name, value) with a str and an int, or an enum
+// class alone (enum.Enum with int values: every member, aliases included). Anything else raises
+// TypeError naming what was given. Not thread-safe: call with the GIL held.
+std::vector<std::pair<std::string, std::int64_t>> scripting_enum_values(py::handle name_or_enum,
+                                                                        py::handle value);
 
 // Throws the Python error `e`, raised by Python code that C++ called (a tick function, a method of
 // a node class), as a PythonError: its text (error_text), the exception object itself with its

@@ -188,6 +188,13 @@ void bind_engine(py::module_& m) {
           },
           "The file the XML was read from; None for a tree created from text.")
       .def_property_readonly(
+          "tree_name",
+          [](const TreeInfo& t) -> py::object {
+            if (!t.tree_name) return py::none();
+            return decode(*t.tree_name);
+          },
+          "The ID of the registered BehaviorTree it was created from; None otherwise.")
+      .def_property_readonly(
           "created_at",
           [](const TreeInfo& t) {
             return std::chrono::duration<double>(t.created_at.time_since_epoch()).count();
@@ -284,6 +291,46 @@ void bind_engine(py::module_& m) {
           py::arg("file_path"), py::arg("tree_id") = py::none(),
           "Reads the tree file (refusing folders, devices and pipes unread) and creates the tree "
           "from its text; a file that cannot be read raises OSError or UnicodeDecodeError.")
+      .def(
+          "create_tree_by_name",
+          [](const NativeThreadEngine& self, const std::string& tree_name,
+             std::optional<std::string> tree_id) {
+            return without_gil(self, [&](ThreadEngine& e) {
+              return e.create_tree_by_name(tree_name, std::move(tree_id));
+            });
+          },
+          py::arg("tree_name"), py::arg("tree_id") = py::none(),
+          "Creates a tree from the registered BehaviorTree with this ID; returns the tree id.")
+      .def(
+          "register_scripting_enum",
+          [](const NativeThreadEngine& self, py::handle name_or_enum, py::handle value) {
+            auto values = scripting_enum_values(name_or_enum, value);
+            without_gil(self, [&](ThreadEngine& e) { e.register_scripting_enums(values); });
+          },
+          py::arg("name"), py::arg("value") = py::none(),
+          "Registers an enum name scripts use as a number: (name, value), or a whole enum class.")
+      .def(
+          "register_tree_text",
+          [](const NativeThreadEngine& self, const std::string& xml_text) {
+            return without_gil(self,
+                               [&](ThreadEngine& e) { return e.register_tree_text(xml_text); });
+          },
+          py::arg("xml_text"), "Registers every BehaviorTree of the XML text; returns their IDs.")
+      .def(
+          "register_tree_file",
+          [](const NativeThreadEngine& self, py::handle path) {
+            const std::string file = fs_path(path);
+            return without_gil(self, [&](ThreadEngine& e) { return e.register_tree_file(file); });
+          },
+          py::arg("path"), "Registers every BehaviorTree of the file; returns their IDs.")
+      .def(
+          "register_tree_folder",
+          [](const NativeThreadEngine& self, py::handle path) {
+            const std::string folder = fs_path(path);
+            return without_gil(self,
+                               [&](ThreadEngine& e) { return e.register_tree_folder(folder); });
+          },
+          py::arg("path"), "Registers every BehaviorTree of every *.xml file below the folder.")
       .def(
           "get_tree_ids",
           [](const NativeThreadEngine& self) {

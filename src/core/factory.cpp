@@ -1,8 +1,10 @@
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/log.hpp>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -17,6 +19,12 @@ namespace kelmora::core {
 
 struct BehaviorTreeFactory::Impl {
   details::NodeRegistry registry = details::standard_nodes();
+  details::TreeLibrary library;
+  // Shared with the trees built since the last registration; copied before it changes, so that
+  // a tree keeps the names it was built with.
+  std::shared_ptr<scripting::EnumRegistry> enums = std::make_shared<scripting::EnumRegistry>();
+
+  details::BuildContext context() const { return {registry, library, enums}; }
 };
 
 namespace {
@@ -196,8 +204,122 @@ bool BehaviorTreeFactory::has_node_type(const std::string& id) const {
   return id == "SubTree" || impl_->registry.types.count(id) != 0;
 }
 
+void BehaviorTreeFactory::register_scripting_enum(std::string_view name, std::int64_t value) {
+  register_scripting_enums({{std::string(name), value}});
+}
+
+void BehaviorTreeFactory::register_scripting_enums(
+    const std::vector<std::pair<std::string, std::int64_t>>& values) {
+  // Checked on a copy: all or nothing, and trees already built keep the names they have.
+  auto enums = std::make_shared<scripting::EnumRegistry>(*impl_->enums);
+  for (const auto& [name, value] : values) enums->register_enum(name, value);
+  impl_->enums = std::move(enums);
+}
+
+const scripting::EnumRegistry& BehaviorTreeFactory::scripting_enums() const noexcept {
+  return *impl_->enums;
+}
+
+namespace {
+
+// Whether two BehaviorTree elements come from the same file (read again, or once on its own and
+// once through an include): the later may replace the earlier.
+bool same_file(const details::TreeElement& a, const details::TreeElement& b) {
+  return !a.doc->key.empty() && a.doc->key == b.doc->key;
+}
+
+}  // namespace
+
+std::vector<std::string> BehaviorTreeFactory::register_trees(
+    const std::vector<std::shared_ptr<const TreeDefinitions>>& batch) {
+  // Everything is checked before anything is registered: a refused batch changes nothing.
+  std::map<std::string, const details::TreeElement*, std::less<>> seen;
+  for (const auto& definitions : batch) {
+    if (!definitions) throw ValueError("register_trees needs tree definitions, not null");
+    for (const std::string& id : definitions->tree_ids()) {
+      const details::TreeElement& element = definitions->set().trees.at(id);
+      const details::TreeElement* before = nullptr;
+      if (auto it = seen.find(id); it != seen.end()) {
+        before = it->second;
+      } else if (auto at = impl_->library.trees.find(id); at != impl_->library.trees.end()) {
+        before = &at->second.tree;
+      }
+      if (before != nullptr && !same_file(*before, element)) {
+        throw TreeBuildError(fmt::format(
+            "BehaviorTree '{}' is defined twice among the registered tree definitions: in {} and "
+            "in {}",
+            id, before->doc->where(before->element), element.doc->where(element.element)));
+      }
+      seen[id] = &element;
+    }
+  }
+  std::vector<std::string> ids;
+  for (const auto& definitions : batch) {
+    const auto set = std::shared_ptr<const details::TreeSet>(definitions, &definitions->set());
+    for (const std::string& id : set->tree_order) {
+      impl_->library.trees[id] = {definitions, set->trees.at(id)};
+      ids.push_back(id);
+    }
+    for (const auto& [id, defaults] : set->subtree_defaults) {
+      impl_->library.subtree_defaults[id] = {set, &defaults};
+    }
+    auto& files = impl_->library.files;
+    if (std::find(files.begin(), files.end(), definitions->name()) == files.end()) {
+      files.push_back(definitions->name());
+    }
+  }
+  return ids;
+}
+
+std::vector<std::string> BehaviorTreeFactory::register_trees(
+    std::shared_ptr<const TreeDefinitions> definitions) {
+  return register_trees(
+      std::vector<std::shared_ptr<const TreeDefinitions>>{std::move(definitions)});
+}
+
+std::vector<std::string> BehaviorTreeFactory::register_tree_text(const std::string& xml_text) {
+  return register_trees(TreeDefinitions::load(TreeSource::from_text(xml_text)));
+}
+
+std::vector<std::string> BehaviorTreeFactory::register_tree_file(const std::string& path) {
+  return register_trees(TreeDefinitions::load(TreeSource::from_file(path)));
+}
+
+std::vector<std::string> BehaviorTreeFactory::register_tree_folder(const std::string& path) {
+  return register_trees(TreeDefinitions::load_folder(path));
+}
+
+std::vector<std::string> BehaviorTreeFactory::registered_tree_ids() const {
+  std::vector<std::string> ids;
+  for (const auto& [id, definition] : impl_->library.trees) ids.push_back(id);
+  return ids;
+}
+
+std::shared_ptr<const TreeDefinitions> BehaviorTreeFactory::registered_tree(
+    const std::string& tree_name) const {
+  auto it = impl_->library.trees.find(tree_name);
+  if (it != impl_->library.trees.end()) return it->second.definitions;
+  std::string known;
+  for (const auto& [id, definition] : impl_->library.trees) {
+    known += (known.empty() ? "" : ", ") + id;
+  }
+  throw TreeBuildError(
+      fmt::format("cannot create tree '{}': no BehaviorTree with this ID is registered ({})",
+                  tree_name, known.empty() ? "none is registered" : "registered: " + known));
+}
+
+Tree BehaviorTreeFactory::create_tree_by_name(const std::string& tree_name) const {
+  (void)registered_tree(tree_name);
+  details::TreeSet own;
+  own.main_tree = tree_name;
+  return details::build_tree(impl_->context(), own);
+}
+
 Tree BehaviorTreeFactory::create_tree(const TreeSource& source) const {
-  return details::build_tree(impl_->registry, details::load_tree(source));
+  const auto registered = [this](const std::string& id) {
+    return impl_->library.trees.count(id) != 0;
+  };
+  return details::build_tree(impl_->context(), details::load_tree(source, registered));
 }
 
 Tree BehaviorTreeFactory::create_tree_from_text(const std::string& xml_text) const {

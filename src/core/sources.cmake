@@ -15,10 +15,13 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/scripting/parser.cpp
   ${CMAKE_CURRENT_LIST_DIR}/scripting/values.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ports.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/special_attributes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/standard_nodes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_builder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tree_definitions.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_node.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tree_node_scripts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/type_name.cpp
   ${CMAKE_CURRENT_LIST_DIR}/xml_loader.cpp
@@ -26,11 +29,13 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/async_controls.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/condition_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/blackboard_nodes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/controls.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/decorators.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/leaves.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/parallel_all_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/switch_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/try_catch_node.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/script_nodes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../engine/sequential_engine.cpp
 )

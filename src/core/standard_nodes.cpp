@@ -3,6 +3,7 @@
 
 #include <kelmora/nodes/action_node.hpp>
 #include <kelmora/nodes/async_controls.hpp>
+#include <kelmora/nodes/blackboard_nodes.hpp>
 #include <kelmora/nodes/condition_node.hpp>
 #include <kelmora/nodes/controls.hpp>
 #include <kelmora/nodes/decorators.hpp>
@@ -10,6 +11,7 @@
 #include <kelmora/nodes/parallel_all_node.hpp>
 #include <kelmora/nodes/switch_node.hpp>
 #include <kelmora/nodes/try_catch_node.hpp>
+#include <kelmora/nodes/script_nodes.hpp>
 #include <utility>
 
 #include "node_registry.hpp"
@@ -25,6 +27,10 @@ using nodes::SwitchNode;
 
 PortInfo input(std::string name, PortType type) {
   return PortInfo{std::move(name), PortDirection::INPUT, type, ""};
+}
+
+PortInfo output(std::string name, PortType type) {
+  return PortInfo{std::move(name), PortDirection::OUTPUT, type, ""};
 }
 
 std::shared_ptr<const std::vector<PortInfo>> ports(std::vector<PortInfo> list) {
@@ -51,8 +57,8 @@ NodeType decorator(NodeCreator create, std::vector<PortInfo> list = {},
 }
 
 NodeType leaf(NodeCreator create, std::vector<PortInfo> list = {},
-              std::vector<std::string> required = {}) {
-  return {NodeKind::ACTION, ports(std::move(list)), std::move(required), 0, 0, std::move(create)};
+              std::vector<std::string> required = {}, NodeKind kind = NodeKind::ACTION) {
+  return {kind, ports(std::move(list)), std::move(required), 0, 0, std::move(create)};
 }
 
 }  // namespace
@@ -111,6 +117,30 @@ NodeRegistry standard_nodes() {
   // RetryUntilSuccessful that earlier versions of the format accepted.
   r["SequenceStar"] = r.at("SequenceWithMemory");
   r["RetryUntilSuccesful"] = r.at("RetryUntilSuccessful");
+  r["Script"] = leaf(creator<nodes::ScriptNode>(), {input("code", PortType::STRING)}, {"code"});
+  r["ScriptCondition"] = leaf(creator<nodes::ScriptConditionNode>(),
+                              {input("code", PortType::STRING)}, {"code"}, NodeKind::CONDITION);
+  r["Precondition"] =
+      decorator(creator<nodes::PreconditionNode>(),
+                {input("if", PortType::STRING), input("else", PortType::STRING)}, {"if"});
+
+  r["UnsetBlackboard"] =
+      leaf(creator<nodes::UnsetBlackboardNode>(), {input("key", PortType::STRING)}, {"key"});
+  r["WasEntryUpdated"] =
+      leaf(creator<nodes::WasEntryUpdatedNode>(), {input("entry", PortType::STRING)}, {"entry"});
+  r["SkipUnlessUpdated"] = decorator(creator<nodes::EntryUpdatedDecorator>(false),
+                                     {input("entry", PortType::STRING)}, {"entry"});
+  r["WaitValueUpdate"] = decorator(creator<nodes::EntryUpdatedDecorator>(true),
+                                   {input("entry", PortType::STRING)}, {"entry"});
+  using Item = nodes::LoopNode::ItemType;
+  for (const auto& [id, item] :
+       {std::pair{"LoopInt", Item::integer}, std::pair{"LoopDouble", Item::real},
+        std::pair{"LoopString", Item::string}, std::pair{"LoopBool", Item::boolean}}) {
+    r[id] = decorator(creator<nodes::LoopNode>(item),
+                      {input("queue", PortType::OBJECT), input("if_empty", PortType::STRING),
+                       output("value", PortType::OBJECT)},
+                      {"queue"});
+  }
 
   registry.make_subtree = [](NodeConfig config, std::string id) -> std::unique_ptr<TreeNode> {
     return std::make_unique<nodes::SubTreeNode>(std::move(config), std::move(id));

@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include <exception>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/tree.hpp>
@@ -101,17 +102,31 @@ NodeStatus Tree::tickOnce() {
   refuseWhileTicking("Tree::tickOnce");
   if (!impl_ || !impl_->root) throw std::logic_error("the tree has no root node");
   TickingScope ticking(impl_->ticking);
-  impl_->timers->clear();
+  TreeTimers& timers = *impl_->timers;
+  timers.clear();
   if (!impl_->log.recording()) impl_->log.set_step_time(TransitionLog::Clock::now());
+  NodeStatus status;
   try {
-    return impl_->root->executeTick();
+    status = impl_->root->executeTick();
   } catch (...) {
-    // A tick that threw left nodes part-way: halt them, as a parent halts a running child. The
-    // tick's own error is the one that goes on.
-    impl_->timers->clear();
-    halt_quietly(*impl_->root, "after a failed tick");
+    haltAfterFailedTick();
     throw;
   }
+  // An `_onHalted` script that failed during the tick fails it, once everything it halted is.
+  if (std::exception_ptr failure = timers.take_halt_failure()) {
+    haltAfterFailedTick();
+    std::rethrow_exception(failure);
+  }
+  return status;
+}
+
+void Tree::haltAfterFailedTick() {
+  // A tick that threw left nodes part-way: halt them, as a parent halts a running child. The
+  // tick's own error is the one that goes on: a failure of the halt is logged, and a halt script
+  // that fails meanwhile is dropped.
+  impl_->timers->clear();
+  halt_quietly(*impl_->root, "after a failed tick");
+  (void)impl_->timers->take_halt_failure();
 }
 
 void Tree::haltTree() {
@@ -119,7 +134,11 @@ void Tree::haltTree() {
   if (!impl_) return;
   impl_->timers->clear();
   impl_->log.set_step_time(TransitionLog::Clock::now());
-  if (impl_->root) impl_->root->resetNode();
+  if (!impl_->root) return;
+  impl_->root->resetNode();
+  if (std::exception_ptr failure = impl_->timers->take_halt_failure()) {
+    std::rethrow_exception(failure);
+  }
 }
 
 TreeNode* Tree::rootNode() const noexcept { return impl_ ? impl_->root.get() : nullptr; }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <kelmora/core/blackboard.hpp>
+#include <kelmora/core/condition_scripts.hpp>
 #include <kelmora/core/errors.hpp>
 #include <set>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "common/text.hpp"
 #include "node_label.hpp"
 #include "port_reference.hpp"
+#include "special_attributes.hpp"
 
 namespace kelmora::core::details {
 namespace {
@@ -25,21 +27,18 @@ const std::set<std::string_view> kExplicitForms = {"Action", "Condition", "Contr
 
 using common::trim;
 
-// The problem with an attribute beginning with '_' that the element may not have.
-std::string unsupported_attribute(const std::string& label, std::string_view attribute) {
-  return fmt::format("{}: attribute '{}' is not supported ({})", label, attribute,
-                     attribute == "_autoremap" ? "it is only allowed on SubTree"
-                                               : "scripting preconditions and other '_' "
-                                                 "attributes are not supported");
-}
-
 class Builder {
  public:
-  Builder(const NodeRegistry& registry, const TreeSet& set) : registry_(registry), set_(set) {}
+  Builder(const BuildContext& context, const TreeSet& set)
+      : registry_(context.registry), library_(context.library), enums_(context.enums), set_(set) {}
 
   Tree build() {
     auto blackboard = Blackboard::create();
+    blackboard->set_enums(enums_);
     timers_ = std::make_shared<TreeTimers>();
+    if (find_tree(set_.main_tree) == nullptr) {
+      throw TreeBuildError(fmt::format("no BehaviorTree '{}' to build", set_.main_tree));
+    }
     subtree_stack_ = {set_.main_tree};
     auto root = build_tree(set_.main_tree, blackboard, 0);
     return Tree(std::move(root), std::move(blackboard), timers_, set_.main_tree);
@@ -50,6 +49,44 @@ class Builder {
   [[noreturn]] void fail(const SourceDoc& doc, pugi::xml_node node, const std::string& problem) {
     throw TreeBuildError(fmt::format("{}: {}", doc.where(node), problem));
   }
+  // The same, with the exception being handled nested.
+  [[noreturn]] void fail_nested(const SourceDoc& doc, pugi::xml_node node,
+                                const std::string& problem) {
+    std::throw_with_nested(TreeBuildError(fmt::format("{}: {}", doc.where(node), problem)));
+  }
+
+  // The BehaviorTree with this ID: the document's own, else a registered one; nullptr if none.
+  const TreeElement* find_tree(const std::string& id) const {
+    if (auto it = set_.trees.find(id); it != set_.trees.end()) return &it->second;
+    if (auto it = library_.trees.find(id); it != library_.trees.end()) return &it->second.tree;
+    return nullptr;
+  }
+  // The port defaults a TreeNodesModel gives SubTree `id` (the document's first); nullptr if none.
+  const SubTreeDefaults* find_defaults(const std::string& id) const {
+    if (auto it = set_.subtree_defaults.find(id); it != set_.subtree_defaults.end()) {
+      return &it->second;
+    }
+    if (auto it = library_.subtree_defaults.find(id); it != library_.subtree_defaults.end()) {
+      return it->second.defaults;
+    }
+    return nullptr;
+  }
+
+  // Where else a missing BehaviorTree was looked for, for the error: " (not in this document, nor
+  // in the registered tree definitions: a.xml, <xml text>)"; "" when nothing is registered.
+  std::string registered_files() const {
+    if (library_.files.empty()) return "";
+    std::string names;
+    for (const std::string& file : library_.files) names += (names.empty() ? "" : ", ") + file;
+    return " (not in this document, nor in the registered tree definitions: " + names + ")";
+  }
+
+  // Handles an attribute beginning with '_' of a node element other than `_autoremap` on a
+  // SubTree: a condition attribute is parsed into `scripts`, metadata is ignored, and a typo of a
+  // known attribute (or `_autoremap` elsewhere than on a SubTree) fails.
+  void underscore_attribute(const SourceDoc& doc, pugi::xml_node element, const std::string& label,
+                            std::string_view name, std::string_view value,
+                            std::shared_ptr<ConditionScripts>& scripts);
 
   std::unique_ptr<TreeNode> build_tree(const std::string& id,
                                        const std::shared_ptr<Blackboard>& blackboard,
@@ -64,7 +101,8 @@ class Builder {
   std::vector<pugi::xml_node> child_elements(const SourceDoc& doc, pugi::xml_node element);
   // The registered type an element names (its tag, or the ID of an explicit form); `id` is set.
   const NodeType& find_node_type(const SourceDoc& doc, pugi::xml_node element, std::string& id);
-  // Fills config.bindings from the element's attributes, each checked against the node's ports.
+  // Fills config.bindings from the element's attributes, each checked against the node's ports,
+  // and config.scripts from its condition attributes.
   void bind_ports(const SourceDoc& doc, pugi::xml_node element, const NodeType& node_type,
                   const std::string& label, NodeConfig& config);
   void check_children_count(const SourceDoc& doc, pugi::xml_node element, const NodeType& node_type,
@@ -74,6 +112,8 @@ class Builder {
                              const PortInfo& port, const std::string& value);
 
   const NodeRegistry& registry_;
+  const TreeLibrary& library_;
+  std::shared_ptr<const scripting::EnumRegistry> enums_;
   const TreeSet& set_;
   std::shared_ptr<TreeTimers> timers_;
   std::vector<std::string> subtree_stack_;
@@ -96,7 +136,7 @@ std::vector<pugi::xml_node> Builder::child_elements(const SourceDoc& doc, pugi::
 std::unique_ptr<TreeNode> Builder::build_tree(const std::string& id,
                                               const std::shared_ptr<Blackboard>& blackboard,
                                               std::size_t depth) {
-  const TreeElement& source = set_.trees.at(id);
+  const TreeElement& source = *find_tree(id);
   auto children = child_elements(*source.doc, source.element);
   if (children.size() != 1) {
     fail(*source.doc, source.element,
@@ -176,10 +216,14 @@ void Builder::bind_ports(const SourceDoc& doc, pugi::xml_node element, const Nod
   };
   config.bindings.assign(ports.size(), PortBinding{});
   const bool explicit_form = kExplicitForms.count(element.name()) != 0;
+  std::shared_ptr<ConditionScripts> scripts;
   for (pugi::xml_attribute attribute : element.attributes()) {
     const std::string port = attribute.name();
     if (port == "name" || (explicit_form && port == "ID")) continue;
-    if (port.front() == '_') fail(doc, element, unsupported_attribute(label, port));
+    if (port.front() == '_') {
+      underscore_attribute(doc, element, label, port, attribute.value(), scripts);
+      continue;
+    }
     const std::size_t index = index_of(port);
     if (index == ports.size()) {
       std::string known;
@@ -199,6 +243,41 @@ void Builder::bind_ports(const SourceDoc& doc, pugi::xml_node element, const Nod
     if (index == ports.size() || !config.bindings[index].bound()) {
       fail(doc, element, fmt::format("{}: missing required port '{}'", label, required));
     }
+  }
+  config.scripts = std::move(scripts);
+}
+
+void Builder::underscore_attribute(const SourceDoc& doc, pugi::xml_node element,
+                                   const std::string& label, std::string_view name,
+                                   std::string_view value,
+                                   std::shared_ptr<ConditionScripts>& scripts) {
+  const UnderscoreAttribute kind = classify_underscore_attribute(name);
+  switch (kind.kind) {
+    case UnderscoreAttribute::Kind::metadata:
+      return;
+    case UnderscoreAttribute::Kind::autoremap:
+      fail(doc, element,
+           fmt::format("{}: attribute '_autoremap' is not supported (it is only allowed on "
+                       "SubTree)",
+                       label));
+    case UnderscoreAttribute::Kind::typo:
+      fail(doc, element,
+           fmt::format("{}: unknown attribute '{}': did you mean '{}'? (other attributes "
+                       "beginning with '_' are editor metadata and ignored, but this one is too "
+                       "close to '{}' to be taken for metadata)",
+                       label, name, kind.resembles, kind.resembles));
+    case UnderscoreAttribute::Kind::condition:
+      break;
+  }
+  // A blank condition attribute is no condition, as editors write them.
+  if (trim(value).empty()) return;
+  if (!scripts) scripts = std::make_shared<ConditionScripts>();
+  auto& slot = (*scripts)[*condition_attribute(name)];
+  if (slot) fail(doc, element, fmt::format("{}: attribute '{}' is given twice", label, name));
+  try {
+    slot = scripting::Script::parse(value);
+  } catch (const scripting::ScriptParseError& e) {
+    fail_nested(doc, element, fmt::format("{}: attribute '{}': {}", label, name, e.what()));
   }
 }
 
@@ -249,10 +328,13 @@ std::unique_ptr<TreeNode> Builder::build_node(const SourceDoc& doc, pugi::xml_no
   try {
     node = node_type.create(std::move(config));
   } catch (const std::exception& e) {
-    // A node class whose constructor failed: the build error names the element, the cause is
-    // nested (a host's exception reaches its caller as the cause).
-    std::throw_with_nested(
-        TreeBuildError(fmt::format("{}: {}: {}", doc.where(element), label, e.what())));
+    // A node that checks its ports when it is made (Script parses its code), or a node class
+    // whose constructor failed: the build error names the element, the cause is nested (a host's
+    // exception reaches its caller as the cause).
+    const std::string what = e.what();
+    const bool named = what.rfind(label, 0) == 0;  // the node's own error already names it
+    std::throw_with_nested(TreeBuildError(
+        fmt::format("{}: {}", doc.where(element), named ? what : label + ": " + what)));
   }
   for (pugi::xml_node child : children) {
     auto built = build_node(doc, child, blackboard, depth + 1);
@@ -275,8 +357,9 @@ std::unique_ptr<TreeNode> Builder::build_subtree(const SourceDoc& doc, pugi::xml
                                                  std::size_t depth) {
   const std::string id(trim(element.attribute("ID").value()));
   if (id.empty()) fail(doc, element, "<SubTree> needs an ID attribute");
-  if (set_.trees.count(id) == 0) {
-    fail(doc, element, fmt::format("SubTree refers to unknown BehaviorTree '{}'", id));
+  if (find_tree(id) == nullptr) {
+    fail(doc, element,
+         fmt::format("SubTree refers to unknown BehaviorTree '{}'{}", id, registered_files()));
   }
   if (std::find(subtree_stack_.begin(), subtree_stack_.end(), id) != subtree_stack_.end()) {
     std::string chain;
@@ -299,20 +382,10 @@ std::unique_ptr<TreeNode> Builder::build_subtree(const SourceDoc& doc, pugi::xml
   // reference makes the entry an alias of the caller's.
   auto inner = Blackboard::create(blackboard);
   std::vector<PortInfo> ports;
-  for (pugi::xml_attribute attribute : element.attributes()) {
-    const std::string key = attribute.name();
-    const std::string value = attribute.value();
-    if (key == "ID" || key == "name") continue;
-    if (key == "_autoremap") {
-      auto on = parse_bool(value);
-      if (!on) {
-        fail(doc, element,
-             fmt::format("{}: _autoremap expects true or false, got '{}'", label, value));
-      }
-      inner->enable_autoremap(*on);
-      continue;
-    }
-    if (key.front() == '_') fail(doc, element, unsupported_attribute(label, key));
+  std::shared_ptr<ConditionScripts> scripts;
+  std::set<std::string, std::less<>> given;
+  // One port of the subtree, from an attribute or a model's default.
+  const auto add_port = [&](const std::string& key, const std::string& value) {
     if (auto outer = reference_key(value, key)) {
       if (outer->empty()) {
         fail(doc, element,
@@ -327,8 +400,38 @@ std::unique_ptr<TreeNode> Builder::build_subtree(const SourceDoc& doc, pugi::xml
       ports.push_back(PortInfo{key, PortDirection::INPUT, PortType::STRING, ""});
       config.bindings.push_back(PortBinding::literal(value));
     }
+  };
+  for (pugi::xml_attribute attribute : element.attributes()) {
+    const std::string key = attribute.name();
+    const std::string value = attribute.value();
+    if (key == "ID" || key == "name") continue;
+    if (key == "_autoremap") {
+      auto on = parse_bool(value);
+      if (!on) {
+        fail(doc, element,
+             fmt::format("{}: _autoremap expects true or false, got '{}'", label, value));
+      }
+      inner->enable_autoremap(*on);
+      continue;
+    }
+    if (key.front() == '_') {
+      underscore_attribute(doc, element, label, key, value, scripts);
+      continue;
+    }
+    given.insert(key);
+    add_port(key, value);
+  }
+  // Ports the element leaves out take the defaults a TreeNodesModel gives them.
+  if (const SubTreeDefaults* defaults = find_defaults(id)) {
+    for (const auto& [key, value] : *defaults) {
+      if (key == "ID" || key == "name" || key.front() == '_' || !given.insert(key).second) {
+        continue;
+      }
+      add_port(key, value);
+    }
   }
   config.ports = std::make_shared<const std::vector<PortInfo>>(std::move(ports));
+  config.scripts = std::move(scripts);
 
   auto node = registry_.make_subtree(std::move(config), id);
   subtree_stack_.push_back(id);
@@ -339,8 +442,8 @@ std::unique_ptr<TreeNode> Builder::build_subtree(const SourceDoc& doc, pugi::xml
 
 }  // namespace
 
-Tree build_tree(const NodeRegistry& registry, const TreeSet& trees) {
-  return Builder(registry, trees).build();
+Tree build_tree(const BuildContext& context, const TreeSet& trees) {
+  return Builder(context, trees).build();
 }
 
 }  // namespace kelmora::core::details

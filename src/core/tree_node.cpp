@@ -318,8 +318,9 @@ void TreeNode::haltChildren(std::size_t first) {
 }
 
 void TreeNode::haltActiveNode() {
+  const bool was_running = status_ == NodeStatus::RUNNING;
   std::exception_ptr failure;
-  if (status_ == NodeStatus::RUNNING) {
+  if (was_running) {
     ++counters_.halts;
     // A failed halt names the node, as a failed tick does.
     keep_first_failure(failure, [this] {
@@ -332,6 +333,7 @@ void TreeNode::haltActiveNode() {
   }
   keep_first_failure(failure, [this] { haltChildren(); });
   setStatus(NodeStatus::IDLE);
+  if (was_running && config_.scripts) runHaltedScript();
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -47,8 +47,8 @@ fs::path canonical_or_absolute(const fs::path& path) {
 
 class Loader {
  public:
-  // The loaded trees, with the tree to build chosen.
-  TreeSet take();
+  // The loaded trees, with the tree to build chosen when `choose_main` (see load_tree).
+  TreeSet take(bool choose_main, const std::function<bool(const std::string&)>& registered);
 
   // Parses one document and everything it includes. `base` is the folder its includes are
   // relative to (empty for text: the working directory, looked up only when a relative include
@@ -60,6 +60,7 @@ class Loader {
   void read_root_children(const SourceDoc& doc, pugi::xml_node root, const fs::path& base,
                           bool is_main);
   void add_tree(const SourceDoc& doc, pugi::xml_node element, bool is_main);
+  void read_model(pugi::xml_node model);
   void include(const SourceDoc& doc, pugi::xml_node element, const fs::path& base);
 
   TreeSet set_;
@@ -75,6 +76,7 @@ void Loader::load(std::string name, std::string text, const fs::path& base, cons
 
   auto doc = std::make_unique<SourceDoc>();
   doc->name = std::move(name);
+  doc->key = key;
   doc->text = std::move(text);
   const auto parsed = doc->document.load_buffer(doc->text.data(), doc->text.size(),
                                                 pugi::parse_default, pugi::encoding_utf8);
@@ -116,7 +118,9 @@ void Loader::read_root_children(const SourceDoc& doc, pugi::xml_node root, const
       add_tree(doc, child, is_main);
     } else if (tag == "include") {
       include(doc, child, base);
-    } else if (tag != "TreeNodesModel") {
+    } else if (tag == "TreeNodesModel") {
+      read_model(child);
+    } else {
       throw TreeBuildError(
           fmt::format("{}: unexpected element <{}> in <root> (expected BehaviorTree, include or "
                       "TreeNodesModel)",
@@ -137,7 +141,27 @@ void Loader::add_tree(const SourceDoc& doc, pugi::xml_node element, bool is_main
                                      doc.where(element), id,
                                      it->second.doc->where(it->second.element)));
   }
+  set_.tree_order.push_back(id);
   if (is_main) main_doc_trees_.push_back(id);
+}
+
+void Loader::read_model(pugi::xml_node model) {
+  // Only SubTree port defaults matter to building; everything else a model says (and anything
+  // malformed in it) is left to the tools that read models.
+  for (pugi::xml_node entry : model.children("SubTree")) {
+    const std::string id(trim(entry.attribute("ID").value()));
+    if (id.empty()) continue;
+    SubTreeDefaults defaults;
+    for (pugi::xml_node port : entry.children()) {
+      const std::string_view kind = port.name();
+      if (kind != "input_port" && kind != "output_port" && kind != "inout_port") continue;
+      const std::string name(trim(port.attribute("name").value()));
+      pugi::xml_attribute value = port.attribute("default");
+      if (name.empty() || !value) continue;
+      defaults.emplace_back(name, value.value());
+    }
+    set_.subtree_defaults[id] = std::move(defaults);
+  }
 }
 
 void Loader::include(const SourceDoc& doc, pugi::xml_node element, const fs::path& base) {
@@ -183,11 +207,15 @@ void Loader::include(const SourceDoc& doc, pugi::xml_node element, const fs::pat
   load(path.string(), std::move(text), canonical.parent_path(), key, false);
 }
 
-TreeSet Loader::take() {
+TreeSet Loader::take(bool choose_main, const std::function<bool(const std::string&)>& registered) {
+  if (!choose_main) {
+    set_.main_tree.clear();
+    return std::move(set_);
+  }
   const SourceDoc& main_doc = *set_.docs.front();
   const std::string where = main_doc.where(main_doc.document.document_element());
   if (!set_.main_tree.empty()) {
-    if (set_.trees.count(set_.main_tree) == 0) {
+    if (set_.trees.count(set_.main_tree) == 0 && !(registered && registered(set_.main_tree))) {
       throw TreeBuildError(fmt::format("{}: main_tree_to_execute names unknown BehaviorTree '{}'",
                                        where, set_.main_tree));
     }
@@ -216,8 +244,9 @@ std::string SourceDoc::where_offset(std::ptrdiff_t offset) const {
   return fmt::format("{}:{}", name, std::count(text.begin(), end, '\n') + 1);
 }
 
-TreeSet load_tree(const TreeSource& source) {
-  Loader loader;
+namespace {
+
+void load_source(Loader& loader, const TreeSource& source) {
   if (!source.path()) {
     loader.load(std::string(kTextSourceName), source.text(), fs::path(), "", true);
   } else {
@@ -225,7 +254,21 @@ TreeSet load_tree(const TreeSource& source) {
     const fs::path canonical = canonical_or_absolute(path);
     loader.load(path.string(), source.text(), canonical.parent_path(), canonical.string(), true);
   }
-  return loader.take();
+}
+
+}  // namespace
+
+TreeSet load_tree(const TreeSource& source,
+                  const std::function<bool(const std::string&)>& registered) {
+  Loader loader;
+  load_source(loader, source);
+  return loader.take(true, registered);
+}
+
+TreeSet load_definitions(const TreeSource& source) {
+  Loader loader;
+  load_source(loader, source);
+  return loader.take(false, nullptr);
 }
 
 }  // namespace kelmora::core::details

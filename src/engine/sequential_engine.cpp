@@ -2,6 +2,7 @@
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
+#include <kelmora/log.hpp>
 #include <mutex>
 #include <utility>
 
@@ -27,6 +28,32 @@ void SequentialEngine::register_action_behavior(const std::string& action_id,
   factory_.register_action_behavior(action_id, std::move(tick_functor), std::move(ports_list));
 }
 
+void SequentialEngine::register_scripting_enum(std::string_view name, std::int64_t value) {
+  factory_.register_scripting_enum(name, value);
+}
+
+void SequentialEngine::register_scripting_enums(
+    const std::vector<std::pair<std::string, std::int64_t>>& values) {
+  factory_.register_scripting_enums(values);
+}
+
+std::vector<std::string> SequentialEngine::register_trees(
+    const std::vector<std::shared_ptr<const core::TreeDefinitions>>& batch) {
+  return factory_.register_trees(batch);
+}
+
+std::vector<std::string> SequentialEngine::register_tree_text(const std::string& xml_text) {
+  return factory_.register_tree_text(xml_text);
+}
+
+std::vector<std::string> SequentialEngine::register_tree_file(const std::string& path) {
+  return factory_.register_tree_file(path);
+}
+
+std::vector<std::string> SequentialEngine::register_tree_folder(const std::string& path) {
+  return factory_.register_tree_folder(path);
+}
+
 void SequentialEngine::register_condition_behavior(const std::string& condition_id,
                                                    core::TickFunctor tick_functor,
                                                    core::PortsList ports_list) {
@@ -40,7 +67,14 @@ void SequentialEngine::register_node_class(const core::NodeClass& node_class,
 }
 
 void SequentialEngine::install(core::Tree tree) {
-  if (tree_) tree_->haltTree();
+  if (tree_) {
+    try {
+      tree_->haltTree();
+    } catch (const std::exception& e) {
+      // The tree is being replaced: the halt is complete; only its `_onHalted` script failed.
+      log::error(std::string("halting the replaced tree: ") + e.what());
+    }
+  }
   tree.setStopToken(stop_token_);
   tree_ = std::move(tree);
   tick_count_ = 0;
@@ -65,6 +99,11 @@ void SequentialEngine::create_tree_from_text(const std::string& xml_text) {
 void SequentialEngine::create_tree_from_file(const std::string& path) {
   refuse_while_ticking("SequentialEngine::create_tree_from_file");
   install(factory_.create_tree_from_file(path));
+}
+
+void SequentialEngine::create_tree_by_name(const std::string& tree_name) {
+  refuse_while_ticking("SequentialEngine::create_tree_by_name");
+  install(factory_.create_tree_by_name(tree_name));
 }
 
 NodeStatus SequentialEngine::tick_once() {
@@ -173,11 +212,17 @@ core::AnyMap SequentialEngine::get_all_blackboard_data() const {
 
 void SequentialEngine::reset_tree() {
   refuse_while_ticking("SequentialEngine::reset_tree");
-  if (step_hook_) step_hook_(tree(), StepPoint::kBefore);
-  tree().haltTree();
+  core::Tree& current = tree();
+  if (step_hook_) step_hook_(current, StepPoint::kBefore);
   tick_count_ = 0;
   last_status_ = NodeStatus::IDLE;
-  if (step_hook_) step_hook_(*tree_, StepPoint::kAfter);
+  try {
+    current.haltTree();  // an `_onHalted` script that fails throws once every node is halted
+  } catch (...) {
+    if (step_hook_) step_hook_(current, StepPoint::kAfter);
+    throw;
+  }
+  if (step_hook_) step_hook_(current, StepPoint::kAfter);
 }
 
 void SequentialEngine::set_stop_token(std::stop_token token) {

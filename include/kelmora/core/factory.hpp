@@ -3,15 +3,22 @@
 //
 // Not thread-safe: one thread registers and builds. Each tree's engine owns its own factory.
 
+#include <cstdint>
+#include <initializer_list>
 #include <kelmora/core/node_class.hpp>
 #include <kelmora/core/ports.hpp>
+#include <kelmora/core/scripting.hpp>
 #include <kelmora/core/tree.hpp>
+#include <kelmora/core/tree_definitions.hpp>
 #include <kelmora/core/tree_node.hpp>
 #include <kelmora/core/tree_source.hpp>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace kelmora::core {
 
@@ -64,11 +71,63 @@ class BehaviorTreeFactory {
   // Whether `id` names a registered node type.
   bool has_node_type(const std::string& id) const;
 
+  // Registers an enum name scripts may use as a number (`state == BUSY`). Registering a name
+  // again with the same value does nothing; with another value, or a name that is not an
+  // identifier, throws kelmora::ValueError naming both (scripting::EnumRegistry's rules). Only
+  // trees built afterwards know it.
+  void register_scripting_enum(std::string_view name, std::int64_t value);
+  // Registers every name of a C++ enum: register_scripting_enum<Mode>({{"IDLE", Mode::idle},
+  // ...}). All or nothing: when one name is refused, none is registered.
+  template <class E>
+  requires std::is_enum_v<E>
+  void register_scripting_enum(std::initializer_list<std::pair<std::string_view, E>> values) {
+    std::vector<std::pair<std::string, std::int64_t>> all;
+    for (const auto& entry : values) {
+      all.emplace_back(std::string(entry.first), static_cast<std::int64_t>(entry.second));
+    }
+    register_scripting_enums(all);
+  }
+  // Several names at once, all or nothing.
+  void register_scripting_enums(const std::vector<std::pair<std::string, std::int64_t>>& values);
+  // The enum names registered so far.
+  const scripting::EnumRegistry& scripting_enums() const noexcept;
+
+  // Registers every BehaviorTree of the definitions by its ID, for SubTrees of trees built later
+  // and for create_tree_by_name; trees built before keep what they were built with. IDs are
+  // unique among registered definitions: an ID already registered (or given twice in `batch`)
+  // throws TreeBuildError naming both places ("a.xml:3", "b.xml:7"), and nothing of the batch is
+  // registered. The one exception is the same file registered again (or once on its own and once
+  // through an include): its later definition replaces the earlier one. Returns the IDs
+  // registered, in document order, file after file.
+  std::vector<std::string> register_trees(
+      const std::vector<std::shared_ptr<const TreeDefinitions>>& batch);
+  std::vector<std::string> register_trees(std::shared_ptr<const TreeDefinitions> definitions);
+  // register_trees(TreeDefinitions::load(TreeSource::from_text(xml_text))).
+  std::vector<std::string> register_tree_text(const std::string& xml_text);
+  // register_trees(TreeDefinitions::load(TreeSource::from_file(path))): TreeFileError for a file
+  // that cannot be read.
+  std::vector<std::string> register_tree_file(const std::string& path);
+  // Every *.xml file below the folder, in the order TreeDefinitions::load_folder gives, as one
+  // batch: all are loaded and checked first, so a failing file registers nothing.
+  std::vector<std::string> register_tree_folder(const std::string& path);
+  // The IDs registered, sorted.
+  std::vector<std::string> registered_tree_ids() const;
+
+  // Builds the registered BehaviorTree `tree_name` (what main_tree_to_execute says in its
+  // document does not matter). Its SubTrees resolve against the registered definitions. Throws
+  // TreeBuildError for an ID that is not registered, naming it and the registered ones, and as
+  // create_tree for the tree itself.
+  Tree create_tree_by_name(const std::string& tree_name) const;
+  // Throws the TreeBuildError create_tree_by_name throws for an ID that is not registered;
+  // returns the definitions that define it otherwise.
+  std::shared_ptr<const TreeDefinitions> registered_tree(const std::string& tree_name) const;
+
   // Builds the main tree of an XML document (format version 4; docs/core.md lists what is
   // accepted). Relative `include` paths resolve as TreeSource says: against the file's folder,
   // or for text against the working directory, which is consulted for nothing else (a removed
-  // one fails only such an include). Throws TreeBuildError naming the problem, prefixed with
-  // "path:line: " (or "<xml text>:line: ").
+  // one fails only such an include). A SubTree (and main_tree_to_execute) may name a registered
+  // BehaviorTree; the document's own trees win over registered ones of the same ID. Throws
+  // TreeBuildError naming the problem, prefixed with "path:line: " (or "<xml text>:line: ").
   Tree create_tree(const TreeSource& source) const;
   // create_tree(TreeSource::from_text(xml_text)).
   Tree create_tree_from_text(const std::string& xml_text) const;

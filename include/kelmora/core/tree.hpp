@@ -40,12 +40,15 @@ class Tree {
   // (a SequenceWithMemory resumes at the child that threw, a RunOnce that ran stays done); the
   // error passes on (a failure of that halt is logged, not thrown). Throws std::logic_error on an
   // empty (default-made) tree, and RuntimeError when called from inside a tick of this tree (see
-  // refuseWhileTicking).
+  // refuseWhileTicking). An `_onHalted` script that fails while the tick halts nodes fails the
+  // tick the same way, once the tick is over (its NodeTickError names the node and the
+  // attribute).
   NodeStatus tickOnce();
   // Halts every running node and sets every node to IDLE; the blackboard is kept. Nodes also
   // forget what they keep across ordinary halts (a RunOnce runs again). RuntimeError when called
-  // from inside a tick of this tree. A halt that throws (a NodeTickError naming the node) does
-  // not stop the others: every node ends IDLE, and the first failure is thrown.
+  // from inside a tick of this tree. A halt that throws (a NodeTickError naming the node), or an
+  // `_onHalted` script that fails, does not stop the others: every node ends IDLE, and the first
+  // failure is thrown.
   void haltTree();
 
   // Whether a tick of this tree is in progress: a tick function running now was called by it.
@@ -82,6 +85,9 @@ class Tree {
   const std::stop_token& stopToken() const noexcept;
 
  private:
+  // After a tick that threw: the root halted; halt-script failures on the way dropped.
+  void haltAfterFailedTick();
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

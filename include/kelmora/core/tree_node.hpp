@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/node_status.hpp>
@@ -23,6 +24,8 @@
 namespace kelmora::core {
 
 class Blackboard;
+struct ConditionScripts;
+enum class ConditionAttribute : std::size_t;
 namespace details {
 struct NodeAccess;
 }  // namespace details
@@ -36,11 +39,13 @@ std::string_view to_string(NodeKind kind) noexcept;
 // A tick function: takes the node being ticked, returns its status.
 using TickFunctor = std::function<NodeStatus(class TreeNode&)>;
 
-// The wake-up times wanted by the time-based nodes of one tree (Sleep, Delay, Timeout). Those
-// nodes never block a tick: they return RUNNING and ask to be ticked again at their deadline.
-// The tree clears the request before every tick; tick loops wait for the earliest one.
-// It also carries the tree's stop token (Tree::setStopToken), which nodes that loop inside one
-// tick (Repeat, RetryUntilSuccessful) check between rounds.
+// What the nodes of one tree share. The wake-up times wanted by the time-based nodes (Sleep,
+// Delay, Timeout): those nodes never block a tick, they return RUNNING and ask to be ticked again
+// at their deadline; the tree clears the request before every tick and tick loops wait for the
+// earliest one. The tree's stop token (Tree::setStopToken), which nodes that loop inside one tick
+// (Repeat, RetryUntilSuccessful) check between rounds. And the failure of an `_onHalted` script:
+// a halt never throws half-way (every node it reaches ends IDLE), so the failure is kept here and
+// the tree reports it when the tick or halt in progress is over.
 // Not thread-safe: owned by the tree's thread (the stop token's own state is thread-safe).
 class TreeTimers {
  public:
@@ -72,9 +77,17 @@ class TreeTimers {
   // Whether a stop was requested on the tree's token (by any thread).
   bool stop_requested() const noexcept { return stop_token_.stop_requested(); }
 
+  // Keeps the first failure of a halt script until the tree takes it.
+  void report_halt_failure(std::exception_ptr failure) noexcept {
+    if (!halt_failure_) halt_failure_ = std::move(failure);
+  }
+  // The kept failure (null for none), forgotten here.
+  std::exception_ptr take_halt_failure() noexcept { return std::exchange(halt_failure_, nullptr); }
+
  private:
   std::optional<Clock::time_point> next_wakeup_;
   std::stop_token stop_token_;
+  std::exception_ptr halt_failure_;
 };
 
 // Everything a node is built with. The tree builder fills it from the node type's registration
@@ -90,6 +103,9 @@ struct NodeConfig {
   std::shared_ptr<Blackboard> blackboard;
   // Shared by every node of one tree; may be null for nodes built outside a tree (tests).
   std::shared_ptr<TreeTimers> timers;
+  // The element's condition attributes (`_skipIf`, `_post`, ...), parsed; null for none, which
+  // is what nearly every node has (its ticks then cost one test more than without the feature).
+  std::shared_ptr<const ConditionScripts> scripts;
 };
 
 class TreeNode {
@@ -178,33 +194,29 @@ class TreeNode {
   // condition must not return RUNNING"). A node made from a registered node class (see
   // BehaviorTreeFactory::register_node_class) that completes (SUCCESS, FAILURE or SKIPPED) has its
   // children halted by the core afterwards, so that none is left RUNNING.
+  // A node with condition attributes checks them around onTick() (docs/scripting.md): a start
+  // condition may decide the result without onTick(), `_while` may halt a RUNNING node, and the
+  // post scripts run after SUCCESS and FAILURE. A script that fails throws a NodeTickError naming
+  // the node and the attribute, with the ScriptError nested.
   NodeStatus executeTick() {
-    NodeStatus result;
     ++counters_.ticks;
-    try {
-      result = onTick();
-    } catch (...) {
-      setStatus(NodeStatus::RUNNING);  // it may have started something: a halt must reach it
-      rethrowAsTickError();
-    }
-    if (result == NodeStatus::IDLE) throwIdleResult();
-    if (result == NodeStatus::RUNNING && kind() == NodeKind::CONDITION) throwRunningCondition();
+    const NodeStatus result = config_.scripts ? executeTickWithScripts() : tickOwnCode();
     counters_.successes += result == NodeStatus::SUCCESS;
     counters_.failures += result == NodeStatus::FAILURE;
     counters_.skips += result == NodeStatus::SKIPPED;
-    setStatus(result);
-    // Halting may fail (a NodeTickError naming the child); the node stays completed then.
-    if (result != NodeStatus::RUNNING && halt_children_on_completion_) haltChildren();
     return result;
   }
 
   // Halts the node and sets it and its descendants to IDLE. A RUNNING node first drops its
-  // progress (onHalt()); its children are then halted the same way. A completed node is only set
-  // to IDLE with its descendants, without onHalt() (it dropped its progress when it completed).
-  // An IDLE node is left as it is: nothing below an IDLE node is anything but IDLE.
+  // progress (onHalt()); its children are then halted the same way; last its `_onHalted` script
+  // runs, if it has one. A completed node is only set to IDLE with its descendants, without
+  // onHalt() (it dropped its progress when it completed). An IDLE node is left as it is: nothing
+  // below an IDLE node is anything but IDLE.
   // An exception from onHalt() becomes a NodeTickError naming the node, as one from its tick
   // does; the halt still goes on through every child (and the node ends IDLE) before the first
-  // failure is thrown.
+  // failure is thrown. A failing `_onHalted` script does not throw here: it is reported through
+  // the tree's TreeTimers (Tree::tickOnce and Tree::haltTree throw it once the whole halt is
+  // done); a node built outside a tree (no timers) throws it at once.
   void haltNode() {
     if (status_ == NodeStatus::IDLE) return;
     if (status_ != NodeStatus::RUNNING && children_.empty()) {
@@ -267,6 +279,29 @@ class TreeNode {
 
  private:
   friend class Tree;
+  // executeTick without condition attributes: onTick(), its failures made NodeTickErrors.
+  NodeStatus tickOwnCode() {
+    NodeStatus result;
+    try {
+      result = onTick();
+    } catch (...) {
+      setStatus(NodeStatus::RUNNING);  // it may have started something: a halt must reach it
+      rethrowAsTickError();
+    }
+    if (result == NodeStatus::IDLE) throwIdleResult();
+    if (result == NodeStatus::RUNNING && kind() == NodeKind::CONDITION) throwRunningCondition();
+    setStatus(result);
+    // Halting may fail (a NodeTickError naming the child); the node stays completed then.
+    if (result != NodeStatus::RUNNING && halt_children_on_completion_) haltChildren();
+    return result;
+  }
+  // executeTick with condition attributes, and its helpers (tree_node_scripts.cpp): the value of
+  // a condition, running a script, and what a failing script throws.
+  NodeStatus executeTickWithScripts();
+  bool evaluateCondition(ConditionAttribute attribute);
+  void runScript(ConditionAttribute attribute);
+  [[noreturn]] void throwScriptFailure(ConditionAttribute attribute);
+  void runHaltedScript();
   void haltActiveNode();
   // Logs the change to `status` as a transition and returns its time. Never throws: a change
   // that cannot be logged (no memory) is dropped from the log.

@@ -9,17 +9,21 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/node_class.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
+#include <kelmora/core/tree_definitions.hpp>
 #include <kelmora/core/tree_source.hpp>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -44,6 +48,23 @@ class SequentialEngine {
     register_node_class(core::node_class<T>(), std::move(node_id));
   }
 
+  // Enum names for scripts, and BehaviorTree definitions for SubTrees and create_tree_by_name:
+  // BehaviorTreeFactory's operations of the same names on this engine's factory. They affect
+  // trees built afterwards.
+  void register_scripting_enum(std::string_view name, std::int64_t value);
+  template <class E>
+  requires std::is_enum_v<E>
+  void register_scripting_enum(std::initializer_list<std::pair<std::string_view, E>> values) {
+    factory_.register_scripting_enum(values);
+  }
+  void register_scripting_enums(const std::vector<std::pair<std::string, std::int64_t>>& values);
+  std::vector<std::string> register_tree_text(const std::string& xml_text);
+  std::vector<std::string> register_tree_file(const std::string& path);
+  std::vector<std::string> register_tree_folder(const std::string& path);
+  // Definitions loaded before (TreeDefinitions::load, load_folder), registered as one batch.
+  std::vector<std::string> register_trees(
+      const std::vector<std::shared_ptr<const core::TreeDefinitions>>& batch);
+
   // Builds the tree from its XML (see BehaviorTreeFactory::create_tree), replacing any tree held
   // before (the old tree is halted; the new one starts with a fresh blackboard and zero ticks).
   // The engine's destruction halts its tree too (see Tree::~Tree), on the destroying thread.
@@ -57,6 +78,9 @@ class SequentialEngine {
   void create_tree(const core::TreeSource& source);
   void create_tree_from_text(const std::string& xml_text);
   void create_tree_from_file(const std::string& path);
+  // Builds the registered BehaviorTree `tree_name` (see BehaviorTreeFactory::create_tree_by_name),
+  // replacing the held tree as create_tree does.
+  void create_tree_by_name(const std::string& tree_name);
 
   // Every operation below throws core::NoTreeError when no tree has been built.
   // A tick function that throws makes the tick throw NodeTickError; the tree is then halted as a
@@ -84,6 +108,7 @@ class SequentialEngine {
   core::AnyMap get_all_blackboard_data() const;
 
   // Halts running nodes and sets every node to IDLE; the blackboard is kept; counters restart.
+  // An `_onHalted` script that fails is thrown (NodeTickError) once the reset is complete.
   void reset_tree();
 
   // Lets another thread end tick loops and timer waits early (see Tree::setStopToken).

@@ -15,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <kelmora/core/errors.hpp>
+#include <kelmora/core/factory.hpp>
 #include <kelmora/core/tree_source.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
@@ -59,6 +60,10 @@ struct TreeRecord {
   std::weak_ptr<EngineState> engine;
   std::uint64_t sequence = 0;  // creation order
   const core::TreeSource source;
+  // For a tree made from a registered BehaviorTree: its ID, and the path of the file that
+  // defines it (`source` then holds that file's text, for TreeInfo).
+  std::optional<std::string> tree_name;
+  std::optional<std::string> definition_path;
   const std::chrono::system_clock::time_point created_at;
 
   Mailbox mailbox;
@@ -119,6 +124,9 @@ struct EngineState {
   std::uint64_t next_sequence = 0;
   // Every registration, in registration order.
   std::vector<ReplayStep> registrations;
+  // The registered enum names and tree definitions, checked here before they are stored, with
+  // the rules the workers' factories apply (so their replay cannot fail).
+  core::BehaviorTreeFactory checked;
   bool closed = false;       // the engine is being destroyed: no tree may be created any more
   StartThread start_thread;  // empty: std::thread (tests replace it)
 

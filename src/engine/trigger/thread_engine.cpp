@@ -19,8 +19,10 @@
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "engine_access.hpp"
 #include "engine_state.hpp"
@@ -237,6 +239,60 @@ void add_registration(EngineState& state, const std::string& id, ReplayStep step
 
 }  // namespace details
 
+void ThreadEngine::register_scripting_enum(const std::string& name, std::int64_t value) {
+  register_scripting_enums({{name, value}});
+}
+
+void ThreadEngine::register_scripting_enums(
+    const std::vector<std::pair<std::string, std::int64_t>>& values) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->checked.register_scripting_enums(values);  // throws before anything is stored
+    state_->registrations.push_back(details::ReplayStep{
+        [values](SequentialEngine& engine) { engine.register_scripting_enums(values); }, {}});
+  }
+  for (const auto& [name, value] : values) {
+    log::info("注册脚本枚举: " + name + " = " + std::to_string(value));
+  }
+}
+
+namespace {
+
+// Registers a batch of loaded definitions with the engine's state and logs their IDs.
+std::vector<std::string> register_definitions(
+    EngineState& state, std::vector<std::shared_ptr<const core::TreeDefinitions>> batch) {
+  std::vector<std::string> ids;
+  {
+    std::lock_guard lock(state.mutex);
+    ids = state.checked.register_trees(batch);  // throws before anything is stored
+    state.registrations.push_back(details::ReplayStep{
+        [batch = std::move(batch)](SequentialEngine& engine) { engine.register_trees(batch); },
+        {}});
+  }
+  for (const std::string& id : ids) log::info("注册行为树定义: " + id);
+  return ids;
+}
+
+}  // namespace
+
+std::vector<std::string> ThreadEngine::register_tree_text(const std::string& xml_text) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  return register_definitions(*state_,
+                              {core::TreeDefinitions::load(core::TreeSource::from_text(xml_text))});
+}
+
+std::vector<std::string> ThreadEngine::register_tree_file(const std::string& path) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  return register_definitions(*state_,
+                              {core::TreeDefinitions::load(core::TreeSource::from_file(path))});
+}
+
+std::vector<std::string> ThreadEngine::register_tree_folder(const std::string& path) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  return register_definitions(*state_, core::TreeDefinitions::load_folder(path));
+}
+
 // --- tree operations: one command each --------------------------------------------------------
 
 core::NodeStatus ThreadEngine::tick_once(const std::string& tree_id) {
@@ -266,9 +322,9 @@ core::AnyMap ThreadEngine::get_tree_status(const std::string& tree_id) {
 }
 
 std::any ThreadEngine::get_blackboard_data(const std::string& tree_id, const std::string& key) {
-  return details::command(*state_, tree_id, "get_blackboard_data", [&key](SequentialEngine& engine) {
-    return engine.get_blackboard_data(key);
-  });
+  return details::command(
+      *state_, tree_id, "get_blackboard_data",
+      [&key](SequentialEngine& engine) { return engine.get_blackboard_data(key); });
 }
 
 void ThreadEngine::set_blackboard_data(const std::string& tree_id, const std::string& key,
@@ -279,13 +335,14 @@ void ThreadEngine::set_blackboard_data(const std::string& tree_id, const std::st
 }
 
 core::AnyMap ThreadEngine::get_all_blackboard_data(const std::string& tree_id) {
-  return details::command(*state_, tree_id, "get_all_blackboard_data", [](SequentialEngine& engine) {
-    return engine.get_all_blackboard_data();
-  });
+  return details::command(
+      *state_, tree_id, "get_all_blackboard_data",
+      [](SequentialEngine& engine) { return engine.get_all_blackboard_data(); });
 }
 
 void ThreadEngine::reset_tree(const std::string& tree_id) {
-  details::command(*state_, tree_id, "reset", [](SequentialEngine& engine) { engine.reset_tree(); });
+  details::command(*state_, tree_id, "reset",
+                   [](SequentialEngine& engine) { engine.reset_tree(); });
 }
 
 // --- the worker ---------------------------------------------------------------------------------
@@ -325,7 +382,11 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
     engine.set_stop_token(tree.stop_source.get_token());
     for (const auto& apply : registrations) apply(engine);
     registrations.clear();
-    engine.create_tree(tree.source);
+    if (tree.tree_name) {
+      engine.create_tree_by_name(*tree.tree_name);
+    } else {
+      engine.create_tree(tree.source);
+    }
     tree.mailbox.serve(engine);
   } catch (...) {
     // Logged here, then given to the caller waiting now or the next one.

@@ -37,11 +37,10 @@ void keep_inherited(std::shared_ptr<void> state) {
   }
 }
 
-// Creation for both create_tree_from_text and create_tree_from_file.
-std::string create_tree(const std::shared_ptr<EngineState>& state, core::TreeSource source,
-                        std::optional<std::string> tree_id) {
-  if (state->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
-  auto record = std::make_shared<TreeRecord>(std::move(source), state->spin_time);
+// Creation for create_tree_from_text, create_tree_from_file and create_tree_by_name (`record`
+// made by the caller, its source and tree name set).
+std::string create_tree(const std::shared_ptr<EngineState>& state,
+                        std::shared_ptr<TreeRecord> record, std::optional<std::string> tree_id) {
   record->engine = state;
   std::optional<std::string> cycle;
   bool duplicate = false;
@@ -218,12 +217,37 @@ ThreadEngine::~ThreadEngine() {
 
 std::string ThreadEngine::create_tree_from_text(const std::string& xml_text,
                                                 std::optional<std::string> tree_id) {
-  return create_tree(state_, core::TreeSource::from_text(xml_text), std::move(tree_id));
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  return create_tree(
+      state_,
+      std::make_shared<TreeRecord>(core::TreeSource::from_text(xml_text), state_->spin_time),
+      std::move(tree_id));
 }
 
 std::string ThreadEngine::create_tree_from_file(const std::string& file_path,
                                                 std::optional<std::string> tree_id) {
-  return create_tree(state_, core::TreeSource::from_file(file_path), std::move(tree_id));
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  return create_tree(
+      state_,
+      std::make_shared<TreeRecord>(core::TreeSource::from_file(file_path), state_->spin_time),
+      std::move(tree_id));
+}
+
+std::string ThreadEngine::create_tree_by_name(const std::string& tree_name,
+                                              std::optional<std::string> tree_id) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  std::shared_ptr<const core::TreeDefinitions> definitions;
+  {
+    // Registrations are only ever added: a name registered now is replayed into the worker.
+    std::lock_guard lock(state_->mutex);
+    definitions = state_->checked.registered_tree(tree_name);
+  }
+  auto document = definitions->document_of(tree_name);
+  auto record = std::make_shared<TreeRecord>(core::TreeSource::from_text(std::move(document->text)),
+                                             state_->spin_time);
+  record->tree_name = tree_name;
+  record->definition_path = std::move(document->path);
+  return create_tree(state_, std::move(record), std::move(tree_id));
 }
 
 std::vector<std::string> ThreadEngine::get_tree_ids() const {
@@ -245,8 +269,9 @@ std::vector<TreeInfo> ThreadEngine::trees() const {
   for (const auto& entry : state_->order) {
     const TreeRecord* record = entry.second.get();
     if (record->stopping) continue;
-    trees.push_back(TreeInfo{record->tree_id, record->source.text(), record->source.path(),
-                             record->created_at});
+    trees.push_back(TreeInfo{record->tree_id, record->source.text(),
+                             record->tree_name ? record->definition_path : record->source.path(),
+                             record->created_at, record->tree_name});
   }
   return trees;
 }

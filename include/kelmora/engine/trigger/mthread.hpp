@@ -93,11 +93,14 @@ ActionClass action_class() {
 
 // What the engine holds about one tree: its id, the XML it was created from, the file that XML
 // was read from (none for text) and when it was created.
+// A tree created from a registered BehaviorTree (create_tree_by_name) holds the document that
+// defines it (xml_text, file_path) and its BehaviorTree ID (tree_name; none for the others).
 struct TreeInfo {
   std::string tree_id;
   std::string xml_text;
   std::optional<std::string> file_path;
   std::chrono::system_clock::time_point created_at;
+  std::optional<std::string> tree_name;
 };
 
 class ThreadEngine {
@@ -167,6 +170,27 @@ class ThreadEngine {
   // only), in registration order. Thread-safe.
   std::vector<ActionRegistration> action_registrations() const;
 
+  // Registers an enum name the scripts of trees created later know (`state == BUSY`), as
+  // BehaviorTreeFactory::register_scripting_enum does: a refused name (not an identifier, or
+  // registered before with another value) throws ValueError, nothing logged or stored. Logs
+  // "注册脚本枚举: " + name + " = " + value. Replayed, in registration order with every other
+  // registration, into the engine of every tree created afterwards. Thread-safe.
+  void register_scripting_enum(const std::string& name, std::int64_t value);
+  // Several names at once (a whole enum), all or nothing; one log line per name. Thread-safe.
+  void register_scripting_enums(const std::vector<std::pair<std::string, std::int64_t>>& values);
+
+  // Registers the BehaviorTrees of an XML text, a file, or every *.xml file below a folder, for
+  // the SubTrees of trees created later and for create_tree_by_name (see
+  // BehaviorTreeFactory::register_trees). The documents are read and checked here, on the
+  // caller's thread: a document that cannot be read or parsed, or an ID registered before from
+  // another document, throws (TreeFileError, TreeBuildError), nothing logged or stored. A tree
+  // that names an unknown node fails when a tree using it is built. Logs "注册行为树定义: " + ID
+  // for each tree, and returns the IDs in document order. Replayed, in registration order, into
+  // the engine of every tree created afterwards (each shares the parsed documents). Thread-safe.
+  std::vector<std::string> register_tree_text(const std::string& xml_text);
+  std::vector<std::string> register_tree_file(const std::string& path);
+  std::vector<std::string> register_tree_folder(const std::string& path);
+
   // Creates a tree under `tree_id` and starts its worker; returns the id without waiting for the
   // tree to be built (a bad XML shows at the first command). Without an id: "tree_" + the number
   // of trees present when no tree holds that id, else the next free "tree_N" above it. Logs
@@ -184,6 +208,12 @@ class ThreadEngine {
   // when the file cannot be read or is not UTF-8. Thread-safe.
   std::string create_tree_from_file(const std::string& file_path,
                                     std::optional<std::string> tree_id = std::nullopt);
+  // Creates a tree from the registered BehaviorTree `tree_name` (see register_tree_text), as
+  // create_tree_from_text does otherwise (id, log line, duplicate ids, the worker builds it). An
+  // ID that is not registered throws TreeBuildError naming it and the registered ones, nothing
+  // logged or created. Thread-safe.
+  std::string create_tree_by_name(const std::string& tree_name,
+                                  std::optional<std::string> tree_id = std::nullopt);
   // The ids of all trees, in creation order; a tree being stopped is no longer listed.
   // Thread-safe.
   std::vector<std::string> get_tree_ids() const;

@@ -63,8 +63,10 @@ def _close_live_engines():
 class _TreeRecords(collections.abc.Mapping):
     """The trees of an engine, from tree id to the tree's record, in creation order: a read-only
     view that follows the engine (a tree being stopped is no longer in it). A record has
-    `tree_id`, `xml_text`, `file_path` (None for a tree made from text) and `created_at` (seconds
-    since the epoch, as time.time() gives them)."""
+    `tree_id`, `xml_text`, `file_path` (None for a tree made from text), `created_at` (seconds
+    since the epoch, as time.time() gives them) and `tree_name` (the registered BehaviorTree ID
+    of a tree made by ``create_tree``, else None; its `xml_text` and `file_path` are then those
+    of the document that defines it)."""
 
     __slots__ = ("_native",)
 
@@ -102,10 +104,12 @@ class ThreadEngine:
     """Runs behaviour trees concurrently, one worker thread per tree.
 
     Register nodes first (``register_action_behavior``, ``register_action_class``,
-    ``register_condition_behavior``, ``register_node_class``), then create trees
-    (``create_tree_from_text``, ``create_tree_from_file``): each tree's worker takes the
-    registrations made before it starts, in registration order. Dropping the engine stops all
-    its trees.
+    ``register_condition_behavior``, ``register_node_class``), and enum names and tree
+    definitions for scripts and SubTrees (``register_scripting_enum``, ``register_tree_text``,
+    ``register_tree_file``, ``register_tree_folder``), then create trees
+    (``create_tree_from_text``, ``create_tree_from_file``, ``create_tree`` by BehaviorTree ID):
+    each tree's worker replays the registrations made before it starts, in registration order.
+    Dropping the engine stops all its trees.
 
     Thread-safety: every operation may be called from any thread. Commands to one tree are served
     one at a time; commands to different trees run in parallel. A tick function may call the
@@ -201,7 +205,55 @@ class ThreadEngine:
         _check_kind("node_id", node_id, str, allow_none=True)
         self._native.register_node_class(node_class, node_id)
 
+    def register_scripting_enum(self, name, value=None):
+        """Registers an enum name the scripts of trees created afterwards use as a number
+        (``state == BUSY``): ``register_scripting_enum("BUSY", 2)``, or every member of an enum
+        class with int values: ``register_scripting_enum(Mode)``.
+
+        A name that is not an identifier, or that was registered before with another value,
+        raises ValueError (a whole enum is registered all or nothing); arguments of the wrong
+        kind raise TypeError. Nothing is logged or stored then. Logs "注册脚本枚举: NAME = value"
+        for each name.
+        """
+        self._native.register_scripting_enum(name, value)
+
+    def register_tree_text(self, xml_text):
+        """Registers every BehaviorTree of the XML text by its ID, for the SubTrees of trees
+        created afterwards and for ``create_tree``; returns the IDs in document order.
+
+        The text is parsed here: malformed XML, or an ID already registered from another
+        document, raises RuntimeError naming both places, and nothing is registered. A tree that
+        names an unknown node fails when a tree using it is built. Logs "注册行为树定义: " + ID
+        for each tree.
+        """
+        _check_kind("xml_text", xml_text, str)
+        return self._native.register_tree_text(xml_text)
+
+    def register_tree_file(self, path):
+        """Registers the BehaviorTrees of the file at `path` (str or path-like), as
+        register_tree_text does; its includes are found next to it. A file that cannot be read
+        raises the OSError its errno selects."""
+        return self._native.register_tree_file(path)
+
+    def register_tree_folder(self, path):
+        """Registers the BehaviorTrees of every ``*.xml`` file below the folder (sub-folders
+        included), in the order of their relative paths. Every file is read and checked first:
+        when one fails, nothing is registered."""
+        return self._native.register_tree_folder(path)
+
     # --- trees --------------------------------------------------------------------------------
+
+    def create_tree(self, tree_name, tree_id=None):
+        """Creates a tree from the registered BehaviorTree `tree_name` under `tree_id` (or a
+        generated id, as create_tree_from_text), starts its worker and returns the id at once.
+
+        A name that is not registered raises RuntimeError naming it and the registered IDs; a
+        duplicate tree id is logged and raises ValueError. The tree's record (``trees``) holds
+        the document that defines it and its ``tree_name``.
+        """
+        _check_kind("tree_name", tree_name, str)
+        _check_kind("tree_id", tree_id, str, allow_none=True)
+        return self._native.create_tree_by_name(tree_name, tree_id)
 
     def create_tree_from_text(self, xml_text, tree_id=None):
         """Creates a tree from XML (BehaviorTree XML format 4) under `tree_id`, or under
