@@ -19,6 +19,7 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tree_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/type_name.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/wake_up_signal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/xml_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/action_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp

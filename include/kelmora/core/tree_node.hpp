@@ -11,6 +11,7 @@
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
+#include <kelmora/core/wake_up_signal.hpp>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -36,8 +37,11 @@ using TickFunctor = std::function<NodeStatus(class TreeNode&)>;
 // nodes never block a tick: they return RUNNING and ask to be ticked again at their deadline.
 // The tree clears the request before every tick; tick loops wait for the earliest one.
 // It also carries the tree's stop token (Tree::setStopToken), which nodes that loop inside one
-// tick (Repeat, RetryUntilSuccessful) check between rounds.
-// Not thread-safe: owned by the tree's thread (the stop token's own state is thread-safe).
+// tick (Repeat, RetryUntilSuccessful) check between rounds, and the tree's wake-up signal, which
+// any node may emit from any thread (TreeNode::emitWakeUpSignal).
+// Not thread-safe: owned by the tree's thread (the stop token's and the wake-up signal's own
+// states are thread-safe; the signal is replaced only before the tree is ticked, by the engine
+// that installs the tree).
 class TreeTimers {
  public:
   using Clock = std::chrono::steady_clock;
@@ -68,9 +72,17 @@ class TreeTimers {
   // Whether a stop was requested on the tree's token (by any thread).
   bool stop_requested() const noexcept { return stop_token_.stop_requested(); }
 
+  // The signal tick loops of this tree wait on between RUNNING ticks. Never null: a tree has a
+  // signal of its own until an engine gives it the engine's (set it before the first tick).
+  const std::shared_ptr<WakeUpSignal>& wake_up_signal() const noexcept { return wake_up_; }
+  void set_wake_up_signal(std::shared_ptr<WakeUpSignal> signal) {
+    if (signal) wake_up_ = std::move(signal);
+  }
+
  private:
   std::optional<Clock::time_point> next_wakeup_;
   std::stop_token stop_token_;
+  std::shared_ptr<WakeUpSignal> wake_up_ = std::make_shared<WakeUpSignal>();
 };
 
 // Everything a node is built with. The tree builder fills it from the node type's registration
@@ -197,6 +209,22 @@ class TreeNode {
 
   // The tree's blackboard this node reads and writes.
   const std::shared_ptr<Blackboard>& blackboard() const noexcept { return config_.blackboard; }
+
+  // --- waking the tree ---------------------------------------------------------------------
+  // Asks for the tree to be ticked again soon: a tick loop waiting between RUNNING ticks (see
+  // SequentialEngine::tick_until_success) ticks at once, and one that is ticking now ticks again
+  // without waiting. For work that ends outside the tree's ticks: a piece of a streamed answer
+  // arrived, a thread finished, a message came. Does nothing for a node built outside a tree.
+  // Thread-safe: callable from any thread while the node exists.
+  void emitWakeUpSignal() const noexcept {
+    if (config_.timers) config_.timers->wake_up_signal()->emit();
+  }
+  // The tree's wake-up signal, for a thread that may outlive the node (it stays valid as long as
+  // it is held; emitting it after the tree is gone does nothing). Null for a node built outside a
+  // tree. Thread-safe.
+  std::shared_ptr<WakeUpSignal> wakeUpSignal() const {
+    return config_.timers ? config_.timers->wake_up_signal() : nullptr;
+  }
 
  protected:
   // The node's own behaviour. Named apart from `tick` so that action node classes can declare a

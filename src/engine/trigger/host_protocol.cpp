@@ -63,45 +63,48 @@ std::string key_parameter(const std::optional<std::any>& params) {
   throw TypeError("parameter 'key' must be a string, not " + core::any_kind_name(key));
 }
 
-using Handler = std::any (*)(SequentialEngine&, const std::optional<std::any>& params);
+using Handler = std::any (*)(SequentialEngine&, const std::optional<std::any>& params,
+                            const LoopControl& control);
 
 // The command types in the order they are compared, each with the engine operation it runs and
 // the result value it stores.
 constexpr std::array<std::pair<std::string_view, Handler>, kCommandTypes.size()> kHandlers{{
     {kCommandTypes[0],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any { return e.tick_once(); }},
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl&) -> std::any {
+       return e.tick_once();
+     }},
     {kCommandTypes[1],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
-       return e.tick_until_failure();
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl& c) -> std::any {
+       return e.tick_until_failure(c);
      }},
     {kCommandTypes[2],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
-       return e.tick_until_success();
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl& c) -> std::any {
+       return e.tick_until_success(c);
      }},
     {kCommandTypes[3],
-     [](SequentialEngine& e, const std::optional<std::any>& p) -> std::any {
-       return e.tick_n_times(count_parameter(p));
+     [](SequentialEngine& e, const std::optional<std::any>& p, const LoopControl& c) -> std::any {
+       return e.tick_n_times(count_parameter(p), c);
      }},
     {kCommandTypes[4],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl&) -> std::any {
        return e.get_tree_status();
      }},
     {kCommandTypes[5],
-     [](SequentialEngine& e, const std::optional<std::any>& p) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>& p, const LoopControl&) -> std::any {
        return e.get_blackboard_data(key_parameter(p));
      }},
     {kCommandTypes[6],
-     [](SequentialEngine& e, const std::optional<std::any>& p) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>& p, const LoopControl&) -> std::any {
        std::string key = key_parameter(p);  // the key is read before the value
        e.set_blackboard_data(key, parameter(p, "value"));
        return {};
      }},
     {kCommandTypes[7],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl&) -> std::any {
        return e.get_all_blackboard_data();
      }},
     {kCommandTypes[8],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl&) -> std::any {
        e.reset_tree();
        return {};
      }},
@@ -110,14 +113,14 @@ constexpr std::array<std::pair<std::string_view, Handler>, kCommandTypes.size()>
 }  // namespace
 
 Processed process(SequentialEngine& engine, const CommandRecord& command,
-                  const std::string& tree_id) {
+                  const std::string& tree_id, const LoopControl& control) {
   const std::string text = type_text(command.type);
   Processed processed;
   try {
     if (auto type = text_of(command.type)) {
       for (const auto& [name, handler] : kHandlers) {
         if (name != *type) continue;
-        std::any value = handler(engine, command.params);
+        std::any value = handler(engine, command.params, control);
         processed.result = ResultRecord{std::string(name), tree_id, std::move(value)};
         return processed;
       }
@@ -143,14 +146,23 @@ void check_tree_exists(const ThreadEngine& engine, const std::string& tree_id) {
 }
 
 std::any send_command(ThreadEngine& engine, const std::string& tree_id,
-                      const std::string& command_type, std::optional<core::AnyMap> params) {
+                      const std::string& command_type, std::optional<core::AnyMap> params,
+                      details::Mailbox::CallerPoll* poll) {
   const CommandRecord command{
       command_type, std::any((params && !params->empty()) ? std::move(*params) : core::AnyMap{})};
   Processed processed;
+  LoopControl control;
+  if (poll != nullptr) control.cancel = poll->cancel.get_token();
   auto job = [&](SequentialEngine& worker_engine) {
-    processed = process(worker_engine, command, tree_id);
+    processed = process(worker_engine, command, tree_id, control);
   };
-  details::EngineAccess::run(engine, tree_id, command_type, details::JobRef(job));
+  details::EngineAccess::run(engine, tree_id, command_type, details::JobRef(job), poll);
+  if (poll != nullptr && poll->cancel.stop_requested() && processed.cause &&
+      details::is_tree_stopped(processed.cause)) {
+    // The caller's poll cancelled the loop: not a failure to report.
+    throw details::InterruptedCommand("行为树 " + tree_id + " 执行命令 " + command_type +
+                                      " 失败: " + *processed.line);
+  }
   // The worker's line first, then the sender's, both once every lock is released.
   if (processed.line) log::error(*processed.line);
   if (processed.result.result_type == "error") {

@@ -58,9 +58,31 @@ void Mailbox::release_turn(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-Mailbox::Reply Mailbox::call(JobRef job) {
+template <class Ready>
+bool Mailbox::wait_polling(std::unique_lock<std::mutex>& lock, std::condition_variable& cond,
+                           Ready ready, CallerPoll* poll, bool& interrupted) {
+  if (poll == nullptr || interrupted) {
+    cond.wait(lock, ready);
+    return true;
+  }
+  while (!cond.wait_for(lock, poll->every, ready)) {
+    lock.unlock();
+    const bool said = poll->interrupted();  // may take other locks (the GIL): none of ours held
+    lock.lock();
+    if (said) {
+      interrupted = true;
+      return ready();
+    }
+  }
+  return true;
+}
+
+Mailbox::Reply Mailbox::call(JobRef job, CallerPoll* poll) {
+  bool interrupted = false;
   std::unique_lock lock(mutex_);
-  turn_.wait(lock, [&] { return !busy_ || closed_; });
+  if (!wait_polling(lock, turn_, [&] { return !busy_ || closed_; }, poll, interrupted)) {
+    return {Outcome::kInterrupted, nullptr};
+  }
   if (closed_) return {Outcome::kClosed, nullptr};
   if (worker_ != Worker::kServing) {
     if (failure_) return {Outcome::kWorkerFailed, std::exchange(failure_, nullptr)};
@@ -82,23 +104,33 @@ Mailbox::Reply Mailbox::call(JobRef job) {
   }
 
   lock.lock();
-  reply_.wait(lock, [&] {
+  const auto replied = [&] {
     return delivered_.load(std::memory_order_relaxed) || worker_ != Worker::kServing || cancelled_;
-  });
+  };
+  if (!wait_polling(lock, reply_, replied, poll, interrupted)) {
+    // The job runs: it cannot be taken back, but its tick loop ends once asked to.
+    lock.unlock();
+    poll->cancel.request_stop();
+    lock.lock();
+    reply_.wait(lock, replied);
+  }
   Reply reply;
+  reply.interrupted = interrupted;
   if (delivered_.load(std::memory_order_relaxed)) {
-    reply = {Outcome::kDone, std::exchange(error_, nullptr)};
+    reply.outcome = Outcome::kDone;
+    reply.error = std::exchange(error_, nullptr);
     delivered_.store(false, std::memory_order_relaxed);
   } else {
     // Nobody will run the job: the worker failed (or never came) before it took it.
     has_job_ = false;
     job_ready_.store(stop_, std::memory_order_relaxed);
     if (cancelled_) {
-      reply = {Outcome::kClosed, nullptr};
+      reply.outcome = Outcome::kClosed;
     } else if (failure_) {
-      reply = {Outcome::kWorkerFailed, std::exchange(failure_, nullptr)};
+      reply.outcome = Outcome::kWorkerFailed;
+      reply.error = std::exchange(failure_, nullptr);
     } else {
-      reply = {Outcome::kWorkerEnded, nullptr};
+      reply.outcome = Outcome::kWorkerEnded;
     }
   }
   release_turn(lock);

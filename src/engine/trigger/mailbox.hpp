@@ -29,8 +29,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <kelmora/engine/sequential_engine.hpp>
 #include <mutex>
+#include <stop_token>
 
 namespace kelmora::engine::trigger::details {
 
@@ -59,10 +61,24 @@ class Mailbox {
     kWorkerFailed,  // the worker failed before it ran the job; Reply::error holds its failure
     kWorkerEnded,   // the worker has ended without running the job (its failure went to another)
     kClosed,        // stop, abandon or cancel came before the job's turn: the job did not run
+    kInterrupted,   // the caller's poll said so before the job's turn: the job did not run
   };
   struct Reply {
     Outcome outcome = Outcome::kClosed;
     std::exception_ptr error;
+    // The caller's poll said so while the job ran (its cancel was requested).
+    bool interrupted = false;
+  };
+
+  // What a caller that must stay responsive while it waits (a Python main thread, for Ctrl-C)
+  // looks at. `interrupted` is called on the caller's thread, with no lock held, every `every`
+  // while the caller waits, until it returns true: then a caller still waiting for its turn
+  // leaves at once (kInterrupted, its job not run), and one whose job was handed over requests
+  // `cancel` (the job's tick loops watch its token) and waits for the reply as usual.
+  struct CallerPoll {
+    std::function<bool()> interrupted;
+    std::chrono::nanoseconds every;
+    std::stop_source cancel;
   };
 
   // `spin_time`: how long each side spins before it sleeps (zero: never).
@@ -73,8 +89,9 @@ class Mailbox {
   // --- callers ---
 
   // Waits for this caller's turn, hands `job` to the worker and waits until it has been run and
-  // its outcome delivered, or until it cannot be any more. Thread-safe.
-  Reply call(JobRef job);
+  // its outcome delivered, or until it cannot be any more; with a `poll`, looks at it while it
+  // waits (see CallerPoll). Thread-safe.
+  Reply call(JobRef job, CallerPoll* poll = nullptr);
 
   // --- whoever ends the tree ---
 
@@ -112,6 +129,12 @@ class Mailbox {
   void worker_spin() noexcept;
   // Gives up the caller's turn and wakes whoever waits for it. Call with `lock` held; releases it.
   void release_turn(std::unique_lock<std::mutex>& lock);
+  // Waits on `cond` until `ready()` holds, asking `poll` (when there is one and it has not said so
+  // yet) every poll->every with `lock` released; false when the poll said so first, leaving
+  // `interrupted` set.
+  template <class Ready>
+  bool wait_polling(std::unique_lock<std::mutex>& lock, std::condition_variable& cond,
+                    Ready ready, CallerPoll* poll, bool& interrupted);
 
   static constexpr std::uint32_t kProbeEvery = 64;
 

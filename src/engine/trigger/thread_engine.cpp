@@ -47,7 +47,7 @@ std::string worker_failure_message(const std::string& tree_id, const std::except
 // tree's own worker, a wait that would close a cycle, a worker that failed or has ended, an
 // engine inherited across fork(), and a job that threw (the command failed).
 void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
-          std::string_view type, JobRef job) {
+          std::string_view type, JobRef job, Mailbox::CallerPoll* poll = nullptr) {
   if (state->inherited()) {
     // Not logged: the log's locks may have been held at the fork by threads that are gone.
     throw RuntimeError(inherited_command_message(tree_id, type), Errc::inherited);
@@ -74,7 +74,7 @@ void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
       if (wait.cycle()) {
         cycle = *wait.cycle();
       } else {
-        reply = record->mailbox.call(job);
+        reply = record->mailbox.call(job, poll);
       }
     }
     if (cycle) fail_logged(RuntimeError(failed + cycle_text(*cycle), Errc::wait_cycle));
@@ -82,6 +82,7 @@ void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
     switch (reply.outcome) {
       case Mailbox::Outcome::kDone: {
         if (!reply.error) return;
+        if (reply.interrupted && is_tree_stopped(reply.error)) throw InterruptedCommand(failed);
         const std::string worker_line =
             "处理命令 " + std::string(type) + " 时发生错误: " + error_text(reply.error);
         log::error(worker_line);
@@ -97,6 +98,8 @@ void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
         // Stopped while we queued: as if we had called after the stop (a tree created since
         // under the same id serves us).
         continue;
+      case Mailbox::Outcome::kInterrupted:
+        throw InterruptedCommand(failed + "the caller was interrupted before the command ran");
     }
   }
 }
@@ -119,9 +122,9 @@ auto command(std::shared_ptr<EngineState> state, const std::string& tree_id, std
 }  // namespace
 
 void EngineAccess::run(ThreadEngine& engine, const std::string& tree_id, std::string_view type,
-                       JobRef job) {
+                       JobRef job, Mailbox::CallerPoll* poll) {
   std::shared_ptr<EngineState> state = engine.state_;
-  send(state, tree_id, type, job);
+  send(state, tree_id, type, job, poll);
 }
 
 void EngineAccess::check_tree_exists(const ThreadEngine& engine, const std::string& tree_id) {
@@ -176,6 +179,17 @@ std::vector<ActionRegistration> ThreadEngine::action_registrations() const {
 
 // --- tree operations: one command each --------------------------------------------------------
 
+namespace {
+
+// The control of a tick loop ended by `cancel`.
+LoopControl cancelled_by(std::stop_token cancel) {
+  LoopControl control;
+  control.cancel = std::move(cancel);
+  return control;
+}
+
+}  // namespace
+
 core::NodeStatus ThreadEngine::tick_once(const std::string& tree_id) {
   return details::command(state_, tree_id, "tick_once",
                           [](SequentialEngine& engine) { return engine.tick_once(); });
@@ -195,6 +209,29 @@ std::vector<core::NodeStatus> ThreadEngine::tick_n_times(const std::string& tree
                                                          std::int64_t n) {
   return details::command(state_, tree_id, "tick_n_times",
                           [n](SequentialEngine& engine) { return engine.tick_n_times(n); });
+}
+
+std::int64_t ThreadEngine::tick_until_failure(const std::string& tree_id, std::stop_token cancel) {
+  return details::command(state_, tree_id, "tick_until_failure",
+                          [control = cancelled_by(std::move(cancel))](
+                              SequentialEngine& engine) {
+                            return engine.tick_until_failure(control);
+                          });
+}
+
+std::int64_t ThreadEngine::tick_until_success(const std::string& tree_id, std::stop_token cancel) {
+  return details::command(state_, tree_id, "tick_until_success",
+                          [control = cancelled_by(std::move(cancel))](
+                              SequentialEngine& engine) {
+                            return engine.tick_until_success(control);
+                          });
+}
+
+std::vector<core::NodeStatus> ThreadEngine::tick_n_times(const std::string& tree_id,
+                                                         std::int64_t n, std::stop_token cancel) {
+  return details::command(state_, tree_id, "tick_n_times",
+                          [n, control = cancelled_by(std::move(cancel))](
+                              SequentialEngine& engine) { return engine.tick_n_times(n, control); });
 }
 
 core::AnyMap ThreadEngine::get_tree_status(const std::string& tree_id) {
@@ -225,9 +262,46 @@ void ThreadEngine::reset_tree(const std::string& tree_id) {
   details::command(state_, tree_id, "reset", [](SequentialEngine& engine) { engine.reset_tree(); });
 }
 
+void ThreadEngine::set_tick_period(const std::string& tree_id, std::chrono::nanoseconds period) {
+  if (period < std::chrono::nanoseconds::zero()) {
+    throw ValueError("the tick period must not be negative (got " +
+                     std::to_string(period.count()) + " ns)");
+  }
+  details::command(state_, tree_id, "set_tick_period",
+                   [period](SequentialEngine& engine) { engine.set_tick_period(period); });
+}
+
+void ThreadEngine::emit_wake_up_signal(const std::string& tree_id) {
+  std::shared_ptr<EngineState> state = state_;
+  if (state->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  details::find_tree(*state, tree_id)->wake_up->emit();
+}
+
 // --- the worker ---------------------------------------------------------------------------------
 
 namespace details {
+
+namespace {
+
+// Halts the worker's tree as its worker ends; a halt that throws is logged, not passed on (the
+// tree ends either way).
+void halt_at_end(SequentialEngine& engine, const std::string& tree_id) noexcept {
+  std::exception_ptr failure;
+  try {
+    engine.halt_tree();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (!failure) return;
+  try {
+    log::error("tree " + tree_id + ": halting its nodes as its worker ended failed: " +
+               error_text(failure));
+  } catch (...) {
+    // Out of memory for the line: the worker ends all the same.
+  }
+}
+
+}  // namespace
 
 void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> record) noexcept {
   TreeRecord& tree = *record;
@@ -245,16 +319,22 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
       std::lock_guard lock(state->mutex);
       registrations = state->registrations;
     }
+    const auto tick_period = state->tick_period;
     state.reset();  // the worker needs nothing more of the engine
 
     SequentialEngine engine;
     engine.set_stop_token(tree.stop_source.get_token());
+    engine.set_wake_up_signal(tree.wake_up);
+    engine.set_tick_period(tick_period);
     for (auto& [action_id, tick_functor, ports_list] : registrations) {
       engine.register_action_behavior(action_id, std::move(tick_functor), std::move(ports_list));
     }
     registrations.clear();
     engine.create_tree(tree.source);
     tree.mailbox.serve(engine);
+    // Told to end (a stop, the engine's destruction): RUNNING nodes get their halt here, on the
+    // worker, before the stop that waits for this thread returns.
+    halt_at_end(engine, tree.tree_id);
   } catch (...) {
     // Logged here, then given to the caller waiting now or the next one.
     tree.failure = std::current_exception();
