@@ -1,10 +1,14 @@
 // Benchmarks of the thread engine, each beside its baseline:
-// - a tick_once round trip on a one-node tree vs. a plain mutex + condition-variable ping-pong
-//   between two threads (the floor of a sleep-and-notify channel) and vs. the tick itself on the
-//   caller's thread;
+// - a tick_once round trip on a one-node tree, with the engine's default options and with given
+//   spin limits, vs. a plain mutex + condition-variable ping-pong between two threads (the floor
+//   of a sleep-and-notify channel), vs. two threads busy-spinning on one atomic each (the floor of
+//   any channel between two cores) and vs. the tick itself on the caller's thread;
+// - 1 and 8 callers, each driving its own tree, vs. 1 and 8 plain ping-pong channels: the
+//   aggregate round trips per second (counter "round_trips_per_s");
 // - resident memory per idle tree (1,000 trees) vs. per idle plain thread;
 // - CPU used by 100 idle trees over one second;
-// - create + first tick + stop of 1,000 trees vs. start + ping + join of 1,000 plain threads.
+// - create + first tick + stop of 1,000 and of 10,000 trees vs. start + ping + join of as many
+//   plain threads.
 // Logging goes to a null sink so the numbers are the engine's, not the terminal's.
 
 #include <benchmark/benchmark.h>
@@ -13,6 +17,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <barrier>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -101,6 +107,38 @@ class PlainChannel {
   std::thread worker_;
 };
 
+// The floor of a channel between two cores: the caller and the worker each spin on an atomic
+// until the other has written it, and never sleep.
+class BusySpinChannel {
+ public:
+  BusySpinChannel()
+      : worker_([this] {
+          for (;;) {
+            int request;
+            while ((request = request_.load(std::memory_order_acquire)) == 0) {
+            }
+            if (request < 0) return;
+            request_.store(0, std::memory_order_relaxed);
+            response_.store(1, std::memory_order_release);
+          }
+        }) {}
+  ~BusySpinChannel() {
+    request_.store(-1, std::memory_order_release);
+    worker_.join();
+  }
+  void round_trip() {
+    request_.store(1, std::memory_order_release);
+    while (response_.load(std::memory_order_acquire) == 0) {
+    }
+    response_.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  alignas(64) std::atomic<int> request_{0};
+  alignas(64) std::atomic<int> response_{0};
+  std::thread worker_;
+};
+
 // --- memory per idle tree (run first, before freed stacks and heap are around to reuse) -------
 
 void BM_ResidentMemoryPer1000IdleTrees(benchmark::State& state) {
@@ -152,14 +190,31 @@ void BM_PlainMutexCondvarPingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainMutexCondvarPingPong)->UseRealTime();
 
-// Argument: the channel's spin time in nanoseconds (0 = sleep at once, as the ping-pong does).
+void BM_BusySpinPingPong(benchmark::State& state) {
+  BusySpinChannel channel;
+  for (auto _ : state) channel.round_trip();
+}
+BENCHMARK(BM_BusySpinPingPong)->UseRealTime();
+
+// The engine as a user gets it: default options.
+void BM_EngineRoundTripDefault(benchmark::State& state) {
+  silence_log();
+  ThreadEngine engine;
+  const std::string id = engine.create_tree_from_text(kOneNode);
+  engine.tick_once(id);  // built
+  for (auto _ : state) benchmark::DoNotOptimize(engine.tick_once(id));
+}
+BENCHMARK(BM_EngineRoundTripDefault)->UseRealTime();
+
+// Argument: the channel's spin limit in nanoseconds (0 = sleep at once, as the ping-pong does).
 void BM_EngineTickOnceRoundTrip(benchmark::State& state) {
   silence_log();
   ThreadEngine engine(spinning(std::chrono::nanoseconds(state.range(0))));
   const std::string id = engine.create_tree_from_text(kOneNode);
+  engine.tick_once(id);  // built
   for (auto _ : state) benchmark::DoNotOptimize(engine.tick_once(id));
 }
-BENCHMARK(BM_EngineTickOnceRoundTrip)->Arg(0)->Arg(4000)->Arg(10000)->UseRealTime();
+BENCHMARK(BM_EngineTickOnceRoundTrip)->Arg(0)->Arg(4000)->Arg(20000)->UseRealTime();
 
 void BM_SequentialEngineTickOnceInPlace(benchmark::State& state) {
   kelmora::SequentialEngine engine;
@@ -168,11 +223,61 @@ void BM_SequentialEngineTickOnceInPlace(benchmark::State& state) {
 }
 BENCHMARK(BM_SequentialEngineTickOnceInPlace);
 
+// --- many callers, each on its own tree --------------------------------------------------------
+
+constexpr int kCallsPerCaller = 20000;
+
+// Runs `round_trip(i)` kCallsPerCaller times on each of `callers` threads at once and reports the
+// aggregate round trips per second.
+template <class RoundTrip>
+void drive_in_parallel(benchmark::State& state, int callers, RoundTrip round_trip) {
+  for (auto _ : state) {
+    std::barrier start(callers + 1);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < callers; ++c) {
+      threads.emplace_back([&, c] {
+        start.arrive_and_wait();
+        for (int i = 0; i < kCallsPerCaller; ++i) round_trip(c);
+      });
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    start.arrive_and_wait();
+    for (auto& t : threads) t.join();
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  state.counters["round_trips_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * callers * kCallsPerCaller,
+      benchmark::Counter::kIsRate);
+}
+
+// Argument: the number of callers, each with its own tree.
+void BM_CallersOnTheirOwnTrees(benchmark::State& state) {
+  silence_log();
+  const int callers = static_cast<int>(state.range(0));
+  ThreadEngine engine;
+  std::vector<std::string> ids;
+  for (int c = 0; c < callers; ++c) ids.push_back(engine.create_tree_from_text(kOneNode));
+  for (const auto& id : ids) engine.tick_once(id);
+  drive_in_parallel(state, callers, [&](int c) { benchmark::DoNotOptimize(engine.tick_once(ids[c])); });
+}
+BENCHMARK(BM_CallersOnTheirOwnTrees)->Arg(1)->Arg(8)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Baseline: as many plain ping-pong channels, one caller each.
+void BM_CallersOnTheirOwnPlainChannels(benchmark::State& state) {
+  const int callers = static_cast<int>(state.range(0));
+  std::vector<std::unique_ptr<PlainChannel>> channels;
+  for (int c = 0; c < callers; ++c) channels.push_back(std::make_unique<PlainChannel>());
+  drive_in_parallel(state, callers, [&](int c) { channels[c]->round_trip(); });
+}
+BENCHMARK(BM_CallersOnTheirOwnPlainChannels)->Arg(1)->Arg(8)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 // --- tree life -----------------------------------------------------------------------------
 
-// Counters: the wall time of each phase, averaged over the iterations.
-void BM_CreateTickStop1000Trees(benchmark::State& state) {
+// Argument: the number of trees. Counters: the wall time of each phase, averaged over the
+// iterations.
+void BM_CreateTickStopTrees(benchmark::State& state) {
   silence_log();
+  const int count = static_cast<int>(state.range(0));
   using Clock = std::chrono::steady_clock;
   auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
   double create = 0, tick = 0, stop = 0;
@@ -180,7 +285,8 @@ void BM_CreateTickStop1000Trees(benchmark::State& state) {
     ThreadEngine engine;
     std::vector<std::string> ids;
     const auto t0 = Clock::now();
-    for (int i = 0; i < 1000; ++i) ids.push_back(engine.create_tree_from_text(kOneNode));
+    ids.reserve(count);
+    for (int i = 0; i < count; ++i) ids.push_back(engine.create_tree_from_text(kOneNode));
     const auto t1 = Clock::now();
     for (const auto& id : ids) {
       if (engine.tick_once(id) != NodeStatus::SUCCESS) state.SkipWithError("wrong status");
@@ -196,17 +302,20 @@ void BM_CreateTickStop1000Trees(benchmark::State& state) {
   state.counters["first_tick_ms"] = benchmark::Counter(tick, benchmark::Counter::kAvgIterations);
   state.counters["stop_ms"] = benchmark::Counter(stop, benchmark::Counter::kAvgIterations);
 }
-BENCHMARK(BM_CreateTickStop1000Trees)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CreateTickStopTrees)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_StartPingJoin1000PlainThreads(benchmark::State& state) {
+// Argument: the number of threads.
+void BM_StartPingJoinPlainThreads(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
   for (auto _ : state) {
     std::vector<std::unique_ptr<PlainChannel>> workers;
-    for (int i = 0; i < 1000; ++i) workers.push_back(std::make_unique<PlainChannel>());
+    workers.reserve(count);
+    for (int i = 0; i < count; ++i) workers.push_back(std::make_unique<PlainChannel>());
     for (auto& w : workers) w->round_trip();
     for (auto& w : workers) w->stop();
   }
 }
-BENCHMARK(BM_StartPingJoin1000PlainThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StartPingJoinPlainThreads)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -99,12 +99,16 @@ class NativeThreadEngine {
   std::shared_ptr<ThreadEngine> engine_;
 };
 
-// Runs fn(engine) with the GIL released. The engine reference is dropped before the GIL is taken
-// back, so that a destruction it may cause never waits for workers while holding the GIL.
+// Runs fn(engine) with the GIL released. The engine is taken while the GIL is still held, so
+// that callers on several Python threads never meet at the engine's lock (they hold the GIL in
+// turn anyway); its reference is dropped before the GIL is taken back, so that a destruction it
+// may cause never waits for workers while holding the GIL.
 template <class Fn>
 auto without_gil(const NativeThreadEngine& self, Fn fn) {
+  std::shared_ptr<ThreadEngine> engine = self.get();
   ReleasedGil release;
-  return fn(*self.get());
+  const std::shared_ptr<ThreadEngine> held = std::move(engine);  // dropped first
+  return fn(*held);
 }
 
 // A command record from its Python dict: `type` as a str, none or any other value (matching no

@@ -3,6 +3,10 @@
 #include <kelmora/log.hpp>
 #include <utility>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include "reaper.hpp"
 #include "waits.hpp"
 
@@ -24,9 +28,30 @@ TreeRecord::~TreeRecord() {
   reap(std::move(thread));
 }
 
+std::size_t usable_cpus() noexcept {
+#if defined(__linux__)
+  // The CPUs this process may run on, which a container or `taskset` may make fewer than the
+  // machine has.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof(set), &set) == 0) {
+    return static_cast<std::size_t>(CPU_COUNT(&set));
+  }
+#endif
+  return std::thread::hardware_concurrency();
+}
+
+std::chrono::nanoseconds effective_spin_time(std::chrono::nanoseconds requested,
+                                             std::size_t cpus) noexcept {
+  // With one CPU, a spinning thread only keeps the one it waits for from running.
+  if (cpus <= 1 || requested < std::chrono::nanoseconds::zero()) {
+    return std::chrono::nanoseconds::zero();
+  }
+  return requested;
+}
+
 EngineState::EngineState(EngineOptions options)
-    : spin_time(std::thread::hardware_concurrency() > 1 ? options.spin_time
-                                                        : std::chrono::nanoseconds::zero()),
+    : spin_time(effective_spin_time(options.spin_time, usable_cpus())),
       tick_period(options.tick_period),
       fork_generation(details::fork_generation()) {
   if (tick_period < std::chrono::nanoseconds::zero()) {
@@ -39,11 +64,32 @@ bool EngineState::inherited() const noexcept {
   return details::fork_generation() != fork_generation;
 }
 
+EngineState::Shard& EngineState::shard(const std::string& tree_id) const {
+  return index_[std::hash<std::string>{}(tree_id) % kShards];
+}
+
 std::shared_ptr<TreeRecord> EngineState::lookup(const std::string& tree_id) const {
-  std::lock_guard lock(mutex);
-  auto it = trees.find(tree_id);
-  if (it != trees.end() && !it->second->stopping) return it->second;
-  return nullptr;
+  const Shard& s = shard(tree_id);
+  std::lock_guard lock(s.mutex);
+  auto it = s.trees.find(tree_id);
+  return it == s.trees.end() ? nullptr : it->second;
+}
+
+void EngineState::enter(const std::shared_ptr<TreeRecord>& record) {
+  record->sequence = next_sequence++;
+  trees.emplace(record->tree_id, record);
+  order.emplace(record->sequence, record);
+  ++listed;
+  Shard& s = shard(record->tree_id);
+  std::lock_guard lock(s.mutex);
+  s.trees.emplace(record->tree_id, record);
+}
+
+void EngineState::unindex(const TreeRecord& record) {
+  Shard& s = shard(record.tree_id);
+  std::lock_guard lock(s.mutex);
+  auto it = s.trees.find(record.tree_id);
+  if (it != s.trees.end() && it->second.get() == &record) s.trees.erase(it);
 }
 
 std::string EngineState::generated_id() const {
@@ -60,6 +106,7 @@ EngineState::Claim EngineState::claim(TreeRecord& record) {
   if (record.stopping) return Claim::kStoppingElsewhere;
   record.stopping = true;
   --listed;
+  unindex(record);
   return Claim::kClaimed;
 }
 
@@ -99,7 +146,10 @@ void EngineState::withdraw_locked(TreeRecord& record) {
   if (it == trees.end() || it->second.get() != &record) return;
   trees.erase(it);
   order.erase(record.sequence);
-  if (!record.stopping) --listed;
+  if (!record.stopping) {
+    --listed;
+    unindex(record);
+  }
   record.stopping = true;
 }
 
@@ -121,6 +171,10 @@ void EngineState::wait_withdrawn(const TreeRecord& record) const {
 
 std::shared_ptr<TreeRecord> find_tree(const EngineState& state, const std::string& tree_id) {
   if (auto record = state.lookup(tree_id)) return record;
+  fail_missing_tree(tree_id);
+}
+
+void fail_missing_tree(const std::string& tree_id) {
   std::string message = "行为树ID " + tree_id + " 不存在";
   log::error(message);
   throw ValueError(message);

@@ -37,6 +37,8 @@ namespace kelmora::engine::trigger::details {
 // creation then withdraws the tree and passes the error on.
 using StartThread = std::function<std::thread(std::function<void()> body)>;
 
+struct EngineState;
+
 struct TreeRecord {
   TreeRecord(core::TreeSource tree_source, std::chrono::nanoseconds spin_time);
   // A record whose thread is still there (never the case after a stop) tells its worker to
@@ -47,6 +49,8 @@ struct TreeRecord {
 
   // Set by creation before the record is entered in the table, never changed afterwards.
   std::string tree_id;
+  // The engine the tree belongs to, for a caller that has to look the id up again.
+  std::weak_ptr<EngineState> engine;
   std::uint64_t sequence = 0;  // creation order
   const core::TreeSource source;
   const std::chrono::system_clock::time_point created_at;
@@ -89,7 +93,8 @@ struct EngineState {
   // What claiming a tree for a stop found.
   enum class Claim { kClaimed, kStoppingElsewhere, kGone };
 
-  // Guards everything below and the table fields of every record; held only for single steps.
+  // Guards everything below (but `index`) and the table fields of every record; held only for
+  // single steps, and never on the way of a command.
   mutable std::mutex mutex;
   // Notified whenever a record leaves `trees` or its start settles.
   mutable std::condition_variable changed;
@@ -102,8 +107,11 @@ struct EngineState {
   bool closed = false;       // the engine is being destroyed: no tree may be created any more
   StartThread start_thread;  // empty: std::thread (tests replace it)
 
-  // The record under the id unless it is being stopped. Thread-safe.
+  // The record under the id unless it is being stopped: one step under one shard's lock of the
+  // index, so that callers of different trees share no lock. Thread-safe.
   std::shared_ptr<TreeRecord> lookup(const std::string& tree_id) const;
+  // Enters a new record under its id in the tables and the index. Call with `mutex` held.
+  void enter(const std::shared_ptr<TreeRecord>& record);
   // "tree_" + the number of trees present if no record holds that id, else the next such id
   // above it. Call with `mutex` held.
   std::string generated_id() const;
@@ -128,11 +136,32 @@ struct EngineState {
  private:
   // withdraw() with `mutex` held.
   void withdraw_locked(TreeRecord& record);
+  // Takes the record out of the index. Call with `mutex` held.
+  void unindex(const TreeRecord& record);
+
+  // The trees present (listed, not being stopped) by id, for the commands' lookups: split in
+  // shards by the id's hash, each with its own lock, taken after `mutex` when both are.
+  struct alignas(64) Shard {
+    mutable std::mutex mutex;
+    std::unordered_map<std::string, std::shared_ptr<TreeRecord>> trees;
+  };
+  static constexpr std::size_t kShards = 64;
+  Shard& shard(const std::string& tree_id) const;
+  std::unique_ptr<Shard[]> index_ = std::make_unique<Shard[]>(kShards);
 };
+
+// How many CPUs this process may run on (its affinity mask where there is one). Thread-safe.
+std::size_t usable_cpus() noexcept;
+// The spin limit of an engine's mailboxes: the one requested, or zero (never spin) on a single
+// CPU, where a spinning thread only delays the thread it waits for. Thread-safe.
+std::chrono::nanoseconds effective_spin_time(std::chrono::nanoseconds requested,
+                                             std::size_t cpus) noexcept;
 
 // The record under the id, or logs and throws ValueError "行为树ID X 不存在" when there is none or
 // it is being stopped. Thread-safe.
 std::shared_ptr<TreeRecord> find_tree(const EngineState& state, const std::string& tree_id);
+// Logs and throws ValueError "行为树ID X 不存在".
+[[noreturn]] void fail_missing_tree(const std::string& tree_id);
 
 // The body of a tree's worker thread (thread_engine.cpp): makes the tree's SequentialEngine,
 // replays the registrations, builds the tree and serves its mailbox until told to end; a

@@ -110,25 +110,53 @@ constexpr std::array<std::pair<std::string_view, Handler>, kCommandTypes.size()>
      }},
 }};
 
+// The handler of the command type `type`; nullptr for an unknown one.
+Handler find_handler(std::string_view type) {
+  for (const auto& [name, handler] : kHandlers) {
+    if (name == type) return handler;
+  }
+  return nullptr;
+}
+
+// What running a known command gave: its result value, or the worker's error line and cause.
+struct Ran {
+  std::any value;
+  std::optional<std::string> line;
+  std::exception_ptr cause;
+};
+
+// Runs `handler` on `engine`; an exception it throws becomes the line "处理命令 <type> 时发生错误:
+// <what it threw>", where the type is written by `type_text` (called only then).
+template <class TypeText>
+Ran run_handler(Handler handler, SequentialEngine& engine, const std::optional<std::any>& params,
+                const LoopControl& control, TypeText type_text) {
+  Ran ran;
+  try {
+    ran.value = handler(engine, params, control);
+  } catch (...) {
+    ran.cause = std::current_exception();
+    ran.line = "处理命令 " + type_text() + " 时发生错误: " + details::error_text(ran.cause);
+  }
+  return ran;
+}
+
 }  // namespace
 
 Processed process(SequentialEngine& engine, const CommandRecord& command,
                   const std::string& tree_id, const LoopControl& control) {
-  const std::string text = type_text(command.type);
   Processed processed;
-  try {
-    if (auto type = text_of(command.type)) {
-      for (const auto& [name, handler] : kHandlers) {
-        if (name != *type) continue;
-        std::any value = handler(engine, command.params, control);
-        processed.result = ResultRecord{std::string(name), tree_id, std::move(value)};
-        return processed;
-      }
+  std::optional<std::string> type = text_of(command.type);
+  const Handler handler = type ? find_handler(*type) : nullptr;
+  if (handler == nullptr) {
+    processed.line = "未知命令类型: " + type_text(command.type);
+  } else {
+    Ran ran = run_handler(handler, engine, command.params, control, [&] { return *type; });
+    if (!ran.line) {
+      processed.result = ResultRecord{std::move(*type), tree_id, std::move(ran.value)};
+      return processed;
     }
-    processed.line = "未知命令类型: " + text;
-  } catch (...) {
-    processed.cause = std::current_exception();
-    processed.line = "处理命令 " + text + " 时发生错误: " + details::error_text(processed.cause);
+    processed.line = std::move(ran.line);
+    processed.cause = std::move(ran.cause);
   }
   processed.result = ResultRecord{"error", tree_id, *processed.line};
   return processed;
@@ -148,30 +176,39 @@ void check_tree_exists(const ThreadEngine& engine, const std::string& tree_id) {
 std::any send_command(ThreadEngine& engine, const std::string& tree_id,
                       const std::string& command_type, std::optional<core::AnyMap> params,
                       details::Mailbox::CallerPoll* poll) {
-  const CommandRecord command{
-      command_type, std::any((params && !params->empty()) ? std::move(*params) : core::AnyMap{})};
-  Processed processed;
+  // The type is looked up here, on the caller's thread, and no parameters stand for an empty
+  // map: the worker runs the operation alone, and nothing is copied for a command without
+  // parameters.
+  const Handler handler = find_handler(command_type);
+  std::optional<std::any> command_params;
+  if (params && !params->empty()) command_params.emplace(std::move(*params));
   LoopControl control;
   if (poll != nullptr) control.cancel = poll->cancel.get_token();
+  Ran ran;
   auto job = [&](SequentialEngine& worker_engine) {
-    processed = process(worker_engine, command, tree_id, control);
+    if (handler == nullptr) {
+      ran.line = "未知命令类型: " + command_type;
+      return;
+    }
+    ran = run_handler(handler, worker_engine, command_params, control,
+                      [&] { return command_type; });
   };
   details::EngineAccess::run(engine, tree_id, command_type, details::JobRef(job), poll);
-  if (poll != nullptr && poll->cancel.stop_requested() && processed.cause &&
-      details::is_tree_stopped(processed.cause)) {
+  if (poll != nullptr && poll->cancel.stop_requested() && ran.cause &&
+      details::is_tree_stopped(ran.cause)) {
     // The caller's poll cancelled the loop: not a failure to report.
     throw details::InterruptedCommand("行为树 " + tree_id + " 执行命令 " + command_type +
-                                      " 失败: " + *processed.line);
+                                      " 失败: " + *ran.line);
   }
   // The worker's line first, then the sender's, both once every lock is released.
-  if (processed.line) log::error(*processed.line);
-  if (processed.result.result_type == "error") {
+  if (ran.line) {
+    log::error(*ran.line);
     details::fail_logged(RuntimeError("行为树 " + tree_id + " 执行命令 " + command_type +
-                                          " 失败: " + *processed.line,
+                                          " 失败: " + *ran.line,
                                       Errc::command_failed),
-                         processed.cause);
+                         ran.cause);
   }
-  return std::move(processed.result.result_value);
+  return std::move(ran.value);
 }
 
 }  // namespace kelmora::engine::trigger::host

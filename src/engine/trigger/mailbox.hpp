@@ -13,20 +13,30 @@
 //     next caller, once; every later caller gets kWorkerEnded at once.
 //   - Nothing waits forever on a mailbox whose worker is gone: a failed worker wakes its callers,
 //     and a worker that never starts is cancelled (cancel()).
-// Both sides spin for a bounded time before they sleep (spin_until(), the one spin loop): a caller
-// for spin_time while an awake worker runs its job; the worker, after a delivery, while the next
-// job may follow, for a budget of at most spin_time that adapts to how its spins turn out (a spin
-// that runs out halves it, one that succeeds restores it; once it is gone, a full spin is tried
-// only every kProbeEvery waits), so that a worker of a quiet tree, or on a busy machine, stops
-// spending CPU in vain. Short jobs sent back to back then cost no sleep and no wake-up.
 //
-// One mutex guards all state; no user code runs under it (jobs run unlocked), and it is never
-// held while another lock is waited for, so a job may call any other tree's mailbox.
+// How it waits. The round trip is three 32-bit words, each changed only by atomic
+// read-modify-writes: the turn (which caller may hand over a job), the worker's word (a job is
+// there, the worker is to end, it sleeps, it has ended) and the caller's word (the reply is
+// there, the caller sleeps, the worker is gone). Nothing is locked on the way of a command. A
+// side that has to wait spins first, for a bounded time, and then sleeps on the word (a futex on
+// Linux, std::atomic::wait elsewhere); the other side wakes it only when the word says it sleeps.
+//   - The caller spins while the worker runs its job for about as long as this tree's recent jobs
+//     took (twice the worker's running average, plus the time a hand-over takes across cores),
+//     never longer than the spin limit; a tree whose jobs take longer than that, or whose worker
+//     was asleep when the job came, sleeps at once.
+//   - The worker, after a delivery, spins for the next job of a burst within a budget of at most
+//     the spin limit that adapts to how its spins turn out (a spin that runs out halves it, one
+//     that succeeds restores it; once it is gone, a full spin is tried only every kProbeEvery
+//     waits), so that a worker of a quiet tree, or on a busy machine, stops spending CPU in vain.
+// So a command costs at most two spin limits of CPU beyond its own work, an idle tree none, and
+// commands sent back to back cost no sleep and no wake-up. A zero spin limit never spins.
+//
+// The mutex guards only what a failed or cancelled mailbox tells its callers; no user code runs
+// under it, and no lock is held while a job runs, so a job may call any other tree's mailbox.
 
 #include <atomic>
 #include <chrono>
 #include <concepts>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -71,18 +81,20 @@ class Mailbox {
   };
 
   // What a caller that must stay responsive while it waits (a Python main thread, for Ctrl-C)
-  // looks at. `interrupted` is called on the caller's thread, with no lock held, every `every`
-  // while the caller waits, until it returns true: then a caller still waiting for its turn
-  // leaves at once (kInterrupted, its job not run), and one whose job was handed over requests
-  // `cancel` (the job's tick loops watch its token) and waits for the reply as usual.
+  // looks at. `interrupted` is called on the caller's thread every `every` while the caller
+  // sleeps, until it returns true: then a caller still waiting for its turn leaves at once
+  // (kInterrupted, its job not run), and one whose job was handed over requests `cancel` (the
+  // job's tick loops watch its token) and waits for the reply as usual. Nothing of the mailbox
+  // is held while it runs, so it may take other locks (the GIL). A caller with a poll sleeps in
+  // slices of `every` instead of once; callers without one are not affected.
   struct CallerPoll {
     std::function<bool()> interrupted;
-    std::chrono::nanoseconds every;
+    std::chrono::nanoseconds every = std::chrono::milliseconds(20);
     std::stop_source cancel;
   };
 
-  // `spin_time`: how long each side spins before it sleeps (zero: never).
-  explicit Mailbox(std::chrono::nanoseconds spin_time) noexcept : spin_time_(spin_time) {}
+  // `spin_limit`: the longest either side spins before it sleeps (zero: never spins).
+  explicit Mailbox(std::chrono::nanoseconds spin_limit) noexcept;
   Mailbox(const Mailbox&) = delete;
   Mailbox& operator=(const Mailbox&) = delete;
 
@@ -90,7 +102,7 @@ class Mailbox {
 
   // Waits for this caller's turn, hands `job` to the worker and waits until it has been run and
   // its outcome delivered, or until it cannot be any more; with a `poll`, looks at it while it
-  // waits (see CallerPoll). Thread-safe.
+  // sleeps (see CallerPoll). Thread-safe.
   Reply call(JobRef job, CallerPoll* poll = nullptr);
 
   // --- whoever ends the tree ---
@@ -102,7 +114,8 @@ class Mailbox {
   void stop();
   // Closes the mailbox and tells the worker to end after the job it runs now, if any; waits for
   // nothing (for a worker that cannot be waited for: the caller runs inside its job, or inside a
-  // job it waits for). Thread-safe; never throws.
+  // job it waits for). A caller that had its turn but had not yet handed its job over when the
+  // worker ended gets kClosed. Thread-safe; never throws.
   void abandon() noexcept;
   // Closes the mailbox for good when its worker will never serve (its thread could not be
   // started): the caller whose job waits, and every later one, get kClosed. Thread-safe; never
@@ -120,50 +133,64 @@ class Mailbox {
   // worker calls it, once; never throws.
   void fail(std::exception_ptr failure) noexcept;
 
- private:
-  enum class Worker { kServing, kFailed, kEnded };
+  // --- observation (tests, diagnostics) ---
 
-  // Spins until `flag` is set or `limit` has passed; true when it was seen set.
-  static bool spin_until(const std::atomic<bool>& flag, std::chrono::nanoseconds limit) noexcept;
-  // The worker's spin for the next job, within its adaptive budget.
-  void worker_spin() noexcept;
-  // Gives up the caller's turn and wakes whoever waits for it. Call with `lock` held; releases it.
-  void release_turn(std::unique_lock<std::mutex>& lock);
-  // Waits on `cond` until `ready()` holds, asking `poll` (when there is one and it has not said so
-  // yet) every poll->every with `lock` released; false when the poll said so first, leaving
-  // `interrupted` set.
-  template <class Ready>
-  bool wait_polling(std::unique_lock<std::mutex>& lock, std::condition_variable& cond,
-                    Ready ready, CallerPoll* poll, bool& interrupted);
+  // Whether the worker sleeps now, waiting for a job (false while it spins, runs a job or has
+  // not started). Thread-safe.
+  bool worker_asleep() const noexcept;
+  // The spin limit this mailbox was made with. Thread-safe.
+  std::chrono::nanoseconds spin_limit() const noexcept { return spin_limit_; }
+
+ private:
+  enum class Turn { kTaken, kClosed, kInterrupted };
+  // Waits until the turn is free and takes it; kClosed once the mailbox is closed, kInterrupted
+  // when `poll` said so first.
+  Turn take_turn(CallerPoll* poll);
+  // Gives the turn up and wakes whoever sleeps waiting for it.
+  void release_turn() noexcept;
+  // Closes the turn to callers and wakes those that sleep waiting for it.
+  void close_turn() noexcept;
+  // Waits until the worker's word holds a job or the end; returns the word.
+  std::uint32_t wait_for_request() noexcept;
+  // Waits until the caller's word holds a reply or the worker is gone; returns the word. With a
+  // `poll` that says so meanwhile, requests its cancel and sets `interrupted`.
+  std::uint32_t wait_for_reply(std::chrono::nanoseconds spin, CallerPoll* poll,
+                               bool& interrupted);
+  // The reply of a caller whose worker is gone (failed, or never to come).
+  Reply gone_reply();
+  // Records that the worker is gone in the caller's word and wakes a caller that sleeps on it.
+  void mark_gone() noexcept;
+  // How long the caller spins for its reply: see the class comment.
+  std::chrono::nanoseconds caller_spin() const noexcept;
+  // The worker's spin for the next job, within its adaptive budget; true when one came.
+  bool worker_spin() noexcept;
 
   static constexpr std::uint32_t kProbeEvery = 64;
 
-  const std::chrono::nanoseconds spin_time_;
-  // The worker's spin budget and the waits it skipped since the budget ran out; the worker's own.
-  std::chrono::nanoseconds worker_budget_ = spin_time_;
+  const std::chrono::nanoseconds spin_limit_;
+
+  // The turn: kTaken while a caller holds it, kQueued while someone sleeps waiting for it to be
+  // free, kClosed from stop, abandon or cancel on.
+  alignas(64) std::atomic<std::uint32_t> turn_{0};
+
+  // The round trip, on one cache line: the caller writes job_ and then sets kJob in the worker's
+  // word (release); the worker writes error_ and then sets kDone in the caller's word (release).
+  alignas(64) std::atomic<std::uint32_t> to_worker_{0};  // kJob, kStop, kAsleep, kEnded
+  std::atomic<std::uint32_t> to_caller_{0};              // kDone, kAsleep, kGone
+  JobRef job_;
+  std::exception_ptr error_;
+  // The running average of how long the worker's jobs take, in nanoseconds; written by the
+  // worker, read by callers to size their spin.
+  std::atomic<std::int64_t> job_ns_{0};
+
+  // The worker's own: its spin budget and the waits it skipped since the budget ran out.
+  std::chrono::nanoseconds worker_budget_;
   std::uint32_t skipped_ = 0;
 
+  // What a mailbox whose worker is gone tells its callers. Guarded by mutex_.
   std::mutex mutex_;
-  std::condition_variable turn_;   // callers waiting for their turn, and stop()
-  std::condition_variable reply_;  // the caller in progress waiting for its reply
-  std::condition_variable wake_;   // the worker waiting for a job or the end
-
-  // Guarded by mutex_.
-  bool busy_ = false;         // a caller holds the turn, from handing over its job to its reply
-  bool has_job_ = false;      // job_ waits for the worker
-  JobRef job_;                // meaningful only while has_job_
-  std::exception_ptr error_;  // what the delivered job threw
-  bool closed_ = false;       // stop, abandon or cancel: no caller gets a turn any more
-  bool cancelled_ = false;    // no worker will ever serve
-  bool stop_ = false;         // stop or abandon: the worker ends when it has no job
-  Worker worker_ = Worker::kServing;
   std::exception_ptr failure_;  // the failure not yet given to a caller
-  bool worker_sleeping_ = false;
-
-  // Lock-free hints for spinning, written under mutex_ with the state they stand for and read
-  // without it only while spinning, before the authoritative check under the lock.
-  std::atomic<bool> job_ready_{false};  // has_job_ || stop_
-  std::atomic<bool> delivered_{false};  // a reply waits for the caller in progress
+  bool cancelled_ = false;      // no worker will ever serve
 };
 
 }  // namespace kelmora::engine::trigger::details

@@ -46,20 +46,29 @@ std::string worker_failure_message(const std::string& tree_id, const std::except
 // Throws, logged: ValueError for a tree that is not there; RuntimeError for a call from the
 // tree's own worker, a wait that would close a cycle, a worker that failed or has ended, an
 // engine inherited across fork(), and a job that threw (the command failed).
-void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
-          std::string_view type, JobRef job, Mailbox::CallerPoll* poll = nullptr) {
-  if (state->inherited()) {
+//
+// `state` is the engine's, alive when the call begins (its caller holds the engine); the call
+// holds no reference to it, so that callers of different trees share no counter: after the
+// lookup it keeps only the tree's record, and it reaches the engine again through the record's
+// weak reference only when a stop turned it away and it looks again (the engine may have been
+// destroyed meanwhile: then the tree is gone).
+void send(EngineState& state, const std::string& tree_id, std::string_view type, JobRef job,
+          Mailbox::CallerPoll* poll = nullptr) {
+  if (state.inherited()) {
     // Not logged: the log's locks may have been held at the fork by threads that are gone.
     throw RuntimeError(inherited_command_message(tree_id, type), Errc::inherited);
   }
-  const std::string failed = "行为树 " + tree_id + " 执行命令 " + std::string(type) + " 失败: ";
+  // The prefix of every failure's message, made only when there is one.
+  const auto failed = [&] {
+    return "行为树 " + tree_id + " 执行命令 " + std::string(type) + " 失败: ";
+  };
+  std::shared_ptr<TreeRecord> record = find_tree(state, tree_id);
   for (;;) {
-    std::shared_ptr<TreeRecord> record = find_tree(*state, tree_id);
     if (record->worker_id.load() == std::this_thread::get_id()) {
       // From a log handler on the worker's error path the tree's answer is its failure, at once;
       // from its ticks, a refusal (the worker would wait for itself).
       if (record->failure) {
-        fail_logged(RuntimeError(failed + worker_failure_message(tree_id, record->failure),
+        fail_logged(RuntimeError(failed() + worker_failure_message(tree_id, record->failure),
                                  Errc::worker_failed),
                     record->failure);
       }
@@ -77,37 +86,40 @@ void send(const std::shared_ptr<EngineState>& state, const std::string& tree_id,
         reply = record->mailbox.call(job, poll);
       }
     }
-    if (cycle) fail_logged(RuntimeError(failed + cycle_text(*cycle), Errc::wait_cycle));
+    if (cycle) fail_logged(RuntimeError(failed() + cycle_text(*cycle), Errc::wait_cycle));
 
     switch (reply.outcome) {
       case Mailbox::Outcome::kDone: {
         if (!reply.error) return;
-        if (reply.interrupted && is_tree_stopped(reply.error)) throw InterruptedCommand(failed);
+        if (reply.interrupted && is_tree_stopped(reply.error)) throw InterruptedCommand(failed());
         const std::string worker_line =
             "处理命令 " + std::string(type) + " 时发生错误: " + error_text(reply.error);
         log::error(worker_line);
-        fail_logged(RuntimeError(failed + worker_line, Errc::command_failed), reply.error);
+        fail_logged(RuntimeError(failed() + worker_line, Errc::command_failed), reply.error);
       }
       case Mailbox::Outcome::kWorkerFailed:
-        fail_logged(RuntimeError(failed + worker_failure_message(tree_id, reply.error),
+        fail_logged(RuntimeError(failed() + worker_failure_message(tree_id, reply.error),
                                  Errc::worker_failed),
                     reply.error);
       case Mailbox::Outcome::kWorkerEnded:
-        fail_logged(RuntimeError(failed + "工作线程已结束", Errc::worker_ended));
-      case Mailbox::Outcome::kClosed:
+        fail_logged(RuntimeError(failed() + "工作线程已结束", Errc::worker_ended));
+      case Mailbox::Outcome::kClosed: {
         // Stopped while we queued: as if we had called after the stop (a tree created since
-        // under the same id serves us).
+        // under the same id serves us; none when the engine has been destroyed since).
+        const std::shared_ptr<EngineState> engine = record->engine.lock();
+        if (!engine) fail_missing_tree(tree_id);
+        record = find_tree(*engine, tree_id);
         continue;
+      }
       case Mailbox::Outcome::kInterrupted:
-        throw InterruptedCommand(failed + "the caller was interrupted before the command ran");
+        throw InterruptedCommand(failed() + "the caller was interrupted before the command ran");
     }
   }
 }
 
 // Sends `op` (a function of the worker's SequentialEngine) as a command and returns its result.
 template <class Op>
-auto command(std::shared_ptr<EngineState> state, const std::string& tree_id, std::string_view type,
-             Op op) {
+auto command(EngineState& state, const std::string& tree_id, std::string_view type, Op op) {
   using Result = std::invoke_result_t<Op&, SequentialEngine&>;
   if constexpr (std::is_void_v<Result>) {
     send(state, tree_id, type, JobRef(op));
@@ -123,8 +135,7 @@ auto command(std::shared_ptr<EngineState> state, const std::string& tree_id, std
 
 void EngineAccess::run(ThreadEngine& engine, const std::string& tree_id, std::string_view type,
                        JobRef job, Mailbox::CallerPoll* poll) {
-  std::shared_ptr<EngineState> state = engine.state_;
-  send(state, tree_id, type, job, poll);
+  send(*engine.state_, tree_id, type, job, poll);
 }
 
 void EngineAccess::check_tree_exists(const ThreadEngine& engine, const std::string& tree_id) {
@@ -191,28 +202,28 @@ LoopControl cancelled_by(std::stop_token cancel) {
 }  // namespace
 
 core::NodeStatus ThreadEngine::tick_once(const std::string& tree_id) {
-  return details::command(state_, tree_id, "tick_once",
+  return details::command(*state_, tree_id, "tick_once",
                           [](SequentialEngine& engine) { return engine.tick_once(); });
 }
 
 std::int64_t ThreadEngine::tick_until_failure(const std::string& tree_id) {
-  return details::command(state_, tree_id, "tick_until_failure",
+  return details::command(*state_, tree_id, "tick_until_failure",
                           [](SequentialEngine& engine) { return engine.tick_until_failure(); });
 }
 
 std::int64_t ThreadEngine::tick_until_success(const std::string& tree_id) {
-  return details::command(state_, tree_id, "tick_until_success",
+  return details::command(*state_, tree_id, "tick_until_success",
                           [](SequentialEngine& engine) { return engine.tick_until_success(); });
 }
 
 std::vector<core::NodeStatus> ThreadEngine::tick_n_times(const std::string& tree_id,
                                                          std::int64_t n) {
-  return details::command(state_, tree_id, "tick_n_times",
+  return details::command(*state_, tree_id, "tick_n_times",
                           [n](SequentialEngine& engine) { return engine.tick_n_times(n); });
 }
 
 std::int64_t ThreadEngine::tick_until_failure(const std::string& tree_id, std::stop_token cancel) {
-  return details::command(state_, tree_id, "tick_until_failure",
+  return details::command(*state_, tree_id, "tick_until_failure",
                           [control = cancelled_by(std::move(cancel))](
                               SequentialEngine& engine) {
                             return engine.tick_until_failure(control);
@@ -220,7 +231,7 @@ std::int64_t ThreadEngine::tick_until_failure(const std::string& tree_id, std::s
 }
 
 std::int64_t ThreadEngine::tick_until_success(const std::string& tree_id, std::stop_token cancel) {
-  return details::command(state_, tree_id, "tick_until_success",
+  return details::command(*state_, tree_id, "tick_until_success",
                           [control = cancelled_by(std::move(cancel))](
                               SequentialEngine& engine) {
                             return engine.tick_until_success(control);
@@ -229,37 +240,37 @@ std::int64_t ThreadEngine::tick_until_success(const std::string& tree_id, std::s
 
 std::vector<core::NodeStatus> ThreadEngine::tick_n_times(const std::string& tree_id,
                                                          std::int64_t n, std::stop_token cancel) {
-  return details::command(state_, tree_id, "tick_n_times",
+  return details::command(*state_, tree_id, "tick_n_times",
                           [n, control = cancelled_by(std::move(cancel))](
                               SequentialEngine& engine) { return engine.tick_n_times(n, control); });
 }
 
 core::AnyMap ThreadEngine::get_tree_status(const std::string& tree_id) {
-  return details::command(state_, tree_id, "get_status",
+  return details::command(*state_, tree_id, "get_status",
                           [](SequentialEngine& engine) { return engine.get_tree_status(); });
 }
 
 std::any ThreadEngine::get_blackboard_data(const std::string& tree_id, const std::string& key) {
-  return details::command(state_, tree_id, "get_blackboard_data", [&key](SequentialEngine& engine) {
+  return details::command(*state_, tree_id, "get_blackboard_data", [&key](SequentialEngine& engine) {
     return engine.get_blackboard_data(key);
   });
 }
 
 void ThreadEngine::set_blackboard_data(const std::string& tree_id, const std::string& key,
                                        std::any value) {
-  details::command(state_, tree_id, "set_blackboard_data", [&](SequentialEngine& engine) {
+  details::command(*state_, tree_id, "set_blackboard_data", [&](SequentialEngine& engine) {
     engine.set_blackboard_data(key, std::move(value));
   });
 }
 
 core::AnyMap ThreadEngine::get_all_blackboard_data(const std::string& tree_id) {
-  return details::command(state_, tree_id, "get_all_blackboard_data", [](SequentialEngine& engine) {
+  return details::command(*state_, tree_id, "get_all_blackboard_data", [](SequentialEngine& engine) {
     return engine.get_all_blackboard_data();
   });
 }
 
 void ThreadEngine::reset_tree(const std::string& tree_id) {
-  details::command(state_, tree_id, "reset", [](SequentialEngine& engine) { engine.reset_tree(); });
+  details::command(*state_, tree_id, "reset", [](SequentialEngine& engine) { engine.reset_tree(); });
 }
 
 void ThreadEngine::set_tick_period(const std::string& tree_id, std::chrono::nanoseconds period) {
@@ -267,7 +278,7 @@ void ThreadEngine::set_tick_period(const std::string& tree_id, std::chrono::nano
     throw ValueError("the tick period must not be negative (got " +
                      std::to_string(period.count()) + " ns)");
   }
-  details::command(state_, tree_id, "set_tick_period",
+  details::command(*state_, tree_id, "set_tick_period",
                    [period](SequentialEngine& engine) { engine.set_tick_period(period); });
 }
 

@@ -42,6 +42,7 @@ std::string create_tree(const std::shared_ptr<EngineState>& state, core::TreeSou
                         std::optional<std::string> tree_id) {
   if (state->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
   auto record = std::make_shared<TreeRecord>(std::move(source), state->spin_time);
+  record->engine = state;
   std::optional<std::string> cycle;
   bool duplicate = false;
   for (;;) {
@@ -54,10 +55,7 @@ std::string create_tree(const std::shared_ptr<EngineState>& state, core::TreeSou
       record->tree_id = tree_id ? *tree_id : state->generated_id();
       auto it = state->trees.find(record->tree_id);
       if (it == state->trees.end()) {
-        record->sequence = state->next_sequence++;
-        state->trees.emplace(record->tree_id, record);
-        state->order.emplace(record->sequence, record);
-        ++state->listed;
+        state->enter(record);
         break;
       }
       if (!it->second->stopping) {
