@@ -16,3 +16,4 @@ target_compile_definitions(test_scripting PRIVATE
 kelmora_add_test(test_core_authoring SOURCES test_node_authoring.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_any SOURCES test_any.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_any_threads SOURCES test_any_threads.cpp LABELS concurrency TIMEOUT 120)
+kelmora_add_test(test_long_actions SOURCES test_long_actions.cpp LABELS concurrency TIMEOUT 60)

@@ -24,6 +24,7 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/action_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/controls.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/coroutine_action.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/decorators.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/leaves.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../engine/sequential_engine.cpp
