@@ -1,6 +1,6 @@
 """Benchmark: kelmora's command channel from Python, beside the same channel in pure Python.
 
-    PYTHONPATH=build/python /usr/bin/python3 python/bench/bench_channel.py [--quick]
+    PYTHONPATH=build/python /usr/bin/python3 python/bench/bench_channel.py [--quick] [--json]
 
 Measured in one run:
 
@@ -22,6 +22,7 @@ the one least disturbed by whatever else the machine does. Run it on an otherwis
 """
 
 import argparse
+import json
 import os
 import sys
 import threading
@@ -134,12 +135,17 @@ def silence_logging():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer iterations")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON object with the figures instead of the report")
     args = parser.parse_args()
     scale = 0.1 if args.quick else 1.0
     repeats = 3 if args.quick else 5
     silence_logging()
-    print("kelmora Python channel benchmark; %d cores; Python %s" %
-          (os.cpu_count(), sys.version.split()[0]))
+    report = {"cores": os.cpu_count(), "python": sys.version.split()[0],
+              "load_average": os.getloadavg()[0]}
+    say = (lambda *a: None) if args.json else print
+    say("kelmora Python channel benchmark; %d cores; Python %s" %
+        (os.cpu_count(), sys.version.split()[0]))
 
     engine = ThreadEngine()
     engine.register_action_behavior("PyTick", python_tick, [])
@@ -152,21 +158,26 @@ def main():
         engine.tick_once(tree)  # built and warm
 
     count = int(20000 * scale)
-    print("\n1. round trip of one tick_once on a one-node tree (best of %d x %d)" %
-          (repeats, count))
+    say("\n1. round trip of one tick_once on a one-node tree (best of %d x %d)" %
+        (repeats, count))
     cpp, py, base = interleaved([
         lambda: per_call(lambda: engine.tick_once(cpp_trees[0]), count),
         lambda: per_call(lambda: engine.tick_once(py_tree), count),
         lambda: per_call(lambda: channels[0].send("tick_once"), count),
     ], repeats, min)
-    print("   kelmora, C++ node          %7.2f us" % (cpp * 1e6))
-    print("   kelmora, Python tick       %7.2f us" % (py * 1e6))
-    print("   pure-Python channel        %7.2f us" % (base * 1e6))
-    print("   speed-up over pure Python  %7.2fx (C++ node), %.2fx (Python tick)" %
-          (base / cpp, base / py))
+    say("   kelmora, C++ node          %7.2f us" % (cpp * 1e6))
+    say("   kelmora, Python tick       %7.2f us" % (py * 1e6))
+    say("   pure-Python channel        %7.2f us" % (base * 1e6))
+    say("   speed-up over pure Python  %7.2fx (C++ node), %.2fx (Python tick)" %
+        (base / cpp, base / py))
+    report["round_trip_us"] = {"kelmora_cpp_node": cpp * 1e6, "kelmora_python_tick": py * 1e6,
+                               "pure_python": base * 1e6}
+    report["speed_up_over_pure_python"] = {"kelmora_cpp_node": base / cpp,
+                                           "kelmora_python_tick": base / py}
+    report["two_thread_ratio"] = {}
 
-    print("\n2. node ticks per second, one tree vs two trees, each tree driven by its own "
-          "Python thread (best of %d)" % repeats)
+    say("\n2. node ticks per second, one tree vs two trees, each tree driven by its own "
+        "Python thread (best of %d)" % repeats)
     light = int(20000 * scale)
     rows = [
         ("round-trip bound: tick_once of a one-node tree", 1,
@@ -176,8 +187,9 @@ def main():
          [lambda t=t: engine.tick_once(t) for t in heavy_trees], int(1000 * scale),
          [lambda c=c: c.send("tick_once") for c in heavy_channels], int(100 * scale)),
     ]
-    for title, ticks, kelmora_calls, kelmora_count, python_calls, python_count in rows:
-        print("   %s" % title)
+    for key, (title, ticks, kelmora_calls, kelmora_count, python_calls, python_count) in zip(
+            ("round_trip_bound", "work_bound"), rows):
+        say("   %s" % title)
         results = interleaved([
             lambda: throughput(kelmora_calls[:1], kelmora_count),
             lambda: throughput(kelmora_calls, kelmora_count),
@@ -187,12 +199,16 @@ def main():
         for name, (one, one_cores), (two, two_cores) in (
                 ("kelmora (C++ nodes)", results[0], results[1]),
                 ("pure-Python channel", results[2], results[3])):
-            print("     %-20s 1 tree %10.0f/s (%.1f cores)   2 trees %10.0f/s (%.1f cores)"
-                  "   x%.2f" % (name, one * ticks, one_cores, two * ticks, two_cores, two / one))
+            say("     %-20s 1 tree %10.0f/s (%.1f cores)   2 trees %10.0f/s (%.1f cores)"
+                "   x%.2f" % (name, one * ticks, one_cores, two * ticks, two_cores, two / one))
+        report["two_thread_ratio"][key] = {"kelmora": results[1][0] / results[0][0],
+                                           "pure_python": results[3][0] / results[2][0]}
 
     for c in channels + heavy_channels:
         c.stop()
     engine.stop_all_trees()
+    if args.json:
+        print(json.dumps(report, indent=2))
 
 
 if __name__ == "__main__":

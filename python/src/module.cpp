@@ -32,4 +32,8 @@ PYBIND11_MODULE(_native, m) {
   // Last, so that it is tried before the translators the bindings above registered.
   kelmora::python::install_error_translation(m);
   kelmora::python::install_log_sink();
+  // Registered at import, before any engine exists, so that it runs after the exit hook that
+  // closes the engines (exit hooks run last-registered first) and before finalization.
+  py::module_::import("atexit").attr("register")(
+      py::cpp_function([] { kelmora::python::close_python_gate(); }));
 }

@@ -119,8 +119,9 @@ class HandleScope {
   throw PythonError(text, std::move(exception));
 }
 
-void require_python() {
-  if (!python_usable()) {
+// Throws unless `gil` holds the GIL (it does not once Python cannot be used any more).
+void require_python(const AcquiredGil& gil) {
+  if (!gil) {
     throw kelmora::RuntimeError("the Python interpreter is shutting down; tick function not run");
   }
 }
@@ -136,8 +137,8 @@ class GeneratorRun final : public nodes::ActionRun {
       : generator_(hold(std::move(generator))), handle_(hold(std::move(handle))) {}
 
   core::NodeStatus resume(core::TreeNode& node) override {
-    require_python();
-    AcquiredGil gil;
+    const AcquiredGil gil;
+    require_python(gil);
     HandleScope scope(node, handle_->object());
     try {
       return step(generator_->object());
@@ -147,8 +148,8 @@ class GeneratorRun final : public nodes::ActionRun {
   }
 
   void halt(core::TreeNode& node) override {
-    if (!python_usable()) return;  // the interpreter is going away: nothing can run any more
-    AcquiredGil gil;
+    const AcquiredGil gil;
+    if (!gil) return;  // the interpreter is going away: nothing can run any more
     HandleScope scope(node, handle_->object());
     try {
       generator_->object().attr("close")();
@@ -180,8 +181,8 @@ class GeneratorRun final : public nodes::ActionRun {
 };
 
 core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node) {
-  require_python();
-  AcquiredGil gil;
+  const AcquiredGil gil;
+  require_python(gil);
   HandleScope scope(node);
   try {
     py::object result = callable.object()(scope.object());

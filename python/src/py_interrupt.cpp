@@ -10,9 +10,8 @@ InterruptWatch::InterruptWatch() : active_(_PyOS_IsMainThread() != 0) {}
 
 bool InterruptWatch::check() {
   if (!active_ || raised_) return raised_.has_value();
-  if (!python_usable()) return false;
-  AcquiredGil gil;
-  if (PyErr_CheckSignals() == 0) return false;
+  const AcquiredGil gil;
+  if (!gil || PyErr_CheckSignals() == 0) return false;
   raised_.emplace();  // takes the exception the handler raised
   return true;
 }

@@ -28,7 +28,7 @@ class LoguruSink final : public spdlog::sinks::base_sink<spdlog::details::null_m
   void sink_it_(const spdlog::details::log_msg& msg) override {
     const std::string text(msg.payload.data(), msg.payload.size());
     const bool is_error = msg.level >= spdlog::level::err;
-    if (!python_usable() || !write_to_loguru(text, is_error)) {
+    if (!write_to_loguru(text, is_error)) {
       std::fprintf(stderr, "%s | %s\n", is_error ? "ERROR" : "INFO", text.c_str());
     }
   }
@@ -38,8 +38,10 @@ class LoguruSink final : public spdlog::sinks::base_sink<spdlog::details::null_m
   // A KeyboardInterrupt that the main thread's pending Ctrl-C raises inside loguru (the main
   // thread writes lines while it waits in a command) must neither lose the line nor the Ctrl-C:
   // the line is written again and Ctrl-C raised anew once control is back in Python.
+  // False when Python cannot be used any more or the line could not be written.
   static bool write_to_loguru(const std::string& text, bool is_error) {
-    AcquiredGil gil;
+    const AcquiredGil gil;
+    if (!gil) return false;
     bool interrupted = false;
     bool written = false;
     for (int attempt = 0; attempt < 2 && !written; ++attempt) {

@@ -40,8 +40,8 @@ std::optional<std::string> with_python_object(const std::any& value, Fn fn,
                                               std::optional<std::string> fallback) {
   const auto* ref = std::any_cast<PyValueRef>(&value);
   if (ref == nullptr || *ref == nullptr) return std::nullopt;
-  if (!python_usable()) return fallback;
-  AcquiredGil gil;
+  const AcquiredGil gil;
+  if (!gil) return fallback;
   try {
     return fn((*ref)->object());
   } catch (py::error_already_set& e) {
@@ -114,8 +114,9 @@ void install_any_hooks() {
   // infinity of its sign, which every integer port refuses naming the value.
   hooks.as_scalar = [](const std::any& value) -> std::optional<core::Scalar> {
     const auto* ref = std::any_cast<PyValueRef>(&value);
-    if (ref == nullptr || *ref == nullptr || !python_usable()) return std::nullopt;
-    AcquiredGil gil;
+    if (ref == nullptr || *ref == nullptr) return std::nullopt;
+    const AcquiredGil gil;
+    if (!gil) return std::nullopt;
     PyObject* o = (*ref)->object().ptr();
     if (PyBool_Check(o)) return core::Scalar{o == Py_True};
     if (PyFloat_Check(o)) return core::Scalar{PyFloat_AS_DOUBLE(o)};
@@ -230,17 +231,27 @@ void keep_interrupt(const py::error_already_set& e) {
   if (e.matches(PyExc_KeyboardInterrupt) && on_main_thread()) PyErr_SetInterrupt();
 }
 
-bool python_usable() noexcept {
-  if (Py_IsInitialized() == 0) return false;
-  if (_Py_IsFinalizing() != 0) return PyGILState_Check() != 0;
-  return true;
-}
-
 namespace {
 
+// The gate into Python for threads without the GIL. A thread counts itself in `inside` before it
+// looks at `closing` and stays counted until it has given the GIL back; the closer sets
+// `closing` before it waits for `inside` to drop to zero; so no such thread runs Python code
+// once the closer has passed (all sequentially consistent).
+std::atomic<bool> closing{false};
+std::atomic<int> inside{0};
+std::atomic<unsigned long> closer{0};  // the PyThread ident of the closing thread
+
+bool interpreter_open() noexcept {
+  return Py_IsInitialized() != 0 && _Py_IsFinalizing() == 0 && !closing.load();
+}
+
+bool is_closer() noexcept {
+  return closing.load() && closer.load() == PyThread_get_thread_ident();
+}
+
 // The Python thread state of a thread that Python did not start, kept from the thread's first
-// AcquiredGil to its end. Its destructor runs as the thread ends; while the interpreter is being
-// finalized it leaves the state alone rather than touch Python.
+// AcquiredGil to its end. Its destructor runs as the thread ends; once the gate is closed it
+// leaves the state alone rather than touch Python.
 class KeptThreadState {
  public:
   KeptThreadState() {
@@ -249,9 +260,13 @@ class KeptThreadState {
     thread_state_ = PyEval_SaveThread();
   }
   ~KeptThreadState() {
-    if (thread_state_ == nullptr || !python_usable()) return;
-    PyEval_RestoreThread(thread_state_);
-    PyGILState_Release(state_);  // the last release of this thread: drops its thread state
+    if (thread_state_ == nullptr) return;
+    inside.fetch_add(1);
+    if (interpreter_open()) {
+      PyEval_RestoreThread(thread_state_);
+      PyGILState_Release(state_);  // the last release of this thread: drops its thread state
+    }
+    inside.fetch_sub(1);
   }
   KeptThreadState(const KeptThreadState&) = delete;
   KeptThreadState& operator=(const KeptThreadState&) = delete;
@@ -263,23 +278,60 @@ class KeptThreadState {
 
 }  // namespace
 
-AcquiredGil::AcquiredGil() {
+bool python_usable() noexcept {
+  if (Py_IsInitialized() == 0) return false;
+  if (_Py_IsFinalizing() != 0 || closing.load()) return PyGILState_Check() != 0;
+  return true;
+}
+
+void close_python_gate() {
+  closer.store(PyThread_get_thread_ident());
+  closing.store(true);
+  const ReleasedGil release;  // those inside need the GIL to get out
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (inside.load() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+AcquiredGil::AcquiredGil() noexcept {
+  if (Py_IsInitialized() != 0 && PyGILState_Check() != 0) {
+    state_ = PyGILState_Ensure();  // held already: only counts up
+    held_ = true;
+    return;
+  }
+  inside.fetch_add(1);
+  counted_ = true;
+  if (!interpreter_open()) return;
   thread_local KeptThreadState kept;
   state_ = PyGILState_Ensure();
+  held_ = true;
+}
+
+AcquiredGil::~AcquiredGil() {
+  if (held_) PyGILState_Release(state_);
+  if (counted_) inside.fetch_sub(1);
 }
 
 ReleasedGil::~ReleasedGil() {
-  while (_Py_IsFinalizing() != 0) std::this_thread::sleep_for(std::chrono::hours(1));
+  // Counted while it takes the GIL back, so that the closer does not let finalization begin
+  // between the look at the gate and the taking.
+  inside.fetch_add(1);
+  if ((closing.load() || _Py_IsFinalizing() != 0) && !is_closer()) {
+    inside.fetch_sub(1);
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
   PyEval_RestoreThread(state_);
+  inside.fetch_sub(1);
 }
 
 PyValue::~PyValue() {
   if (!object_) return;
-  if (!python_usable()) {
+  const AcquiredGil gil;
+  if (!gil) {
     object_.release();  // the interpreter is going away; dropping the reference is not safe
     return;
   }
-  AcquiredGil gil;
   object_ = py::object();
 }
 

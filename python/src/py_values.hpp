@@ -26,31 +26,47 @@ namespace kelmora::python {
 
 namespace py = pybind11;
 
-// Whether this thread may take the GIL and run Python code: the interpreter is up and not being
-// finalized, or this thread already holds the GIL. A thread that takes the GIL while the
-// interpreter finalizes is ended on the spot by CPython, so every path from C++ into Python on a
-// worker thread asks first. Thread-safe.
+// Whether this thread may take the GIL and run Python code: the interpreter is up and not closing
+// (see close_python_gate) nor being finalized, or this thread already holds the GIL. A thread that
+// takes the GIL while the interpreter finalizes is ended on the spot by CPython (a forced unwind
+// that C++ frames cannot survive), so every path from C++ into Python on a thread Python may
+// abandon goes through AcquiredGil, which asks this under the gate. Thread-safe.
 bool python_usable() noexcept;
 
-// Takes the GIL for its lifetime on any thread, like py::gil_scoped_acquire. A thread without a
-// Python thread state (a tree's worker) gets one on its first use, kept until the thread ends, so
-// that the GIL can be taken once per tick without making and dropping a thread state each time.
-// Check python_usable() first on threads that may run during finalization. Thread-safe.
+// Closes the way into Python for threads that do not hold the GIL: from now on AcquiredGil takes
+// nothing and ReleasedGil parks every thread but this one. Waits (GIL released, at most a few
+// seconds) until the threads inside an AcquiredGil have left it: once finalization begins, a
+// thread running Python code for C++ would be ended in the middle of C++ frames. Called once by
+// an exit hook that runs after the engines have been closed and before the interpreter
+// finalizes. Not thread-safe: call it with the GIL.
+void close_python_gate();
+
+// Takes the GIL for its lifetime on any thread, like py::gil_scoped_acquire, unless Python cannot
+// be used any more (python_usable() false): then it takes nothing and tests false, and the
+// caller falls back to what it does without Python. A thread without a Python thread state (a
+// tree's worker) gets one on its first use, kept until the thread ends, so that the GIL can be
+// taken once per tick without making and dropping a thread state each time. Thread-safe.
 class AcquiredGil {
  public:
-  AcquiredGil();
-  ~AcquiredGil() { PyGILState_Release(state_); }
+  AcquiredGil() noexcept;
+  ~AcquiredGil();
   AcquiredGil(const AcquiredGil&) = delete;
   AcquiredGil& operator=(const AcquiredGil&) = delete;
 
+  // Whether the GIL is held.
+  explicit operator bool() const noexcept { return held_; }
+
  private:
-  PyGILState_STATE state_;
+  PyGILState_STATE state_{};
+  bool held_ = false;
+  bool counted_ = false;  // counted among the threads inside (see close_python_gate)
 };
 
 // Releases the GIL for its lifetime, like py::gil_scoped_release, with one difference: if the
-// interpreter has begun finalizing when the GIL is to be taken back, this thread parks for good
-// instead (CPython would end the thread from inside the destructor, which C++ turns into
-// std::terminate). Only a daemon thread that was waiting in kelmora at exit can get there.
+// gate is closed or the interpreter has begun finalizing when the GIL is to be taken back, a
+// thread other than the one closing parks for good instead (CPython would end the thread from
+// inside the destructor, which C++ turns into std::terminate). Only a daemon thread that was
+// waiting in kelmora at exit can get there.
 // Not thread-safe: make and drop it on one thread that holds the GIL.
 class ReleasedGil {
  public:
