@@ -37,8 +37,7 @@ std::shared_ptr<Agent> agent_on(const StandinServer& server, const std::string& 
 }
 
 std::string tree_with(const std::string& body) {
-  return R"(<root BTCPP_format="4"><BehaviorTree ID="MainTree">)" + body +
-         "</BehaviorTree></root>";
+  return R"(<root BTCPP_format="4"><BehaviorTree ID="MainTree">)" + body + "</BehaviorTree></root>";
 }
 
 std::string run_agent(const std::string& suffix, const std::string& input = "{input}") {
@@ -154,9 +153,10 @@ TEST(RunAgentTest, NoAgentFailsTheTick) {
     engine->tick_once();
     ADD_FAILURE() << "no error";
   } catch (const core::NodeTickError& e) {
-    EXPECT_NE(std::string(e.what()).find(
-                  "RunAgent: the input \"agent\" holds nothing (no agent was written to its entry)"),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(e.what()).find(
+            "RunAgent: the input \"agent\" holds nothing (no agent was written to its entry)"),
+        std::string::npos)
         << e.what();
   }
 }

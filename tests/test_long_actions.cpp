@@ -85,8 +85,7 @@ TEST(CoroutineActionTest, ReadsAndWritesPortsAcrossTicks) {
   FrameLog log;
   engine::SequentialEngine engine;
   engine.register_action_behavior(
-      "Echo",
-      coroutine_action([](core::TreeNode& node) -> ActionCoroutine {
+      "Echo", coroutine_action([](core::TreeNode& node) -> ActionCoroutine {
         const std::string first = node.getInputString("in");
         co_await running();
         node.setOutput("out", first + "+" + node.getInputString("in"));
@@ -113,8 +112,7 @@ TEST(CoroutineActionTest, EveryHaltDestroysTheFrameOnce) {
       {"halt_tree", R"(<Co name="c"/>)", [](auto& e) { e.halt_tree(); }},
       {"new tree", R"(<Co name="c"/>)",
        [](auto& e) { e.create_tree_from_text(main_tree("<AlwaysSuccess/>")); }},
-      {"reactive pre-emption",
-       R"(<ReactiveSequence><Flip/><Co name="c"/></ReactiveSequence>)",
+      {"reactive pre-emption", R"(<ReactiveSequence><Flip/><Co name="c"/></ReactiveSequence>)",
        [](auto& e) { EXPECT_EQ(e.tick_once(), F); }},
       {"failure elsewhere", R"(<Parallel success_count="2" failure_count="1"><Co name="c"/>
                                  <Later/></Parallel>)",
@@ -182,7 +180,7 @@ TEST(CoroutineActionTest, AnExceptionFailsTheTickAndTheHaltEndsTheFrame) {
   } catch (const core::NodeTickError& e) {
     EXPECT_STREQ(e.what(), "node 'c' (Co): went wrong");
   }
-  EXPECT_EQ(log.destroyed, 1);  // the frame's locals ended with the body
+  EXPECT_EQ(log.destroyed, 1);       // the frame's locals ended with the body
   EXPECT_EQ(engine.tick_once(), R);  // the halt after the failure made the node start again
   EXPECT_EQ(log.made, 2);
 }
@@ -225,7 +223,8 @@ TEST(ActionRunTest, HandOverRules) {
 
 TEST(ActionRunTest, OnlyAnActionNodeContinuesARun) {
   core::BehaviorTreeFactory factory;
-  core::Tree tree = factory.create_tree_from_text(main_tree("<Sequence><AlwaysSuccess/></Sequence>"));
+  core::Tree tree =
+      factory.create_tree_from_text(main_tree("<Sequence><AlwaysSuccess/></Sequence>"));
   struct Never : nodes::ActionRun {
     NodeStatus resume(core::TreeNode&) override { return S; }
     void halt(core::TreeNode&) override {}
@@ -328,8 +327,7 @@ TEST(TickLoopTest, RepeatForeverAsksForTheNextCycleAtOnce) {
   int count = 0;
   engine.register_action_behavior("Count", [&](core::TreeNode&) { return ++count < 5 ? S : F; },
                                   {});
-  engine.create_tree_from_text(
-      main_tree(R"(<Repeat num_cycles="-1"><Count/></Repeat>)"));
+  engine.create_tree_from_text(main_tree(R"(<Repeat num_cycles="-1"><Count/></Repeat>)"));
   EXPECT_EQ(engine.tick_until_failure(), 5);
 }
 

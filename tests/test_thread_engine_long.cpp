@@ -58,22 +58,23 @@ struct HaltNote {
 // "Long": a coroutine action RUNNING until it is halted; its frame's end is noted as a halt
 // (the only way it ends).
 void install_long(ThreadEngine& engine, Runs& runs) {
-  engine.register_action_behavior(
-      "Long", coroutine_action([&runs](core::TreeNode&) -> ActionCoroutine {
-        HaltNote note{runs};
-        for (;;) {
-          {
-            std::lock_guard lock(runs.mutex);
-            ++runs.ticks;
-            runs.tick_threads.push_back(std::this_thread::get_id());
-          }
-          co_await running();
-        }
-      }),
-      {});
+  engine.register_action_behavior("Long",
+                                  coroutine_action([&runs](core::TreeNode&) -> ActionCoroutine {
+                                    HaltNote note{runs};
+                                    for (;;) {
+                                      {
+                                        std::lock_guard lock(runs.mutex);
+                                        ++runs.ticks;
+                                        runs.tick_threads.push_back(std::this_thread::get_id());
+                                      }
+                                      co_await running();
+                                    }
+                                  }),
+                                  {});
 }
 
-const std::string kLongTree = R"(<root BTCPP_format="4"><BehaviorTree ID="T"><Long/></BehaviorTree></root>)";
+const std::string kLongTree =
+    R"(<root BTCPP_format="4"><BehaviorTree ID="T"><Long/></BehaviorTree></root>)";
 
 enum class Ending { kStopTree, kStopAll, kDestroy };
 
@@ -87,9 +88,8 @@ TEST_P(LongActionStopTest, AStopHaltsTheRunningActionOnItsWorkerBeforeItReturns)
   auto engine = std::make_unique<ThreadEngine>(EngineOptions{.tick_period = std::chrono::hours(1)});
   install_long(*engine, runs);
   engine->create_tree_from_text(kLongTree, "t");
-  auto loop = std::async(std::launch::async, [&] {
-    return error_of([&] { engine->tick_until_success("t"); });
-  });
+  auto loop = std::async(std::launch::async,
+                         [&] { return error_of([&] { engine->tick_until_success("t"); }); });
   eventually([&] { return runs.started() >= 1; });
   switch (GetParam()) {
     case Ending::kStopTree:
@@ -171,8 +171,8 @@ TEST(LongActionTest, TheApplicationsWakeUpMakesTheLoopTickAgain) {
   ThreadEngine engine(EngineOptions{.tick_period = std::chrono::hours(1)});
   std::atomic<int> ticks{0};
   engine.register_action_behavior(
-      "Act", [&](core::TreeNode&) { return ++ticks < 4 ? NodeStatus::RUNNING : NodeStatus::SUCCESS; },
-      {});
+      "Act",
+      [&](core::TreeNode&) { return ++ticks < 4 ? NodeStatus::RUNNING : NodeStatus::SUCCESS; }, {});
   engine.create_tree_from_text(act_tree("a"), "a");
   auto loop = std::async(std::launch::async, [&] { return engine.tick_until_success("a"); });
   for (int seen = 1; seen < 4; ++seen) {
@@ -189,8 +189,8 @@ TEST(LongActionTest, TickPeriodPerEngineAndPerTree) {
   ThreadEngine engine(EngineOptions{.tick_period = std::chrono::hours(1)});
   std::atomic<int> ticks{0};
   engine.register_action_behavior(
-      "Act", [&](core::TreeNode&) { return ++ticks % 3 ? NodeStatus::RUNNING : NodeStatus::SUCCESS; },
-      {});
+      "Act",
+      [&](core::TreeNode&) { return ++ticks % 3 ? NodeStatus::RUNNING : NodeStatus::SUCCESS; }, {});
   engine.create_tree_from_text(act_tree("a"), "a");
   EXPECT_THROW(engine.set_tick_period("a", -1ns), ValueError);
   engine.set_tick_period("a", 1ms);  // without it the loop would wait an hour

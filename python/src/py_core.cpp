@@ -248,8 +248,7 @@ void bind_tree_node(py::module_& m) {
           },
           py::arg("port"), py::arg("value"))
       .def(
-          "emitWakeUpSignal",
-          [](const TreeNodeHandle& h) { h.node().emitWakeUpSignal(); },
+          "emitWakeUpSignal", [](const TreeNodeHandle& h) { h.node().emitWakeUpSignal(); },
           "Asks for the tree to be ticked again soon: a tick loop waiting between RUNNING ticks "
           "ticks at once. Valid during the tick; a thread that reports later uses "
           "wake_up_signal().")
@@ -386,15 +385,13 @@ void bind_sequential_engine(py::module_& m) {
            })
       .def("tick_until_failure",
            [](SequentialEngine& e) {
-             return watched_loop([&](const engine::LoopControl& c) {
-               return e.tick_until_failure(c);
-             });
+             return watched_loop(
+                 [&](const engine::LoopControl& c) { return e.tick_until_failure(c); });
            })
       .def("tick_until_success",
            [](SequentialEngine& e) {
-             return watched_loop([&](const engine::LoopControl& c) {
-               return e.tick_until_success(c);
-             });
+             return watched_loop(
+                 [&](const engine::LoopControl& c) { return e.tick_until_success(c); });
            })
       .def(
           "tick_n_times",

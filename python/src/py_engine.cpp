@@ -26,8 +26,8 @@
 
 #include "engine/trigger/engine_state.hpp"
 #include "engine/trigger/host_protocol.hpp"
-#include "py_interrupt.hpp"
 #include "py_core.hpp"
+#include "py_interrupt.hpp"
 #include "py_values.hpp"
 
 namespace kelmora::python {

@@ -8,9 +8,8 @@
 
 #include <pybind11/pybind11.h>
 
-#include <chrono>
-
 #include <any>
+#include <chrono>
 #include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/errors.hpp>

@@ -179,8 +179,7 @@ std::int64_t SequentialEngine::tick_until_success(const LoopControl& control) {
   return tick_until(NodeStatus::SUCCESS, control);
 }
 
-std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n,
-                                                       const LoopControl& control) {
+std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n, const LoopControl& control) {
   refuse_while_ticking("SequentialEngine::tick_n_times");
   (void)tree();
   LoopGuard guard(*this, control);
@@ -232,8 +231,8 @@ void SequentialEngine::halt_tree() {
 
 void SequentialEngine::set_tick_period(std::chrono::nanoseconds period) {
   if (period < std::chrono::nanoseconds::zero()) {
-    throw ValueError("the tick period must not be negative (got " +
-                     std::to_string(period.count()) + " ns)");
+    throw ValueError("the tick period must not be negative (got " + std::to_string(period.count()) +
+                     " ns)");
   }
   tick_period_ = period;
 }

@@ -1,9 +1,9 @@
 #include <any>
 #include <kelmora/core/errors.hpp>
+#include <kelmora/core/wake_up_signal.hpp>
 #include <kelmora/llm/agent.hpp>
 #include <kelmora/llm/agent_nodes.hpp>
 #include <kelmora/llm/ollama.hpp>
-#include <kelmora/core/wake_up_signal.hpp>
 #include <memory>
 #include <string>
 #include <string_view>

@@ -10,13 +10,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
 #include <kelmora/core/tree_source.hpp>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>

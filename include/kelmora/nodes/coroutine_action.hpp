@@ -74,8 +74,7 @@ class ActionCoroutine {
   core::NodeStatus result() const;
 
  private:
-  explicit ActionCoroutine(std::coroutine_handle<promise_type> handle) noexcept
-      : handle_(handle) {}
+  explicit ActionCoroutine(std::coroutine_handle<promise_type> handle) noexcept : handle_(handle) {}
   void destroy() noexcept {
     if (handle_) std::exchange(handle_, nullptr).destroy();
   }

@@ -154,8 +154,7 @@ class Mailbox {
   std::uint32_t wait_for_request() noexcept;
   // Waits until the caller's word holds a reply or the worker is gone; returns the word. With a
   // `poll` that says so meanwhile, requests its cancel and sets `interrupted`.
-  std::uint32_t wait_for_reply(std::chrono::nanoseconds spin, CallerPoll* poll,
-                               bool& interrupted);
+  std::uint32_t wait_for_reply(std::chrono::nanoseconds spin, CallerPoll* poll, bool& interrupted);
   // The reply of a caller whose worker is gone (failed, or never to come).
   Reply gone_reply();
   // Records that the worker is gone in the caller's word and wakes a caller that sleeps on it.
