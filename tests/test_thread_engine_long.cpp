@@ -10,6 +10,7 @@
 #include <future>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
+#include <kelmora/nodes/action_node.hpp>
 #include <kelmora/nodes/coroutine_action.hpp>
 #include <mutex>
 #include <stop_token>
@@ -244,6 +245,55 @@ TEST(LongActionTest, ACallersPollInterruptsItsLoopOrItsWaitForTheTurn) {
   EXPECT_EQ(runs.halts(), 1);
   EXPECT_EQ(engine.tick_once("t"), NodeStatus::RUNNING);  // usable, started again
   for (const auto& line : log.lines()) EXPECT_EQ(line.text.find("失败"), std::string::npos);
+}
+
+// A stateful action class: onHalted runs once, on the worker, when a stop ends its tick loop.
+struct HaltLog {
+  std::mutex mutex;
+  std::vector<std::thread::id> starts;
+  std::vector<std::thread::id> halts;
+};
+HaltLog* g_halt_log = nullptr;
+
+class Forever : public nodes::StatefulActionNode {
+ public:
+  using StatefulActionNode::StatefulActionNode;
+
+ protected:
+  NodeStatus onStart() override {
+    std::lock_guard lock(g_halt_log->mutex);
+    g_halt_log->starts.push_back(std::this_thread::get_id());
+    return NodeStatus::RUNNING;
+  }
+  NodeStatus onRunning() override { return NodeStatus::RUNNING; }
+  void onHalted() override {
+    std::lock_guard lock(g_halt_log->mutex);
+    g_halt_log->halts.push_back(std::this_thread::get_id());
+  }
+};
+
+TEST(LongActionTest, StopTreeRunsAStatefulActionsOnHaltedOnceOnTheWorker) {
+  HaltLog halt_log;
+  g_halt_log = &halt_log;
+  LogCapture log;
+  ThreadEngine engine(EngineOptions{.tick_period = std::chrono::hours(1)});
+  engine.register_node_class<Forever>();
+  engine.create_tree_from_text(
+      R"(<root BTCPP_format="4"><BehaviorTree ID="T"><Forever/></BehaviorTree></root>)", "t");
+  auto loop = std::async(std::launch::async,
+                         [&] { return error_of([&] { engine.tick_until_success("t"); }); });
+  eventually([&] {
+    std::lock_guard lock(halt_log.mutex);
+    return !halt_log.starts.empty();
+  });
+  engine.stop_tree("t");
+  {
+    std::lock_guard lock(halt_log.mutex);
+    ASSERT_EQ(halt_log.halts.size(), 1u);
+    EXPECT_EQ(halt_log.halts[0], halt_log.starts.at(0));
+  }
+  EXPECT_NE(loop.get().find("tree was stopped while ticking"), std::string::npos);
+  g_halt_log = nullptr;
 }
 
 }  // namespace

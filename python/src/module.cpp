@@ -8,6 +8,7 @@
 #include "py_engine.hpp"
 #include "py_errors.hpp"
 #include "py_logging.hpp"
+#include "py_nodes.hpp"
 #include "py_values.hpp"
 
 #ifdef KELMORA_PYTHON_WITH_LLM
@@ -22,6 +23,7 @@ PYBIND11_MODULE(_native, m) {
   m.doc() = "kelmora's C++ behaviour-tree core, thread engine and agent layer.";
   kelmora::python::bind_values(m);
   kelmora::python::bind_core(m);
+  kelmora::python::bind_nodes(m);
   kelmora::python::bind_engine(m);
 #ifdef KELMORA_PYTHON_WITH_LLM
   kelmora::python::bind_llm(m);

@@ -10,11 +10,13 @@
 #include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/nodes/action_node.hpp>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "py_errors.hpp"
 #include "py_interrupt.hpp"
+#include "py_nodes.hpp"
 #include "py_values.hpp"
 
 namespace kelmora::python {
@@ -76,12 +78,6 @@ class TreeNodeHandle {
   mutable py::object port_error_object_;
 };
 
-// kelmora.core.WakeUpSignal: a tree's wake-up signal, kept by Python code (a thread that reports
-// when its work is done). Thread-safe.
-struct WakeUpSignalHandle {
-  std::shared_ptr<core::WakeUpSignal> signal;
-};
-
 // Invalidates a handle when the tick that made it ends, however it ends.
 class HandleScope {
  public:
@@ -106,17 +102,7 @@ class HandleScope {
 // The tick failed with the Python exception `e`, raised while `handle` was valid.
 [[noreturn]] void tick_failed(py::error_already_set& e, const TreeNodeHandle& handle) {
   handle.rethrow_port_error(e);  // a port error of this node names it already
-  // The tick fails like for any exception. Ctrl-C that landed in a tick function run on the
-  // main thread is also raised again once control is back in Python, rather than vanish into
-  // a failed tick; a KeyboardInterrupt on a worker thread is no Ctrl-C and stays there.
-  // Re-armed last: a pending Ctrl-C is consumed by the next Python call that checks signals.
-  // The exception object itself goes on (PythonError), so that the caller's error gets it back
-  // as its __cause__.
-  std::string text = error_text(e);
-  if (e.trace() && !e.trace().is_none()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
-  PyValueRef exception = hold(e.value());
-  keep_interrupt(e);
-  throw PythonError(text, std::move(exception));
+  throw_python_error(e);
 }
 
 // Throws unless `gil` holds the GIL (it does not once Python cannot be used any more).
@@ -305,6 +291,21 @@ void bind_factory(py::module_& m) {
                                        to_ports_list(ports_list, "ports_list"));
           },
           py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "register_condition_behavior",
+          [](core::BehaviorTreeFactory& f, const std::string& condition_id, py::object tick_functor,
+             py::handle ports_list) {
+            f.register_condition_behavior(condition_id, to_tick_functor(std::move(tick_functor)),
+                                          to_ports_list(ports_list, "ports_list"));
+          },
+          py::arg("condition_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "register_node_class",
+          [](core::BehaviorTreeFactory& f, py::handle node_class, py::handle node_id) {
+            std::optional<std::string> id = node_id_argument(node_id);
+            f.register_node_class(python_node_class(node_class), std::move(id));
+          },
+          py::arg("node_class"), py::arg("node_id") = py::none())
       .def("has_node_type", &core::BehaviorTreeFactory::has_node_type, py::arg("id"))
       .def("create_tree_from_text", &core::BehaviorTreeFactory::create_tree_from_text,
            py::arg("xml_text"), py::call_guard<ReleasedGil>())
@@ -369,6 +370,24 @@ void bind_sequential_engine(py::module_& m) {
                                        to_ports_list(ports_list, "ports_list"));
           },
           py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "register_condition_behavior",
+          [](SequentialEngine& e, const std::string& condition_id, py::object tick_functor,
+             py::handle ports_list) {
+            if (!PyList_Check(ports_list.ptr())) {
+              throw py::type_error("ports_list must be list, not " + type_name(ports_list));
+            }
+            e.register_condition_behavior(condition_id, to_tick_functor(std::move(tick_functor)),
+                                          to_ports_list(ports_list, "ports_list"));
+          },
+          py::arg("condition_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "register_node_class",
+          [](SequentialEngine& e, py::handle node_class, py::handle node_id) {
+            std::optional<std::string> id = node_id_argument(node_id);
+            e.register_node_class(python_node_class(node_class), std::move(id));
+          },
+          py::arg("node_class"), py::arg("node_id") = py::none())
       .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, py::arg("xml_text"),
            py::call_guard<ReleasedGil>())
       .def(
@@ -437,6 +456,21 @@ void bind_sequential_engine(py::module_& m) {
 }
 
 }  // namespace
+
+void throw_python_error(py::error_already_set& e) {
+  // Ctrl-C that landed in Python code run on the main thread is also raised again once control
+  // is back in Python, rather than vanish into a failed tick; a KeyboardInterrupt on a worker
+  // thread is no Ctrl-C and stays there. Re-armed last: a pending Ctrl-C is consumed by the next
+  // Python call that checks signals. The exception object itself goes on (PythonError), so that
+  // the caller's error gets it back as its __cause__.
+  std::string text = error_text(e);
+  if (e.trace() && !e.trace().is_none()) {
+    PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+  }
+  PyValueRef exception = hold(e.value());
+  keep_interrupt(e);
+  throw PythonError(text, std::move(exception));
+}
 
 core::TickFunctor to_tick_functor(py::object object) {
   if (py::isinstance<CppTick>(object)) return object.cast<const CppTick&>().tick;

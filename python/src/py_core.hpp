@@ -5,6 +5,8 @@
 #include <pybind11/pybind11.h>
 
 #include <kelmora/core/tree_node.hpp>
+#include <kelmora/core/wake_up_signal.hpp>
+#include <memory>
 
 namespace kelmora::python {
 
@@ -17,6 +19,12 @@ struct CppTick {
   std::string name;
 };
 
+// kelmora.core.WakeUpSignal: a tree's wake-up signal, kept by Python code (a thread that reports
+// when its work is done). Thread-safe.
+struct WakeUpSignalHandle {
+  std::shared_ptr<core::WakeUpSignal> signal;
+};
+
 // A tick function from a Python object. Calling it takes the GIL, hands the node to the object as
 // a kelmora.core.TreeNode that is valid for that call only, and turns a Python exception into a
 // PythonError (a kelmora::RuntimeError) carrying str(exception), or the exception's type name
@@ -26,6 +34,12 @@ struct CppTick {
 // Make it with the GIL held; the functor may then be copied and called on any thread.
 // Thread-safe.
 core::TickFunctor to_tick_functor(py::object object);
+
+// Throws the Python error `e`, raised by Python code that C++ called (a tick function, a method of
+// a node class), as a PythonError: its text (error_text), the exception object itself with its
+// traceback, and Ctrl-C re-armed when it is a KeyboardInterrupt on the main thread. Not
+// thread-safe: call with the GIL held.
+[[noreturn]] void throw_python_error(py::error_already_set& e);
 
 // Binds NodeStatus, TreeNode, CppTick, BehaviorTreeFactory, Tree and SequentialEngine.
 void bind_core(py::module_& m);

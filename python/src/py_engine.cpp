@@ -28,6 +28,7 @@
 #include "engine/trigger/host_protocol.hpp"
 #include "py_core.hpp"
 #include "py_interrupt.hpp"
+#include "py_nodes.hpp"
 #include "py_values.hpp"
 
 namespace kelmora::python {
@@ -216,6 +217,25 @@ void bind_engine(py::module_& m) {
             });
           },
           py::arg("action_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "register_condition_behavior",
+          [](const NativeThreadEngine& self, const std::string& condition_id,
+             py::object tick_functor, py::handle ports_list) {
+            core::TickFunctor tick = to_tick_functor(std::move(tick_functor));
+            core::PortsList ports = to_ports_list(ports_list, "ports_list");
+            without_gil(self, [&](ThreadEngine& e) {
+              e.register_condition_behavior(condition_id, std::move(tick), std::move(ports));
+            });
+          },
+          py::arg("condition_id"), py::arg("tick_functor"), py::arg("ports_list"))
+      .def(
+          "register_node_class",
+          [](const NativeThreadEngine& self, py::handle node_class, py::handle node_id) {
+            std::optional<std::string> id = node_id_argument(node_id);
+            core::NodeClass cls = python_node_class(node_class);
+            without_gil(self, [&](ThreadEngine& e) { e.register_node_class(cls, std::move(id)); });
+          },
+          py::arg("node_class"), py::arg("node_id") = py::none())
       .def(
           "_reject_action_class",
           [](const NativeThreadEngine& self, const std::string& class_name) {

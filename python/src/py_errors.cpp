@@ -118,6 +118,8 @@ void translate_errors(std::exception_ptr error) {
 
 }  // namespace
 
+void set_translated_error(const std::exception_ptr& error) { translate_errors(error); }
+
 void install_error_translation(py::module_& m) {
   if (py::hasattr(m, "ModelServerError")) {
     g_model_server_error = py::object(m.attr("ModelServerError")).release().ptr();

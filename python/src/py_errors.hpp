@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <kelmora/core/errors.hpp>
 #include <string>
 #include <utility>
@@ -39,5 +40,12 @@ class PythonError : public kelmora::RuntimeError {
 // Call it last while the extension initializes, after the agent layer is bound: the translator
 // registered last is tried first. Not thread-safe.
 void install_error_translation(py::module_& m);
+
+// Sets the Python error the translation above gives for `error` (with its innermost cause as
+// __cause__), so that C++ code called from Python can raise it, look at the raised object, and
+// then throw py::error_already_set. Rethrows `error` itself when the translation leaves it to
+// pybind11 (Python errors, pybind11's own exceptions, std::bad_alloc). Not thread-safe: call
+// with the GIL held.
+void set_translated_error(const std::exception_ptr& error);
 
 }  // namespace kelmora::python

@@ -12,7 +12,7 @@ from conftest import action_tree, port, run_python, wait_until
 from kelmora.core import NodeStatus, WakeUpSignal
 from kelmora.engine.sequential_engine import SequentialEngine
 from kelmora.engine.trigger.mthread import ThreadEngine
-from kelmora.nodes.action_node import SimpleActionNode
+from kelmora.nodes.action_node import SimpleActionNode, StatefulActionNode
 
 RUNNING, SUCCESS, FAILURE = NodeStatus.RUNNING, NodeStatus.SUCCESS, NodeStatus.FAILURE
 HOUR = 3600
@@ -398,3 +398,34 @@ def test_interpreter_exit_halts_running_actions_of_idle_and_looping_trees():
     lines = result.stdout.splitlines()
     assert lines[0] == "exiting"
     assert sorted(lines[1:]) == ["finally Gen", "finally Gen"]
+
+
+@pytest.mark.parametrize("stop", ["stop_tree", "close"])
+def test_a_stop_runs_a_stateful_actions_on_halted_once_on_the_worker(stop, log_lines):
+    journal = Journal()
+
+    class Forever(StatefulActionNode):
+        def onStart(self):
+            journal.append("start@%d" % threading.get_ident())
+            self.signal = self.wake_up_signal()
+            return RUNNING
+
+        def onRunning(self):
+            return RUNNING
+
+        def onHalted(self):
+            journal.append("halted@%d" % threading.get_ident())
+
+    engine = ThreadEngine(tick_period=HOUR)
+    engine.register_node_class(Forever)
+    engine.create_tree_from_text(action_tree("<Forever/>"), "t")
+    caller = threading.Thread(target=lambda: pytest.raises(RuntimeError,
+                                                           engine.tick_until_success, "t"))
+    caller.start()
+    assert wait_until(lambda: journal.threads_of("start"))
+    if stop == "stop_tree":
+        engine.stop_tree("t")
+    else:
+        engine._native.close()
+    assert journal.threads_of("halted") == journal.threads_of("start")
+    caller.join(30)

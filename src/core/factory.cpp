@@ -2,6 +2,7 @@
 
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
+#include <kelmora/log.hpp>
 #include <memory>
 #include <optional>
 #include <set>
@@ -128,6 +129,67 @@ void BehaviorTreeFactory::register_action_behavior(const std::string& action_id,
   node_type.ports = std::make_shared<const std::vector<PortInfo>>(std::move(parsed.ports));
   node_type.create = details::action_creator(std::move(tick_functor));
   impl_->registry.types[action_id] = std::move(node_type);
+}
+
+void BehaviorTreeFactory::register_condition_behavior(const std::string& condition_id,
+                                                      TickFunctor tick_functor,
+                                                      PortsList ports_list) {
+  if (auto problem = id_problem(condition_id)) throw TreeBuildError(*problem);
+  auto parsed = details::parse_ports(condition_id, ports_list);
+  if (parsed.problem) throw TreeBuildError(*parsed.problem);
+  details::NodeType node_type;
+  node_type.kind = NodeKind::CONDITION;
+  node_type.ports = std::make_shared<const std::vector<PortInfo>>(std::move(parsed.ports));
+  node_type.create = details::condition_creator(std::move(tick_functor));
+  impl_->registry.types[condition_id] = std::move(node_type);
+}
+
+namespace {
+
+// Makes the nodes of a registered node class: checks that the class made a node of its kind and
+// marks it for the contracts the core keeps around node classes.
+NodeCreator node_class_creator(NodeKind kind, std::string class_name, NodeCreator create) {
+  return [kind, class_name = std::move(class_name),
+          create = std::move(create)](NodeConfig config) -> std::unique_ptr<TreeNode> {
+    std::unique_ptr<TreeNode> node = create(std::move(config));
+    if (!node) throw RuntimeError(fmt::format("node class {} made no node", class_name));
+    if (node->kind() != kind) {
+      throw RuntimeError(fmt::format("node class {} made a {} node, not a {} node", class_name,
+                                     to_string(node->kind()), to_string(kind)));
+    }
+    details::NodeAccess::halt_children_on_completion(*node);
+    return node;
+  };
+}
+
+}  // namespace
+
+void BehaviorTreeFactory::register_node_class(const NodeClass& node_class,
+                                              std::optional<std::string> node_id) {
+  const bool known = node_class.kind && *node_class.kind != NodeKind::SUBTREE;
+  if (!known) {
+    const std::string message = unknown_node_class_message(node_class.name);
+    log::error(message);
+    throw TypeError(message);
+  }
+  if (!node_class.create) {
+    throw ValueError("node class " + node_class.name + " has no creator");
+  }
+  const std::string id = node_id ? std::move(*node_id) : node_class.name;
+  if (auto problem = id_problem(id)) throw TreeBuildError(*problem);
+  auto parsed = details::parse_ports(id, node_class.ports);
+  if (parsed.problem) throw TreeBuildError(*parsed.problem);
+  details::NodeType node_type;
+  node_type.kind = *node_class.kind;
+  node_type.ports = std::make_shared<const std::vector<PortInfo>>(std::move(parsed.ports));
+  if (node_type.kind == NodeKind::CONTROL) {
+    node_type.min_children = 1;
+    node_type.max_children = details::kUnlimited;
+  } else if (node_type.kind == NodeKind::DECORATOR) {
+    node_type.min_children = node_type.max_children = 1;
+  }
+  node_type.create = node_class_creator(node_type.kind, node_class.name, node_class.create);
+  impl_->registry.types[id] = std::move(node_type);
 }
 
 bool BehaviorTreeFactory::has_node_type(const std::string& id) const {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <kelmora/core/node_class.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree_node.hpp>
 #include <limits>
@@ -15,7 +16,15 @@
 
 namespace kelmora::core::details {
 
-using NodeCreator = std::function<std::unique_ptr<TreeNode>(NodeConfig)>;
+using core::NodeCreator;
+
+// The core's access to what TreeNode keeps from node classes.
+struct NodeAccess {
+  // Makes the core halt the node's children whenever the node completes.
+  static void halt_children_on_completion(TreeNode& node) noexcept {
+    node.halt_children_on_completion_ = true;
+  }
+};
 
 struct NodeType {
   NodeKind kind = NodeKind::ACTION;
@@ -39,6 +48,8 @@ struct NodeRegistry {
 NodeRegistry standard_nodes();
 // Makes the nodes of a registered action: SimpleActionNodes running `tick`.
 NodeCreator action_creator(TickFunctor tick);
+// Makes the nodes of a registered condition: SimpleConditionNodes running `tick`.
+NodeCreator condition_creator(TickFunctor tick);
 
 // The typed form of a registration's port descriptions, or the reason they are malformed
 // (action_registration_problem's text for them).

@@ -6,6 +6,7 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/blackboard.cpp
   ${CMAKE_CURRENT_LIST_DIR}/errors.cpp
   ${CMAKE_CURRENT_LIST_DIR}/factory.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/node_class.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_reference.cpp
   ${CMAKE_CURRENT_LIST_DIR}/scripting/environment.cpp
   ${CMAKE_CURRENT_LIST_DIR}/scripting/evaluator.cpp
@@ -22,6 +23,7 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/wake_up_signal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/xml_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/action_node.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/condition_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/controls.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/coroutine_action.cpp

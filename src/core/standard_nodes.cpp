@@ -2,6 +2,7 @@
 // part of the core that names their classes.
 
 #include <kelmora/nodes/action_node.hpp>
+#include <kelmora/nodes/condition_node.hpp>
 #include <kelmora/nodes/controls.hpp>
 #include <kelmora/nodes/decorators.hpp>
 #include <kelmora/nodes/leaves.hpp>
@@ -96,6 +97,12 @@ NodeRegistry standard_nodes() {
 NodeCreator action_creator(TickFunctor tick) {
   return [tick = std::move(tick)](NodeConfig config) -> std::unique_ptr<TreeNode> {
     return std::make_unique<nodes::SimpleActionNode>(std::move(config), tick);
+  };
+}
+
+NodeCreator condition_creator(TickFunctor tick) {
+  return [tick = std::move(tick)](NodeConfig config) -> std::unique_ptr<TreeNode> {
+    return std::make_unique<nodes::SimpleConditionNode>(std::move(config), tick);
   };
 }
 

@@ -3,12 +3,40 @@
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/tree.hpp>
+#include <kelmora/log.hpp>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace kelmora::core {
 
+namespace {
+
+// Halts `root` after something else went wrong, or while its tree goes away, when no caller is
+// there to take a failure of the halt: the failure is logged instead. Never throws.
+void halt_quietly(TreeNode& root, std::string_view when) noexcept {
+  try {
+    root.haltNode();
+  } catch (const std::exception& e) {
+    log::error(fmt::format("halting the tree {}: {}", when, e.what()));
+  } catch (...) {
+    log::error(fmt::format("halting the tree {}: unknown error", when));
+  }
+}
+
+}  // namespace
+
 struct Tree::Impl {
+  Impl() = default;
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+  // A tree that goes away (destroyed, or replaced by move-assignment) halts its running nodes
+  // first, on the thread that drops it, so that what they started is stopped (a stateful
+  // action's onHalted runs).
+  ~Impl() {
+    if (root) halt_quietly(*root, "as it is destroyed");
+  }
+
   std::unique_ptr<TreeNode> root;
   std::shared_ptr<Blackboard> blackboard = Blackboard::create();
   // Also holds the tree's stop token, so that nodes can check it.
@@ -70,9 +98,10 @@ NodeStatus Tree::tickOnce() {
   try {
     return impl_->root->executeTick();
   } catch (...) {
-    // A tick that threw left nodes part-way: halt them, as a parent halts a running child.
+    // A tick that threw left nodes part-way: halt them, as a parent halts a running child. The
+    // tick's own error is the one that goes on.
     impl_->timers->clear();
-    impl_->root->haltNode();
+    halt_quietly(*impl_->root, "after a failed tick");
     throw;
   }
 }

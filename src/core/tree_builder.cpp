@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <exception>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <set>
@@ -244,7 +245,15 @@ std::unique_ptr<TreeNode> Builder::build_node(const SourceDoc& doc, pugi::xml_no
   const auto children = child_elements(doc, element);
   check_children_count(doc, element, node_type, label, children.size());
 
-  std::unique_ptr<TreeNode> node = node_type.create(std::move(config));
+  std::unique_ptr<TreeNode> node;
+  try {
+    node = node_type.create(std::move(config));
+  } catch (const std::exception& e) {
+    // A node class whose constructor failed: the build error names the element, the cause is
+    // nested (a host's exception reaches its caller as the cause).
+    std::throw_with_nested(
+        TreeBuildError(fmt::format("{}: {}: {}", doc.where(element), label, e.what())));
+  }
   for (pugi::xml_node child : children) {
     auto built = build_node(doc, child, blackboard, depth + 1);
     try {

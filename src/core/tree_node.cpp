@@ -266,16 +266,57 @@ void TreeNode::rethrowAsTickError() {
   }
 }
 
+void TreeNode::throwRunningCondition() {
+  setStatus(NodeStatus::RUNNING);  // as for any failed tick: the tree halts it
+  throw NodeTickError(describe() + ": a condition must not return RUNNING");
+}
+
+namespace {
+
+// Runs `step`; the first exception any step of a series throws is kept in `failure`, and the
+// series goes on.
+template <class Step>
+void keep_first_failure(std::exception_ptr& failure, Step&& step) noexcept {
+  try {
+    step();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+}
+
+}  // namespace
+
+void TreeNode::haltChildren(std::size_t first) {
+  std::exception_ptr failure;
+  for (std::size_t i = first; i < children_.size(); ++i) {
+    keep_first_failure(failure, [&] { children_[i]->haltNode(); });
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
 void TreeNode::haltActiveNode() {
-  if (status_ == NodeStatus::RUNNING) onHalt();
-  haltChildren();
+  std::exception_ptr failure;
+  if (status_ == NodeStatus::RUNNING) {
+    // A failed halt names the node, as a failed tick does.
+    keep_first_failure(failure, [this] {
+      try {
+        onHalt();
+      } catch (...) {
+        rethrowAsTickError();
+      }
+    });
+  }
+  keep_first_failure(failure, [this] { haltChildren(); });
   setStatus(NodeStatus::IDLE);
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TreeNode::resetNode() {
-  haltNode();
-  onReset();
-  for (auto& c : children_) c->resetNode();
+  std::exception_ptr failure;
+  keep_first_failure(failure, [this] { haltNode(); });
+  keep_first_failure(failure, [this] { onReset(); });
+  for (auto& c : children_) keep_first_failure(failure, [&c] { c->resetNode(); });
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace kelmora::core

@@ -66,6 +66,18 @@ void SequentialEngine::register_action_behavior(const std::string& action_id,
   factory_.register_action_behavior(action_id, std::move(tick_functor), std::move(ports_list));
 }
 
+void SequentialEngine::register_condition_behavior(const std::string& condition_id,
+                                                   core::TickFunctor tick_functor,
+                                                   core::PortsList ports_list) {
+  factory_.register_condition_behavior(condition_id, std::move(tick_functor),
+                                       std::move(ports_list));
+}
+
+void SequentialEngine::register_node_class(const core::NodeClass& node_class,
+                                           std::optional<std::string> node_id) {
+  factory_.register_node_class(node_class, std::move(node_id));
+}
+
 void SequentialEngine::install(core::Tree tree) {
   if (tree_) tree_->haltTree();
   tree.setStopToken(stop_token_);

@@ -18,6 +18,8 @@ void end_run(std::unique_ptr<ActionRun> run, core::TreeNode& node) {
 SimpleActionNode::SimpleActionNode(core::NodeConfig config, core::TickFunctor tick)
     : core::TreeNode(std::move(config)), tick_functor_(std::move(tick)) {}
 
+SimpleActionNode::SimpleActionNode(core::NodeConfig config) : core::TreeNode(std::move(config)) {}
+
 SimpleActionNode::~SimpleActionNode() = default;
 
 void SimpleActionNode::continueWith(std::unique_ptr<ActionRun> run) {
@@ -58,6 +60,25 @@ void continue_with(core::TreeNode& node, std::unique_ptr<ActionRun> run) {
                               ": only an action node can continue a run across ticks");
   }
   action->continueWith(std::move(run));
+}
+
+NodeStatus StatefulActionNode::onTick() {
+  if (!running_) {
+    const NodeStatus result = onStart();
+    running_ = result == NodeStatus::RUNNING;
+    return result;
+  }
+  // A throw keeps the run: the halt that follows a failed tick reaches onHalted().
+  const NodeStatus result = onRunning();
+  // IDLE (an error the core reports) keeps it too.
+  running_ = result == NodeStatus::RUNNING || result == NodeStatus::IDLE;
+  return result;
+}
+
+void StatefulActionNode::onHalt() {
+  if (!running_) return;
+  running_ = false;  // exactly once, even when onHalted() throws
+  onHalted();
 }
 
 }  // namespace kelmora::nodes

@@ -3,6 +3,7 @@
 //
 // Not thread-safe: one thread registers and builds. Each tree's engine owns its own factory.
 
+#include <kelmora/core/node_class.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
 #include <kelmora/core/tree_node.hpp>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace kelmora::core {
 
@@ -36,6 +38,28 @@ class BehaviorTreeFactory {
   // the XML format reserves (SubTree, Action, ...) or a malformed port description.
   void register_action_behavior(const std::string& action_id, TickFunctor tick_functor,
                                 PortsList ports_list);
+
+  // Registers a condition whose tick is `tick_functor` (a leaf of kind Condition that must never
+  // return RUNNING), with the same rules and errors as register_action_behavior.
+  void register_condition_behavior(const std::string& condition_id, TickFunctor tick_functor,
+                                   PortsList ports_list);
+
+  // Registers a node class under `node_id` or, when absent, the class's own name: every element
+  // naming it gets a node of its own, made by the class when the tree is built and owned by the
+  // tree. Its kind sets what the builder checks (a control needs at least one child, a decorator
+  // exactly one, a leaf none) and the core keeps the kind's contracts around its nodes (children
+  // halted whenever a control or decorator completes; a condition must not return RUNNING).
+  // A class of no known kind: logs at error level and throws TypeError
+  // (core::unknown_node_class_message), nothing registered. The id and the class's ports follow
+  // register_action_behavior's rules (TreeBuildError). A later registration of an id replaces
+  // the earlier one, whatever its kind.
+  void register_node_class(const NodeClass& node_class,
+                           std::optional<std::string> node_id = std::nullopt);
+  // The same for the C++ class T (see core::node_class<T>()).
+  template <class T>
+  void register_node_class(std::optional<std::string> node_id = std::nullopt) {
+    register_node_class(core::node_class<T>(), std::move(node_id));
+  }
 
   // Whether `id` names a registered node type.
   bool has_node_type(const std::string& id) const;

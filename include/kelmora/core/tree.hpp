@@ -27,6 +27,9 @@ class Tree {
   // `timers` in their NodeConfig. std::invalid_argument for a null root, blackboard or timers.
   Tree(std::unique_ptr<TreeNode> root, std::shared_ptr<Blackboard> blackboard,
        std::shared_ptr<TreeTimers> timers, std::string main_tree_id);
+  // Halts the running nodes first (as haltNode() does: a stateful action's onHalted runs), on
+  // the destroying thread; a failure of that halt is logged, never thrown. Move-assigning over a
+  // tree halts the tree it replaces the same way.
   ~Tree();
   Tree(Tree&&) noexcept;
   Tree& operator=(Tree&&) noexcept;
@@ -35,12 +38,14 @@ class Tree {
   // tick function, a TreeStoppedError from a stop), the tree is halted as a parent halts a
   // running child: every node IDLE, blackboard kept, and what nodes keep across halts kept too
   // (a SequenceWithMemory resumes at the child that threw, a RunOnce that ran stays done); the
-  // error passes on. Throws std::logic_error on an empty (default-made) tree, and RuntimeError
-  // when called from inside a tick of this tree (see refuseWhileTicking).
+  // error passes on (a failure of that halt is logged, not thrown). Throws std::logic_error on an
+  // empty (default-made) tree, and RuntimeError when called from inside a tick of this tree (see
+  // refuseWhileTicking).
   NodeStatus tickOnce();
   // Halts every running node and sets every node to IDLE; the blackboard is kept. Nodes also
   // forget what they keep across ordinary halts (a RunOnce runs again). RuntimeError when called
-  // from inside a tick of this tree.
+  // from inside a tick of this tree. A halt that throws (a NodeTickError naming the node) does
+  // not stop the others: every node ends IDLE, and the first failure is thrown.
   void haltTree();
   // Halts every running node as a parent halts a running child (and as a tick that threw does):
   // every node IDLE, the blackboard and what nodes keep across halts kept (a SequenceWithMemory

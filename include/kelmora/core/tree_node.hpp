@@ -23,6 +23,9 @@
 namespace kelmora::core {
 
 class Blackboard;
+namespace details {
+struct NodeAccess;
+}  // namespace details
 
 // What a node is, for the status map and for structural checks while building.
 enum class NodeKind { ACTION, CONDITION, CONTROL, DECORATOR, SUBTREE };
@@ -177,6 +180,10 @@ class TreeNode {
   // ended the tick) pass unchanged. A tick that returns IDLE is reported as a NodeTickError too.
   // A node whose tick threw counts as RUNNING until it is halted, so that a halt reaches whatever
   // it had started.
+  // A condition (NodeKind::CONDITION) that returns RUNNING fails the same way ("node 'n' (id): a
+  // condition must not return RUNNING"). A node made from a registered node class (see
+  // BehaviorTreeFactory::register_node_class) that completes (SUCCESS, FAILURE or SKIPPED) has its
+  // children halted by the core afterwards, so that none is left RUNNING.
   NodeStatus executeTick() {
     NodeStatus result;
     try {
@@ -186,7 +193,10 @@ class TreeNode {
       rethrowAsTickError();
     }
     if (result == NodeStatus::IDLE) throwIdleResult();
+    if (result == NodeStatus::RUNNING && kind() == NodeKind::CONDITION) throwRunningCondition();
     setStatus(result);
+    // Halting may fail (a NodeTickError naming the child); the node stays completed then.
+    if (result != NodeStatus::RUNNING && halt_children_on_completion_) haltChildren();
     return result;
   }
 
@@ -194,6 +204,9 @@ class TreeNode {
   // progress (onHalt()); its children are then halted the same way. A completed node is only set
   // to IDLE with its descendants, without onHalt() (it dropped its progress when it completed).
   // An IDLE node is left as it is: nothing below an IDLE node is anything but IDLE.
+  // An exception from onHalt() becomes a NodeTickError naming the node, as one from its tick
+  // does; the halt still goes on through every child (and the node ends IDLE) before the first
+  // failure is thrown.
   void haltNode() {
     if (status_ == NodeStatus::IDLE) return;
     if (status_ != NodeStatus::RUNNING && children_.empty()) {
@@ -204,7 +217,8 @@ class TreeNode {
   }
 
   // Halts the node and its descendants and makes them forget what they keep across halts (a
-  // RunOnce that already ran runs again). Used when a whole tree is reset.
+  // RunOnce that already ran runs again). Used when a whole tree is reset. Like haltNode(), it
+  // goes through the whole subtree before it throws the first failure.
   void resetNode();
 
   // The tree's blackboard this node reads and writes.
@@ -243,11 +257,11 @@ class TreeNode {
 
   // For nodes with children: appends a child (for addChild overrides), halts one child, or the
   // children from `first` on (each ends IDLE with its descendants; see haltNode()).
+  // A failure to halt one child does not stop the others from being halted; the first one is
+  // thrown once all are done.
   void appendChild(std::unique_ptr<TreeNode> child);
   void haltChild(std::size_t index) { child(index).haltNode(); }
-  void haltChildren(std::size_t first = 0) {
-    for (std::size_t i = first; i < children_.size(); ++i) children_[i]->haltNode();
-  }
+  void haltChildren(std::size_t first = 0);
 
   // An integer input port, or `fallback` when the port is unbound. A literal was converted when
   // the tree was built; an entry holding text is parsed; an entry holding a number (see
@@ -268,6 +282,7 @@ class TreeNode {
   // NodeTickError, and the error for a tick that returned IDLE.
   [[noreturn]] void rethrowAsTickError();
   [[noreturn]] void throwIdleResult();
+  [[noreturn]] void throwRunningCondition();
   [[noreturn]] void throwNoChild(std::size_t index) const;
   // The index of `port` in ports(); npos when there is none.
   std::size_t portIndex(std::string_view port) const noexcept;
@@ -287,8 +302,13 @@ class TreeNode {
   [[noreturn]] void throwWrongKind(std::string_view port, const std::string& key,
                                    const std::any& value, std::string_view wanted) const;
 
+  friend struct details::NodeAccess;
+
   NodeConfig config_;
   NodeStatus status_ = NodeStatus::IDLE;
+  // Set for nodes made from a registered node class (details::NodeAccess): the core halts their
+  // children when they complete.
+  bool halt_children_on_completion_ = false;
   std::vector<std::unique_ptr<TreeNode>> children_;
 };
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
+#include <kelmora/core/node_class.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree.hpp>
@@ -21,6 +22,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kelmora::engine {
@@ -57,9 +59,20 @@ class SequentialEngine {
   // earlier one). Throws TreeBuildError for a malformed port description.
   void register_action_behavior(const std::string& action_id, core::TickFunctor tick_functor,
                                 core::PortsList ports_list);
+  // Registers a condition from a tick function, and a node class, with this engine's factory
+  // (see BehaviorTreeFactory::register_condition_behavior and register_node_class).
+  void register_condition_behavior(const std::string& condition_id, core::TickFunctor tick_functor,
+                                   core::PortsList ports_list);
+  void register_node_class(const core::NodeClass& node_class,
+                           std::optional<std::string> node_id = std::nullopt);
+  template <class T>
+  void register_node_class(std::optional<std::string> node_id = std::nullopt) {
+    register_node_class(core::node_class<T>(), std::move(node_id));
+  }
 
   // Builds the tree from its XML (see BehaviorTreeFactory::create_tree), replacing any tree held
   // before (the old tree is halted; the new one starts with a fresh blackboard and zero ticks).
+  // The engine's destruction halts its tree too (see Tree::~Tree), on the destroying thread.
   // Throws TreeBuildError, or TreeFileError for a file that cannot be read; on failure the
   // engine keeps its previous tree and state.
   //

@@ -7,7 +7,10 @@
 // child needs no halt callback.
 //
 // A control written by a user derives from ControlNode and overrides onTick() (and onHalt() when
-// it keeps progress between ticks, validate() when it checks its children or ports once built):
+// it keeps progress between ticks, validate() when it checks its children or ports once built),
+// and is registered with register_node_class<T>() (docs/nodes.md). The core then also halts its
+// children whenever it completes, and the builder checks it has at least one child (a
+// decorator: exactly one):
 //
 //   class FirstSuccess : public kelmora::nodes::ControlNode {
 //    public:
@@ -38,6 +41,9 @@ namespace kelmora::nodes {
 
 class ControlNode : public core::TreeNode {
  public:
+  // The kind of node classes derived from it (see core::node_class).
+  static constexpr core::NodeKind kNodeClassKind = core::NodeKind::CONTROL;
+
   using core::TreeNode::TreeNode;
   core::NodeKind kind() const noexcept override { return core::NodeKind::CONTROL; }
 
@@ -47,6 +53,8 @@ class ControlNode : public core::TreeNode {
 
 class DecoratorNode : public core::TreeNode {
  public:
+  static constexpr core::NodeKind kNodeClassKind = core::NodeKind::DECORATOR;
+
   using core::TreeNode::TreeNode;
   core::NodeKind kind() const noexcept override { return core::NodeKind::DECORATOR; }
 

@@ -17,6 +17,7 @@
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/tree_source.hpp>
 #include <kelmora/core/wake_up_signal.hpp>
+#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <map>
 #include <memory>
@@ -77,6 +78,19 @@ struct TreeRecord {
   std::thread thread;
 };
 
+// One registration as the engine keeps it: replayed, in registration order with every other
+// kind, into the SequentialEngine of each tree whose worker starts afterwards. A new kind of
+// registration is one more way of making a step; the list and its replay stay as they are.
+struct ReplayStep {
+  // Registers itself with a tree's engine; called on the tree's worker, before the tree is
+  // built. Copied to each worker: it must be safe to copy and call on any thread (a host's
+  // objects inside it are held as the host's thread-safe references).
+  std::function<void(SequentialEngine&)> apply;
+  // Set for an action behaviour (register_action_behavior, register_action_class): the triple
+  // action_registrations() lists. Unset for every other kind.
+  std::optional<ActionRegistration> action;
+};
+
 struct EngineState {
   // Throws ValueError for a negative tick period.
   explicit EngineState(EngineOptions options);
@@ -103,7 +117,8 @@ struct EngineState {
   std::map<std::uint64_t, std::shared_ptr<TreeRecord>> order;
   std::size_t listed = 0;  // records of `trees` not being stopped: the trees present
   std::uint64_t next_sequence = 0;
-  std::vector<ActionRegistration> registrations;
+  // Every registration, in registration order.
+  std::vector<ReplayStep> registrations;
   bool closed = false;       // the engine is being destroyed: no tree may be created any more
   StartThread start_thread;  // empty: std::thread (tests replace it)
 
@@ -162,6 +177,10 @@ std::chrono::nanoseconds effective_spin_time(std::chrono::nanoseconds requested,
 std::shared_ptr<TreeRecord> find_tree(const EngineState& state, const std::string& tree_id);
 // Logs and throws ValueError "行为树ID X 不存在".
 [[noreturn]] void fail_missing_tree(const std::string& tree_id);
+
+// Logs "注册动作节点: " + id and appends `step` to the engine's registrations. Call it once the
+// registration has been checked. Thread-safe.
+void add_registration(EngineState& state, const std::string& id, ReplayStep step);
 
 // The body of a tree's worker thread (thread_engine.cpp): makes the tree's SequentialEngine,
 // replays the registrations, builds the tree and serves its mailbox until told to end; a

@@ -11,10 +11,11 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/factory.hpp>
-#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/core/type_name.hpp>
+#include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <kelmora/log.hpp>
 #include <optional>
@@ -162,9 +163,47 @@ void ThreadEngine::register_action_behavior(const std::string& action_id,
   if (auto problem = core::action_registration_problem(action_id, ports_list)) {
     throw ValueError(*problem);
   }
-  log::info("注册动作节点: " + action_id);
-  std::lock_guard lock(state_->mutex);
-  state_->registrations.emplace_back(action_id, std::move(tick_functor), std::move(ports_list));
+  details::ReplayStep step;
+  step.apply = [action_id, tick_functor, ports_list](SequentialEngine& engine) {
+    engine.register_action_behavior(action_id, tick_functor, ports_list);
+  };
+  step.action.emplace(action_id, std::move(tick_functor), std::move(ports_list));
+  details::add_registration(*state_, action_id, std::move(step));
+}
+
+void ThreadEngine::register_condition_behavior(const std::string& condition_id,
+                                               core::TickFunctor tick_functor,
+                                               core::PortsList ports_list) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  if (auto problem = core::action_registration_problem(condition_id, ports_list)) {
+    throw ValueError(*problem);
+  }
+  details::ReplayStep step;
+  step.apply = [condition_id, tick_functor = std::move(tick_functor),
+                ports_list = std::move(ports_list)](SequentialEngine& engine) {
+    engine.register_condition_behavior(condition_id, tick_functor, ports_list);
+  };
+  details::add_registration(*state_, condition_id, std::move(step));
+}
+
+void ThreadEngine::register_node_class(const core::NodeClass& node_class,
+                                       std::optional<std::string> node_id) {
+  if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  if (!node_class.kind || *node_class.kind == core::NodeKind::SUBTREE) {
+    const std::string message = core::unknown_node_class_message(node_class.name);
+    log::error(message);
+    throw TypeError(message);
+  }
+  if (!node_class.create) throw ValueError("node class " + node_class.name + " has no creator");
+  std::string id = node_id ? std::move(*node_id) : node_class.name;
+  if (auto problem = core::action_registration_problem(id, node_class.ports)) {
+    throw ValueError(*problem);
+  }
+  details::ReplayStep step;
+  step.apply = [id, node_class](SequentialEngine& engine) {
+    engine.register_node_class(node_class, id);
+  };
+  details::add_registration(*state_, id, std::move(step));
 }
 
 void ThreadEngine::register_action_class(const ActionClass& action_class,
@@ -185,8 +224,22 @@ void ThreadEngine::register_action_class(const ActionClass& action_class,
 std::vector<ActionRegistration> ThreadEngine::action_registrations() const {
   if (state_->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
   std::lock_guard lock(state_->mutex);
-  return state_->registrations;
+  std::vector<ActionRegistration> actions;
+  for (const auto& step : state_->registrations) {
+    if (step.action) actions.push_back(*step.action);
+  }
+  return actions;
 }
+
+namespace details {
+
+void add_registration(EngineState& state, const std::string& id, ReplayStep step) {
+  log::info("注册动作节点: " + id);
+  std::lock_guard lock(state.mutex);
+  state.registrations.push_back(std::move(step));
+}
+
+}  // namespace details
 
 // --- tree operations: one command each --------------------------------------------------------
 
@@ -325,10 +378,11 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
   } worker_id(tree);
   WorkerScope worker(&tree, &tree.tree_id);
   try {
-    std::vector<ActionRegistration> registrations;
+    std::vector<std::function<void(SequentialEngine&)>> registrations;
     {
       std::lock_guard lock(state->mutex);
-      registrations = state->registrations;
+      registrations.reserve(state->registrations.size());
+      for (const auto& step : state->registrations) registrations.push_back(step.apply);
     }
     const auto tick_period = state->tick_period;
     state.reset();  // the worker needs nothing more of the engine
@@ -337,9 +391,7 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
     engine.set_stop_token(tree.stop_source.get_token());
     engine.set_wake_up_signal(tree.wake_up);
     engine.set_tick_period(tick_period);
-    for (auto& [action_id, tick_functor, ports_list] : registrations) {
-      engine.register_action_behavior(action_id, std::move(tick_functor), std::move(ports_list));
-    }
+    for (const auto& apply : registrations) apply(engine);
     registrations.clear();
     engine.create_tree(tree.source);
     tree.mailbox.serve(engine);

@@ -27,6 +27,7 @@
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
+#include <kelmora/core/node_class.hpp>
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/tree_node.hpp>
@@ -39,6 +40,7 @@
 #include <tuple>
 #include <type_traits>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 namespace kelmora::engine::trigger {
@@ -143,7 +145,30 @@ class ThreadEngine {
     register_action_class(trigger::action_class<T>(), std::move(action_id));
   }
 
-  // A copy of the registrations, in registration order. Thread-safe.
+  // Registers a condition from a tick function (see
+  // BehaviorTreeFactory::register_condition_behavior) for the trees created later: checked as
+  // register_action_behavior checks (ValueError, nothing logged or stored), then logs
+  // "注册动作节点: " + id and is kept with the other registrations, in order. Thread-safe.
+  void register_condition_behavior(const std::string& condition_id, core::TickFunctor tick_functor,
+                                   core::PortsList ports_list);
+
+  // Registers a node class (see BehaviorTreeFactory::register_node_class) for the trees created
+  // later, under `node_id` or, when absent, the class's own name. A class of no known kind: logs
+  // at error level and throws TypeError (core::unknown_node_class_message); an id or ports the
+  // core refuses: ValueError with the core's text, nothing logged. Then logs "注册动作节点: " +
+  // id and is kept with the other registrations, in order: each tree's worker replays them all
+  // into its engine, so a later registration of an id wins over an earlier one of any kind. The
+  // class's creator is copied to every worker and called there, once per element. Thread-safe.
+  void register_node_class(const core::NodeClass& node_class,
+                           std::optional<std::string> node_id = std::nullopt);
+  // The same for the C++ class T (see core::node_class<T>()). Thread-safe.
+  template <class T>
+  void register_node_class(std::optional<std::string> node_id = std::nullopt) {
+    register_node_class(core::node_class<T>(), std::move(node_id));
+  }
+
+  // A copy of the action registrations (register_action_behavior and register_action_class
+  // only), in registration order. Thread-safe.
   std::vector<ActionRegistration> action_registrations() const;
 
   // Creates a tree under `tree_id` and starts its worker; returns the id without waiting for the

@@ -101,9 +101,11 @@ def _track(engine):
 class ThreadEngine:
     """Runs behaviour trees concurrently, one worker thread per tree.
 
-    Register actions first (``register_action_behavior``, ``register_action_class``), then create
-    trees (``create_tree_from_text``, ``create_tree_from_file``): each tree's worker takes the
-    registrations made before it starts. Dropping the engine stops all its trees.
+    Register nodes first (``register_action_behavior``, ``register_action_class``,
+    ``register_condition_behavior``, ``register_node_class``), then create trees
+    (``create_tree_from_text``, ``create_tree_from_file``): each tree's worker takes the
+    registrations made before it starts, in registration order. Dropping the engine stops all
+    its trees.
 
     Thread-safety: every operation may be called from any thread. Commands to one tree are served
     one at a time; commands to different trees run in parallel. A tick function may call the
@@ -115,7 +117,8 @@ class ThreadEngine:
         trees: a read-only mapping from tree id to the tree's record, in creation order (see
             `trees`).
         action_registrations: the (action id, tick function, ports list) triples registered so
-            far, in registration order, each part as it was given.
+            far with register_action_behavior and register_action_class, in registration order,
+            each part as it was given (conditions and node classes are not listed).
     """
 
     def __init__(self, tick_period=None):
@@ -168,6 +171,37 @@ class ThreadEngine:
         if ports_list is _ABSENT:
             ports_list = []
         self.register_action_behavior(action_id, tick_functor, ports_list)
+
+    def register_condition_behavior(self, condition_id, tick_functor, ports_list):
+        """Registers a condition for the trees created afterwards: like
+        register_action_behavior, but the node is a condition (it must never return RUNNING: a
+        tick that does fails naming the node). Logs "注册动作节点: " + condition id. Not listed in
+        `action_registrations`.
+        """
+        _check_kind("condition_id", condition_id, str)
+        _check_kind("ports_list", ports_list, list)
+        self._native.register_condition_behavior(condition_id, tick_functor, ports_list)
+
+    def register_node_class(self, node_class, node_id=None):
+        """Registers a node class for the trees created afterwards: a subclass of
+        kelmora.nodes.control_node.ControlNode, decorator_node.DecoratorNode,
+        condition_node.ConditionNode, action_node.SimpleActionNode or
+        action_node.StatefulActionNode, with an optional class-level `ports` list (none when
+        absent). Every element naming it gets an instance of its own, made with no arguments on
+        the tree's worker thread when the tree is built, and dropped with the tree.
+
+        The id is `node_id` or, when None, the class's own name; logs "注册动作节点: " + id.
+        Registrations of every kind are replayed into each new tree in registration order, so a
+        later registration of an id wins. Refusals, before anything is logged or stored:
+        `node_id` of another kind than str or None raises TypeError naming it; a value that is
+        not a class raises TypeError; a class of none of the five kinds is logged at error level
+        and raises TypeError "节点类 X 必须继承自ControlNode、DecoratorNode、ConditionNode、
+        SimpleActionNode或StatefulActionNode"; a missing `tick` (stateful actions: `onStart`,
+        `onRunning`) raises AttributeError; an id or ports the core refuses raise ValueError.
+        Not listed in `action_registrations`.
+        """
+        _check_kind("node_id", node_id, str, allow_none=True)
+        self._native.register_node_class(node_class, node_id)
 
     # --- trees --------------------------------------------------------------------------------
 
