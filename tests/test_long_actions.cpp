@@ -30,8 +30,9 @@ using core::NodeStatus;
 // Counts what happens to the coroutine frames of one test: how many were made, how many
 // destroyed (a local of the frame notes its own destruction).
 struct FrameLog {
-  int made = 0;
-  int destroyed = 0;
+  // Atomic: a test's other thread may watch them while the tree ticks.
+  std::atomic<int> made{0};
+  std::atomic<int> destroyed{0};
   std::vector<std::string> steps;
 };
 
@@ -77,7 +78,8 @@ TEST(CoroutineActionTest, RunsAcrossTicksAndEndsWithItsStatus) {
     std::vector<NodeStatus> got;
     for (std::size_t i = 0; i < c.ticks.size(); ++i) got.push_back(engine.tick_once());
     EXPECT_EQ(got, c.ticks) << c.rounds;
-    EXPECT_EQ(log.made - log.destroyed, engine.tick_once() == R ? 1 : 0) << c.rounds;
+    const bool running = engine.tick_once() == R;
+    EXPECT_EQ(log.made.load() - log.destroyed.load(), running ? 1 : 0) << c.rounds;
   }
 }
 
@@ -141,12 +143,12 @@ TEST(CoroutineActionTest, EveryHaltDestroysTheFrameOnce) {
                                       {});
       engine.create_tree_from_text(main_tree(c.body));
       ASSERT_EQ(engine.tick_once(), R) << c.name;
-      ASSERT_EQ(log.made, 1) << c.name;
+      ASSERT_EQ(log.made.load(), 1) << c.name;
       c.halt(engine);
-      EXPECT_EQ(log.destroyed, 1) << c.name;
+      EXPECT_EQ(log.destroyed.load(), 1) << c.name;
       EXPECT_NE(log.steps.back(), "c:end") << c.name;  // it never ran to its end
     }
-    EXPECT_EQ(log.destroyed, 1) << c.name << ": not again when the engine ends";
+    EXPECT_EQ(log.destroyed.load(), 1) << c.name << ": not again when the engine ends";
   }
 }
 
@@ -158,8 +160,8 @@ TEST(CoroutineActionTest, EngineDestructionDestroysARunningFrame) {
     engine.create_tree_from_text(main_tree("<Co/>"));
     EXPECT_EQ(engine.tick_once(), R);
   }
-  EXPECT_EQ(log.made, 1);
-  EXPECT_EQ(log.destroyed, 1);
+  EXPECT_EQ(log.made.load(), 1);
+  EXPECT_EQ(log.destroyed.load(), 1);
 }
 
 TEST(CoroutineActionTest, AnExceptionFailsTheTickAndTheHaltEndsTheFrame) {
@@ -180,9 +182,9 @@ TEST(CoroutineActionTest, AnExceptionFailsTheTickAndTheHaltEndsTheFrame) {
   } catch (const core::NodeTickError& e) {
     EXPECT_STREQ(e.what(), "node 'c' (Co): went wrong");
   }
-  EXPECT_EQ(log.destroyed, 1);       // the frame's locals ended with the body
-  EXPECT_EQ(engine.tick_once(), R);  // the halt after the failure made the node start again
-  EXPECT_EQ(log.made, 2);
+  EXPECT_EQ(log.destroyed.load(), 1);  // the frame's locals ended with the body
+  EXPECT_EQ(engine.tick_once(), R);    // the halt after the failure made the node start again
+  EXPECT_EQ(log.made.load(), 2);
 }
 
 TEST(CoroutineActionTest, RefusesAnEmptyFunction) {
@@ -360,11 +362,11 @@ TEST(TickLoopTest, CancelAndInterruptionHaltTheTreeAndEndTheLoop) {
       EXPECT_STREQ(e.what(), "tick loop was cancelled");
     }
     other.join();
-    EXPECT_EQ(log.destroyed, 1) << by_cancel;
+    EXPECT_EQ(log.destroyed.load(), 1) << by_cancel;
     EXPECT_EQ(std::any_cast<std::string>(engine.get_tree_status().at("status")), "IDLE");
     // The tree stays usable: a new loop runs it from the start.
     EXPECT_EQ(engine.tick_n_times(2), (std::vector<NodeStatus>{R, R}));
-    EXPECT_EQ(log.made, 2);
+    EXPECT_EQ(log.made.load(), 2);
   }
 }
 
@@ -377,12 +379,12 @@ TEST(TickLoopTest, AStopOfTheEngineHaltsTheTreeBeforeItThrows) {
   engine.register_action_behavior("Co", coroutine_action(counting(log, 1000000, S)), {});
   engine.create_tree_from_text(main_tree("<Co/>"));
   std::thread stopper([&] {
-    ASSERT_TRUE(wait_until([&] { return log.made == 1; }));
+    ASSERT_TRUE(wait_until([&] { return log.made.load() == 1; }));
     stop.request_stop();
   });
   EXPECT_THROW(engine.tick_until_success(), core::TreeStoppedError);
   stopper.join();
-  EXPECT_EQ(log.destroyed, 1);
+  EXPECT_EQ(log.destroyed.load(), 1);
 }
 
 }  // namespace
