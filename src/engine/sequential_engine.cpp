@@ -11,39 +11,12 @@ using core::NodeStatus;
 
 SequentialEngine::SequentialEngine() = default;
 
-SequentialEngine::~SequentialEngine() { halt_quietly(); }
+// The tree halts its running nodes itself as it goes away (see Tree), logging what a halt throws.
+SequentialEngine::~SequentialEngine() = default;
 
 SequentialEngine::SequentialEngine(SequentialEngine&&) noexcept = default;
 
-SequentialEngine& SequentialEngine::operator=(SequentialEngine&& other) noexcept {
-  if (this == &other) return *this;
-  halt_quietly();
-  factory_ = std::move(other.factory_);
-  tree_ = std::move(other.tree_);
-  stop_token_ = std::move(other.stop_token_);
-  wake_up_ = std::move(other.wake_up_);
-  tick_period_ = other.tick_period_;
-  tick_count_ = other.tick_count_;
-  last_status_ = other.last_status_;
-  return *this;
-}
-
-void SequentialEngine::halt_quietly() noexcept {
-  std::string failure;
-  try {
-    halt_running_tree();
-    return;
-  } catch (const std::exception& e) {
-    failure = e.what();
-  } catch (...) {
-    failure = "unknown error";
-  }
-  try {
-    log::error("halting the tree failed: " + failure);
-  } catch (...) {
-    // Out of memory for the line: nothing more to do.
-  }
-}
+SequentialEngine& SequentialEngine::operator=(SequentialEngine&&) noexcept = default;
 
 void SequentialEngine::halt_running_tree() {
   last_status_ = NodeStatus::IDLE;
@@ -143,8 +116,10 @@ class SequentialEngine::LoopGuard {
   // The wait after a RUNNING tick: until a wake-up, the earliest timer, the tick period or a
   // stop, whichever comes first; with an interruption check, in slices of poll_every.
   void wait(const core::Tree& tree) {
-    auto deadline = Clock::now() + engine_.tick_period_;
-    if (auto timer = tree.nextWakeup(); timer && *timer < deadline) deadline = *timer;
+    // A time-based node's deadline is waited for as it is (the tick period does not shorten it);
+    // the period bounds the wait of a tree without one.
+    const auto timer = tree.nextWakeup();
+    const auto deadline = timer ? *timer : Clock::now() + engine_.tick_period_;
     for (;;) {
       auto until = deadline;
       if (control_.interrupted && next_poll_ < until) until = next_poll_;

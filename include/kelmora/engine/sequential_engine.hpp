@@ -46,12 +46,11 @@ struct LoopControl {
 class SequentialEngine {
  public:
   SequentialEngine();
-  // Halts a tree that is still running (its RUNNING nodes get their halt, on this thread), then
-  // drops it. What a halt throws is logged, not passed on. Must not run inside a tick of the
-  // engine's tree.
+  // Drops the tree, which halts its RUNNING nodes first (on this thread; what a halt throws is
+  // logged, not passed on). Must not run inside a tick of the engine's tree.
   ~SequentialEngine();
-  // Moving takes the tree, its state and the signals over; an engine moved into halts its own
-  // tree first, as the destructor does.
+  // Moving takes the tree, its state and the signals over; an engine moved into drops (and so
+  // halts) its own tree first, as the destructor does.
   SequentialEngine(SequentialEngine&&) noexcept;
   SequentialEngine& operator=(SequentialEngine&&) noexcept;
 
@@ -92,8 +91,9 @@ class SequentialEngine {
   // Ticks until the tree returns FAILURE (resp. SUCCESS); returns the number of ticks run.
   // After a RUNNING tick it waits, without using the CPU, until whichever comes first: a node or
   // the application emits a wake-up (a wake-up emitted during the tick counts: it ticks again at
-  // once), the earliest timer of a time-based node is due, the tick period passes, or a stop is
-  // requested. A tick that completes with the other status ticks again at once.
+  // once), the earliest timer of a time-based node is due (when the tick announced one), else the
+  // tick period passes, or a stop is requested. A tick that completes with the other status ticks
+  // again at once.
   // Throws TreeStoppedError "tree was stopped while ticking" when the stop token is triggered
   // before the loop ends (checked before every tick, during waits, and by Repeat and
   // RetryUntilSuccessful between their cycles inside a tick), and "tick loop was cancelled" when
@@ -154,8 +154,6 @@ class SequentialEngine {
   class LoopGuard;
   // Halts the tree when any node of it is not IDLE; the status becomes IDLE.
   void halt_running_tree();
-  // halt_running_tree(), with what it throws logged.
-  void halt_quietly() noexcept;
   std::int64_t tick_until(core::NodeStatus target, const LoopControl& control);
 
   core::BehaviorTreeFactory factory_;
