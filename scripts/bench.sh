@@ -7,6 +7,9 @@
 #                              (and plain threads the same);
 #   bench/bench_scripting      a precondition script, an update and a string build vs. the same
 #                              in hand-written C++ over a std::map of std::any;
+#   bench/bench_long_actions   stop_tree latency of a tree whose action is RUNNING vs. an idle
+#                              tree, CPU of a tree waiting 1 s on a RUNNING action vs. an idle
+#                              tree (and the busy loop), two 0.5 s answers under Parallel vs. one;
 #   python/bench/bench_channel.py  the channel from Python vs. the same channel in pure Python.
 # Builds a Release tree in build/bench (BENCH_DIR overrides). Each C++ benchmark runs REPEAT
 # times (default 3) and the medians are compared (memory: the first run, before freed stacks and
@@ -32,7 +35,7 @@ fi
 
 echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
   "load average $(cut -d' ' -f1-3 /proc/loadavg)"
-for program in bench_thread_engine bench_core bench_scripting; do
+for program in bench_thread_engine bench_core bench_scripting bench_long_actions; do
   echo
   echo "== $program"
   "$dir/bench/$program" "${flags[@]}" --benchmark_out="$dir/results/$program.json" \

@@ -2,12 +2,12 @@
 """Prints each kelmora benchmark beside its baseline from the same run, with the ratio.
 
 Usage: bench_ratios.py RESULTS_DIR, where RESULTS_DIR holds bench_thread_engine.json,
-bench_core.json and bench_scripting.json as written by Google Benchmark's --benchmark_out (scripts/bench.sh does this).
+bench_core.json, bench_scripting.json and bench_long_actions.json as written by Google Benchmark's --benchmark_out (scripts/bench.sh does this).
 """
 import json, os, statistics, sys
 
 runs = {}
-for name in ("bench_thread_engine", "bench_core", "bench_scripting"):
+for name in ("bench_thread_engine", "bench_core", "bench_scripting", "bench_long_actions"):
     path = os.path.join(sys.argv[1], name + ".json")
     if not os.path.exists(path):
         continue
@@ -84,3 +84,22 @@ for label, name, base_label, base in (
          "lambda over std::map<string, any>", "BM_BaselineLambdaStringBuild")):
     row("%s [%s]" % (label, get(name, "allocs")), ns(name), "ns",
         "%s [%s]" % (base_label, get(base, "allocs")), ns(base))
+
+print("  long actions (median of the repetitions), ratio to the baseline:")
+c = lambda n, f: get(n, f)
+row("stop_tree, RUNNING action in a tick loop (median)",
+    c("BM_StopTreeInsideTickLoopWithRunningAction/iterations:1", "median_us"), "us",
+    "stop_tree of an idle tree (median)", c("BM_StopIdleTree/iterations:1", "median_us"))
+row("stop_tree, RUNNING action in a tick loop (p99)",
+    c("BM_StopTreeInsideTickLoopWithRunningAction/iterations:1", "p99_us"), "us",
+    "stop_tree of an idle tree (p99)", c("BM_StopIdleTree/iterations:1", "p99_us"))
+row("CPU of 1 s waiting on a RUNNING action",
+    c("BM_CpuOfATreeWaitingOneSecondOnARunningAction/10000/iterations:1", "cpu_us"), "us",
+    "CPU of an idle tree's second", c("BM_CpuOfAnIdleTreeOverOneSecond/iterations:1", "cpu_us"))
+row("CPU of 1 s of the old busy loop (period 0)",
+    c("BM_CpuOfATreeWaitingOneSecondOnARunningAction/0/iterations:1", "cpu_us"), "us",
+    "CPU of an idle tree's second", c("BM_CpuOfAnIdleTreeOverOneSecond/iterations:1", "cpu_us"))
+row("two 0.5 s answers under Parallel (wall)",
+    c("BM_TwoHalfSecondAnswersUnderParallelVersusOne/iterations:1", "two_s"), "s",
+    "one answer alone (wall)",
+    c("BM_TwoHalfSecondAnswersUnderParallelVersusOne/iterations:1", "one_s"), "(aim <= 1.2)")

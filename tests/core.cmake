@@ -19,6 +19,7 @@ kelmora_add_test(test_core_scripts
 kelmora_add_test(test_core_authoring SOURCES test_node_authoring.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_any SOURCES test_any.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_core_any_threads SOURCES test_any_threads.cpp LABELS concurrency TIMEOUT 120)
+kelmora_add_test(test_long_actions SOURCES test_long_actions.cpp LABELS concurrency TIMEOUT 60)
 kelmora_add_test(test_node_classes SOURCES test_node_classes.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_navigation_nodes SOURCES test_navigation_nodes.cpp LABELS core TIMEOUT 60)
 kelmora_add_test(test_standard_controls SOURCES test_standard_controls.cpp LABELS core TIMEOUT 60)

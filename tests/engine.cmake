@@ -38,3 +38,6 @@ kelmora_add_test(test_thread_engine_log_handlers
 # Not run under ThreadSanitizer, which does not follow a multi-threaded process into fork().
 kelmora_add_test(test_thread_engine_fork
   SOURCES test_thread_engine_fork.cpp LIBS kelmora_engine_test_support TIMEOUT 60)
+kelmora_add_test(test_thread_engine_long
+  SOURCES test_thread_engine_long.cpp LIBS kelmora_engine_test_support
+  LABELS concurrency TIMEOUT 60)

@@ -18,3 +18,5 @@ if(KELMORA_BUILD_EXAMPLES)
   target_compile_definitions(test_llm_demo PRIVATE KELMORA_DEMO_PATH="$<TARGET_FILE:kelmora_demo>")
   add_dependencies(test_llm_demo kelmora_demo)
 endif()
+kelmora_add_test(test_llm_run_agent SOURCES test_llm_run_agent.cpp
+                 LIBS kelmora_llm kelmora_standin LABELS concurrency TIMEOUT 120)

@@ -10,8 +10,10 @@ given to Ollama. Making a model or an agent contacts no server; a run returns it
 at once, and a failure of the chat is raised as ModelServerError (a RuntimeError) while the
 stream is consumed. Iterating a stream releases the GIL while it waits for the next piece.
 
-CreateAgentOllama and GetStreamResponse are action node classes whose tick functions are C++:
-registered with a ThreadEngine they tick without the GIL.
+CreateAgentOllama, GetStreamResponse and RunAgent are action node classes whose tick functions
+are C++: registered with a ThreadEngine they tick without the GIL. RunAgent streams inside the
+tree: it stays RUNNING while the answer arrives, and several run at the same time under a
+Parallel.
 """
 
 from kelmora import _native
@@ -43,5 +45,16 @@ class GetStreamResponse(SimpleActionNode):
     ports = _native.get_stream_response_ports
 
 
+class RunAgent(SimpleActionNode):
+    """Runs an agent inside the tree, streaming, across ticks: inputs agent (an Agent) and
+    user_input (text); outputs answer (the answer so far, growing as pieces arrive), thinking
+    (the model's thinking so far) and error (why the run failed). RUNNING while the answer
+    streams, each piece waking the tree; SUCCESS once it is complete; FAILURE with the model
+    server's error in `error`. A halt closes the connection."""
+
+    tick = _native.run_agent_tick
+    ports = _native.run_agent_ports
+
+
 __all__ = ["Agent", "Ollama", "ResponseStream", "ResponseItem", "ModelServerError",
-           "CreateAgentOllama", "GetStreamResponse"]
+           "CreateAgentOllama", "GetStreamResponse", "RunAgent"]

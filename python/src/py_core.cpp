@@ -6,12 +6,16 @@
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/tree.hpp>
+#include <kelmora/core/wake_up_signal.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
+#include <kelmora/nodes/action_node.hpp>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "py_errors.hpp"
+#include "py_interrupt.hpp"
 #include "py_nodes.hpp"
 #include "py_values.hpp"
 
@@ -35,6 +39,8 @@ class TreeNodeHandle {
     return *node_;
   }
   bool valid() const noexcept { return node_ != nullptr; }
+  // Points the handle at `node` again, for a later tick of the run it was made for.
+  void bind(core::TreeNode* node) noexcept { node_ = node; }
   void invalidate() noexcept {
     node_ = nullptr;
     port_error_ = nullptr;
@@ -77,6 +83,11 @@ class HandleScope {
  public:
   explicit HandleScope(core::TreeNode& node)
       : object_(py::cast(TreeNodeHandle(&node))), handle_(object_.cast<TreeNodeHandle&>()) {}
+  // The handle a generator received on its first tick, valid again for this tick of its run.
+  HandleScope(core::TreeNode& node, py::object existing)
+      : object_(std::move(existing)), handle_(object_.cast<TreeNodeHandle&>()) {
+    handle_.bind(&node);
+  }
   ~HandleScope() { handle_.invalidate(); }
   HandleScope(const HandleScope&) = delete;
   HandleScope& operator=(const HandleScope&) = delete;
@@ -88,17 +99,88 @@ class HandleScope {
   TreeNodeHandle& handle_;
 };
 
-core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node) {
-  const AcquiredGil gil;
+// The tick failed with the Python exception `e`, raised while `handle` was valid.
+[[noreturn]] void tick_failed(py::error_already_set& e, const TreeNodeHandle& handle) {
+  handle.rethrow_port_error(e);  // a port error of this node names it already
+  throw_python_error(e);
+}
+
+// Throws unless `gil` holds the GIL (it does not once Python cannot be used any more).
+void require_python(const AcquiredGil& gil) {
   if (!gil) {
     throw kelmora::RuntimeError("the Python interpreter is shutting down; tick function not run");
   }
+}
+
+// A generator tick function's run: each tick sends the generator on to its next `yield` (the node
+// stays RUNNING) or its `return` (the returned status ends the run); a halt closes it, so that
+// its `finally:` blocks run, on the tree's thread. The generator keeps the node handle it was
+// called with: valid again during each of its ticks and its close, invalid in between.
+class GeneratorRun final : public nodes::ActionRun {
+ public:
+  // With the GIL held.
+  GeneratorRun(py::object generator, py::object handle)
+      : generator_(hold(std::move(generator))), handle_(hold(std::move(handle))) {}
+
+  core::NodeStatus resume(core::TreeNode& node) override {
+    const AcquiredGil gil;
+    require_python(gil);
+    HandleScope scope(node, handle_->object());
+    try {
+      return step(generator_->object());
+    } catch (py::error_already_set& e) {
+      tick_failed(e, scope.handle());
+    }
+  }
+
+  void halt(core::TreeNode& node) override {
+    const AcquiredGil gil;
+    if (!gil) return;  // the interpreter is going away: nothing can run any more
+    HandleScope scope(node, handle_->object());
+    try {
+      generator_->object().attr("close")();
+    } catch (py::error_already_set& e) {
+      tick_failed(e, scope.handle());
+    }
+  }
+
+  // Sends the generator on: RUNNING for a yield, the status it returned when it ends. Throws
+  // py::error_already_set for what it raised, TypeError for a return value that is no status.
+  static core::NodeStatus step(const py::object& generator) {
+    PyObject* result = nullptr;
+    const PySendResult sent = PyIter_Send(generator.ptr(), Py_None, &result);
+    if (sent == PYGEN_ERROR) throw py::error_already_set();
+    const py::object value = py::reinterpret_steal<py::object>(result);
+    if (sent == PYGEN_NEXT) return core::NodeStatus::RUNNING;  // what it yields is not used
+    const core::NodeStatus status = to_status(value);
+    if (status == core::NodeStatus::RUNNING) {
+      // Its run is over, so RUNNING would have nothing to resume.
+      throw kelmora::TypeError(
+          "a generator tick function must not return NodeStatus.RUNNING (yield to stay RUNNING)");
+    }
+    return status;
+  }
+
+ private:
+  PyValueRef generator_;
+  PyValueRef handle_;
+};
+
+core::NodeStatus call_python_tick(const PyValue& callable, core::TreeNode& node) {
+  const AcquiredGil gil;
+  require_python(gil);
   HandleScope scope(node);
   try {
-    return to_status(callable.object()(scope.object()));
+    py::object result = callable.object()(scope.object());
+    if (!PyGen_Check(result.ptr())) return to_status(result);
+    // A generator function: its first step is this tick.
+    const core::NodeStatus status = GeneratorRun::step(result);
+    if (status == core::NodeStatus::RUNNING) {
+      nodes::continue_with(node, std::make_unique<GeneratorRun>(result, scope.object()));
+    }
+    return status;
   } catch (py::error_already_set& e) {
-    scope.handle().rethrow_port_error(e);  // a port error of this node names it already
-    throw_python_error(e);
+    tick_failed(e, scope.handle());
   }
 }
 
@@ -113,6 +195,15 @@ void bind_node_status(py::module_& m) {
 }
 
 void bind_tree_node(py::module_& m) {
+  py::class_<WakeUpSignalHandle>(m, "WakeUpSignal",
+                                 "A tree's wake-up signal. Thread-safe: emit() from any thread.")
+      .def(
+          "emit",
+          [](const WakeUpSignalHandle& w) {
+            if (w.signal) w.signal->emit();
+          },
+          "Asks for the tree to be ticked again soon.");
+
   py::class_<TreeNodeHandle>(m, "TreeNode",
                              "The node being ticked, as a tick function receives it; valid only "
                              "during that tick.")
@@ -153,6 +244,16 @@ void bind_tree_node(py::module_& m) {
           py::arg("port"), py::arg("value"),
           "Writes `value` to the blackboard entry the output port names. RuntimeError naming the "
           "node for an undeclared port.")
+      .def(
+          "emitWakeUpSignal", [](const TreeNodeHandle& h) { h.node().emitWakeUpSignal(); },
+          "Asks for the tree to be ticked again soon: a tick loop waiting between RUNNING ticks "
+          "ticks at once. Valid during the tick; a thread that reports later uses "
+          "wake_up_signal().")
+      .def(
+          "wake_up_signal",
+          [](const TreeNodeHandle& h) { return WakeUpSignalHandle{h.node().wakeUpSignal()}; },
+          "The tree's wake-up signal: its emit() may be called from any thread, also after the "
+          "tick (after the tree is gone it does nothing).")
       .def("__repr__", [](const TreeNodeHandle& h) {
         if (!h.valid()) return decode_message("<TreeNode (tick ended)>");
         return decode_message("<TreeNode " + h.node().name() + " (" + h.node().registration_id() +
@@ -276,6 +377,33 @@ auto released(Fn fn) {
   return fn();
 }
 
+// Runs a tick loop of a SequentialEngine without the GIL; on the main thread, Ctrl-C cancels it
+// (the tree is halted) and its KeyboardInterrupt is raised.
+template <class Loop>
+auto watched_loop(Loop loop) {
+  InterruptWatch watch;
+  engine::LoopControl control;
+  if (watch.active()) {
+    control.interrupted = [&watch] { return watch.check(); };
+    control.poll_every = InterruptWatch::kEvery;
+  }
+  // Whatever the loop gave, a Ctrl-C it saw is what the caller gets (as it would be, raised at
+  // the caller's next line, had the loop not looked for it).
+  try {
+    auto result = [&] {
+      ReleasedGil release;
+      return loop(control);
+    }();
+    if (watch.raised()) watch.raise();
+    return result;
+  } catch (const py::error_already_set&) {
+    throw;
+  } catch (...) {
+    watch.raise_if_interrupted();
+    throw;
+  }
+}
+
 void bind_sequential_engine(py::module_& m) {
   using engine::SequentialEngine;
   py::class_<SequentialEngine>(m, "SequentialEngine",
@@ -362,18 +490,41 @@ void bind_sequential_engine(py::module_& m) {
           "Ticks the tree once and returns the NodeStatus of that tick.")
       .def(
           "tick_until_failure",
-          [](SequentialEngine& e) { return released([&] { return e.tick_until_failure(); }); },
+          [](SequentialEngine& e) {
+            return watched_loop(
+                [&](const engine::LoopControl& c) { return e.tick_until_failure(c); });
+          },
           "Ticks the tree until it fails; returns the number of ticks run.")
       .def(
           "tick_until_success",
-          [](SequentialEngine& e) { return released([&] { return e.tick_until_success(); }); },
+          [](SequentialEngine& e) {
+            return watched_loop(
+                [&](const engine::LoopControl& c) { return e.tick_until_success(c); });
+          },
           "Ticks the tree until it succeeds; returns the number of ticks run.")
       .def(
           "tick_n_times",
           [](SequentialEngine& e, std::int64_t n) {
-            return from_any(released([&] { return e.tick_n_times(n); }));
+            return from_any(
+                watched_loop([&](const engine::LoopControl& c) { return e.tick_n_times(n, c); }));
           },
           py::arg("n"), "Ticks the tree `n` times; returns one NodeStatus per tick.")
+      .def_property(
+          "tick_period",
+          [](const SequentialEngine& e) {
+            return std::chrono::duration<double>(e.tick_period()).count();
+          },
+          [](SequentialEngine& e, py::handle seconds) { e.set_tick_period(to_period(seconds)); },
+          "The longest wait, in seconds, between two RUNNING ticks of a tick loop (default "
+          "0.01); 0 ticks again at once.")
+      .def(
+          "set_tick_period",
+          [](SequentialEngine& e, py::handle seconds) { e.set_tick_period(to_period(seconds)); },
+          py::arg("seconds"), "Sets tick_period, in seconds.")
+      .def("emit_wake_up_signal", &SequentialEngine::emit_wake_up_signal,
+           "Makes a tick loop waiting between RUNNING ticks tick at once. Thread-safe.")
+      .def("halt_tree", &SequentialEngine::halt_tree, py::call_guard<ReleasedGil>(),
+           "Halts every running node (each halt runs here); the blackboard is kept.")
       .def(
           "get_tree_status",
           [](const SequentialEngine& e) { return from_any_map(e.get_tree_status()); },

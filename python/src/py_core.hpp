@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <kelmora/core/wake_up_signal.hpp>
+#include <memory>
 
 namespace kelmora::python {
 
@@ -19,6 +21,12 @@ namespace py = pybind11;
 struct CppTick {
   core::TickFunctor tick;
   std::string name;
+};
+
+// kelmora.core.WakeUpSignal: a tree's wake-up signal, kept by Python code (a thread that reports
+// when its work is done). Thread-safe.
+struct WakeUpSignalHandle {
+  std::shared_ptr<core::WakeUpSignal> signal;
 };
 
 // A tick function from a Python object. Calling it takes the GIL, hands the node to the object as

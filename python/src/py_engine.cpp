@@ -24,8 +24,10 @@
 #include <system_error>
 #include <utility>
 
+#include "engine/trigger/engine_state.hpp"
 #include "engine/trigger/host_protocol.hpp"
 #include "py_core.hpp"
+#include "py_interrupt.hpp"
 #include "py_nodes.hpp"
 #include "py_values.hpp"
 
@@ -43,7 +45,8 @@ namespace host = engine::trigger::host;
 // engine under it. Thread-safe.
 class NativeThreadEngine {
  public:
-  NativeThreadEngine() : engine_(std::make_shared<ThreadEngine>()) {}
+  explicit NativeThreadEngine(engine::trigger::EngineOptions options = {})
+      : engine_(std::make_shared<ThreadEngine>(options)) {}
 
   // Closes the engine if that has not been done yet, with the GIL released, since stopping the
   // trees joins workers that may be waiting for the GIL in a tick function. Never throws.
@@ -225,7 +228,26 @@ void bind_engine(py::module_& m) {
   py::class_<NativeThreadEngine>(m, "ThreadEngine",
                                  "The C++ thread engine. Use "
                                  "kelmora.engine.trigger.mthread.ThreadEngine instead.")
-      .def(py::init<>(), py::call_guard<ReleasedGil>())
+      .def(py::init([](py::handle tick_period) {
+             engine::trigger::EngineOptions options;
+             if (!tick_period.is_none()) options.tick_period = to_period(tick_period);
+             ReleasedGil release;
+             return std::make_unique<NativeThreadEngine>(options);
+           }),
+           py::arg("tick_period") = py::none())
+      .def(
+          "set_tick_period",
+          [](const NativeThreadEngine& self, const std::string& tree_id, py::handle seconds) {
+            const auto period = to_period(seconds);
+            without_gil(self, [&](ThreadEngine& e) { e.set_tick_period(tree_id, period); });
+          },
+          py::arg("tree_id"), py::arg("seconds"))
+      .def(
+          "emit_wake_up_signal",
+          [](const NativeThreadEngine& self, const std::string& tree_id) {
+            without_gil(self, [&](ThreadEngine& e) { e.emit_wake_up_signal(tree_id); });
+          },
+          py::arg("tree_id"))
       .def(
           "register_action_behavior",
           [](const NativeThreadEngine& self, const std::string& action_id, py::object tick_functor,
@@ -355,9 +377,28 @@ void bind_engine(py::module_& m) {
              const std::string& command_type, py::handle params) {
             std::optional<core::AnyMap> p;
             if (!params.is_none()) p = to_params(params, "params");
-            std::any result = without_gil(self, [&](ThreadEngine& e) {
-              return host::send_command(e, tree_id, command_type, std::move(p));
-            });
+            // On the main thread the wait looks for Ctrl-C: it cancels the tree's tick loop (the
+            // tree is halted on its worker) or the wait for the tree's turn, and is raised here.
+            InterruptWatch watch;
+            std::optional<engine::trigger::details::Mailbox::CallerPoll> poll;
+            if (watch.active()) {
+              poll.emplace();
+              poll->interrupted = [&watch] { return watch.check(); };
+              poll->every = InterruptWatch::kEvery;
+            }
+            // Whatever the command gave, a Ctrl-C the wait saw is what the caller gets (as it
+            // would be, raised at the caller's next line, had the wait not looked for it).
+            std::any result;
+            try {
+              result = without_gil(self, [&](ThreadEngine& e) {
+                return host::send_command(e, tree_id, command_type, std::move(p),
+                                          poll ? &*poll : nullptr);
+              });
+            } catch (...) {
+              watch.raise_if_interrupted();
+              throw;
+            }
+            if (watch.raised()) watch.raise();
             return from_any(result);
           },
           py::arg("tree_id"), py::arg("command_type"), py::arg("params") = py::none())

@@ -153,6 +153,8 @@ void bind_agent_layer(py::module_& m) {
   m.attr("get_stream_response_tick") =
       CppTick{&llm::GetStreamResponse::tick, "GetStreamResponse.tick"};
   m.attr("get_stream_response_ports") = ports_object(llm::GetStreamResponse::ports);
+  m.attr("run_agent_tick") = CppTick{&llm::RunAgent::tick, "RunAgent.tick"};
+  m.attr("run_agent_ports") = ports_object(llm::RunAgent::ports);
 }
 
 }  // namespace

@@ -535,6 +535,14 @@ void bind_nodes(py::module_& m) {
             h.use_port([&](core::TreeNode& n) { n.setOutput(port, std::move(converted)); });
           },
           py::arg("port"), py::arg("value"), "Writes `value` to the output port's entry.")
+      .def(
+          "emitWakeUpSignal", [](const NodeHandle& h) { h.node().emitWakeUpSignal(); },
+          "Asks for the tree to be ticked again soon (a tick loop waiting between RUNNING ticks "
+          "ticks at once).")
+      .def(
+          "wake_up_signal",
+          [](const NodeHandle& h) { return WakeUpSignalHandle{h.node().wakeUpSignal()}; },
+          "The tree's wake-up signal, whose emit() any thread may call.")
       .def_property_readonly("children", &NodeHandle::children,
                              "The child handles (ChildNode), in XML order.")
       .def(

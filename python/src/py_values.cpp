@@ -1,6 +1,8 @@
 #include "py_values.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <chrono>
 #include <cstdint>
 #include <kelmora/core/errors.hpp>
@@ -458,6 +460,23 @@ void cache_status_members(py::handle node_status_type) {
 
 py::object status_object(core::NodeStatus status) {
   return py::reinterpret_borrow<py::object>(g_status_members.at(static_cast<std::size_t>(status)));
+}
+
+std::chrono::nanoseconds to_period(py::handle seconds) {
+  PyObject* o = seconds.ptr();
+  if (PyBool_Check(o) || (!PyLong_Check(o) && !PyFloat_Check(o))) {
+    throw kelmora::TypeError("the tick period must be a number of seconds, not " +
+                             type_name(seconds));
+  }
+  const double value = PyFloat_AsDouble(o);
+  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  if (std::isnan(value) || value < 0) {
+    throw kelmora::ValueError("the tick period must not be negative (got " +
+                              encode_message(py::repr(seconds)) + " s)");
+  }
+  constexpr double kLongest = 1e9;
+  return std::chrono::nanoseconds(
+      static_cast<std::int64_t>(std::min(value, kLongest) * 1e9));
 }
 
 core::NodeStatus to_status(py::handle object) {

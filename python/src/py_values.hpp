@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <any>
+#include <chrono>
 #include <functional>
 #include <kelmora/core/any.hpp>
 #include <kelmora/core/errors.hpp>
@@ -191,6 +192,10 @@ core::PortsList to_ports_list(py::handle list, const char* argument);
 
 // The NodeStatus a Python tick function returned; TypeError "Expected NodeStatus, got K"
 // otherwise. Not thread-safe: call with the GIL held.
+// A period in seconds (an int or a float, not a bool) as nanoseconds: TypeError for anything
+// else, ValueError for a negative period or NaN; longer than 10^9 s counts as 10^9 s.
+// Call with the GIL held.
+std::chrono::nanoseconds to_period(py::handle seconds);
 core::NodeStatus to_status(py::handle object);
 // The kelmora.core.NodeStatus member for `status` (the same object every time). Not thread-safe:
 // call with the GIL held.

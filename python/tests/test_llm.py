@@ -168,3 +168,66 @@ def test_a_cpp_value_is_named_in_python_words(engine):
         'response_stream="{stream}"/>'))
     with pytest.raises(RuntimeError, match="holds a value of kind str, not an agent"):
         engine.tick_once(tree)
+
+
+@pytest.fixture
+def slow_standin_host(monkeypatch):
+    """A stand-in model server that pauses 5 ms before each piece, named by OLLAMA_HOST."""
+    import subprocess
+
+    server = subprocess.Popen([STANDIN, "--port", "0", "--piece-delay-ms", "5"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        host = server.stdout.readline().strip()[len("listening on "):]
+        monkeypatch.setenv("OLLAMA_HOST", host)
+        yield host
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+
+
+def run_agent_element(suffix, question):
+    return ('<RunAgent agent="{agent%s}" user_input="%s" answer="{answer%s}" '
+            'thinking="{thinking%s}" error="{error%s}"/>' % (suffix, question, suffix, suffix,
+                                                             suffix))
+
+
+@needs_standin
+def test_run_agent_streams_inside_the_tree_two_at_once_under_parallel(slow_standin_host):
+    from kelmora.engine.trigger.mthread import ThreadEngine
+    from kelmora.llm import Agent, Ollama, RunAgent
+
+    engine = ThreadEngine(tick_period=3600)  # only the pieces wake the loop
+    try:
+        engine.register_action_class(RunAgent)
+        engine.create_tree_from_text(
+            action_tree('<Parallel success_count="2" failure_count="1">%s%s</Parallel>'
+                        % (run_agent_element("1", "first"), run_agent_element("2", "second"))),
+            "t")
+        for n, model in (("1", "think:a"), ("2", "b")):
+            engine.set_blackboard_data("t", "agent" + n, Agent(model=Ollama(id=model)))
+        assert engine.tick_until_success("t") > 2
+        data = engine.get_all_blackboard_data("t")
+        assert "first" in data["answer1"] and data["answer1"].startswith("[stand-in")
+        assert "second" in data["answer2"] and "model=b" in data["answer2"]
+        assert data["thinking1"].startswith("[stand-in thinking 1/3]")
+        assert data["thinking2"] == ""
+        assert "error1" not in data and "error2" not in data
+    finally:
+        engine._native.close()
+
+
+@needs_standin
+def test_run_agent_failure_puts_the_servers_error_in_its_output(standin_host):
+    from kelmora.engine.sequential_engine import SequentialEngine
+    from kelmora.llm import Agent, Ollama, RunAgent
+
+    engine = SequentialEngine()
+    engine.register_action_behavior("RunAgent", RunAgent.tick, RunAgent.ports)
+    engine.create_tree_from_text(action_tree(run_agent_element("", "q")))
+    engine.set_blackboard_data("agent", Agent(model=Ollama(id="fail:404")))
+    engine.tick_until_failure()
+    assert engine.get_blackboard_data("error") == (
+        'Ollama server http://%s (model "fail:404"): HTTP status 404: model "fail:404" not '
+        'found, try pulling it first' % standin_host)
+    assert engine.get_blackboard_data("answer") == ""

@@ -24,6 +24,7 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tree_node_scripts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tree_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/type_name.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/wake_up_signal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/xml_loader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/action_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/async_controls.cpp
@@ -31,6 +32,7 @@ set(KELMORA_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/control_node.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/blackboard_nodes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/controls.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../nodes/coroutine_action.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/decorators.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/leaves.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../nodes/parallel_all_node.cpp

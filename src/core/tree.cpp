@@ -141,6 +141,13 @@ void Tree::haltTree() {
   }
 }
 
+void Tree::halt() {
+  refuseWhileTicking("Tree::halt");
+  if (!impl_) return;
+  impl_->timers->clear();
+  if (impl_->root) impl_->root->haltNode();
+}
+
 TreeNode* Tree::rootNode() const noexcept { return impl_ ? impl_->root.get() : nullptr; }
 
 const std::shared_ptr<Blackboard>& Tree::rootBlackboard() const noexcept {
@@ -174,6 +181,18 @@ void Tree::setStopToken(std::stop_token token) {
 const std::stop_token& Tree::stopToken() const noexcept {
   static const std::stop_token kNone;
   return impl_ ? impl_->timers->stop_token() : kNone;
+}
+
+void Tree::setWakeUpSignal(std::shared_ptr<WakeUpSignal> signal) {
+  if (impl_) impl_->timers->set_wake_up_signal(std::move(signal));
+}
+
+std::shared_ptr<WakeUpSignal> Tree::wakeUpSignal() const {
+  return impl_ ? impl_->timers->wake_up_signal() : nullptr;
+}
+
+void Tree::emitWakeUpSignal() const noexcept {
+  if (impl_) impl_->timers->wake_up_signal()->emit();
 }
 
 }  // namespace kelmora::core

@@ -1,9 +1,9 @@
-#include <condition_variable>
 #include <kelmora/core/blackboard.hpp>
 #include <kelmora/core/errors.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/log.hpp>
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace kelmora::engine {
@@ -11,6 +11,18 @@ namespace kelmora::engine {
 using core::NodeStatus;
 
 SequentialEngine::SequentialEngine() = default;
+
+// The tree halts its running nodes itself as it goes away (see Tree), logging what a halt throws.
+SequentialEngine::~SequentialEngine() = default;
+
+SequentialEngine::SequentialEngine(SequentialEngine&&) noexcept = default;
+
+SequentialEngine& SequentialEngine::operator=(SequentialEngine&&) noexcept = default;
+
+void SequentialEngine::halt_running_tree() {
+  last_status_ = NodeStatus::IDLE;
+  if (tree_) tree_->halt();
+}
 
 core::Tree& SequentialEngine::tree() {
   if (!tree_) throw core::NoTreeError("no tree has been built");
@@ -76,6 +88,7 @@ void SequentialEngine::install(core::Tree tree) {
     }
   }
   tree.setStopToken(stop_token_);
+  tree.setWakeUpSignal(wake_up_);
   tree_ = std::move(tree);
   tick_count_ = 0;
   last_status_ = NodeStatus::IDLE;
@@ -122,50 +135,87 @@ NodeStatus SequentialEngine::tick_once() {
   return last_status_;
 }
 
-void SequentialEngine::throw_if_stopped() const {
-  if (stop_token_.stop_requested()) {
-    throw core::TreeStoppedError("tree was stopped while ticking");
+// The checks of one tick loop: the engine's stop token, the loop's cancel token and its
+// interruption check, and the wait between RUNNING ticks. When the loop is to end, end() halts the
+// tree and throws.
+class SequentialEngine::LoopGuard {
+ public:
+  LoopGuard(SequentialEngine& engine, const LoopControl& control)
+      : engine_(engine), control_(control), next_poll_(Clock::now() + control.poll_every) {}
+
+  // Throws (after halting the tree) when a stop or the loop's control asks the loop to end.
+  void check() {
+    if (engine_.stop_token_.stop_requested()) end("tree was stopped while ticking");
+    if (control_.cancel.stop_requested()) end("tick loop was cancelled");
+    if (control_.interrupted) {
+      const auto now = Clock::now();
+      if (now >= next_poll_) {
+        next_poll_ = now + control_.poll_every;
+        if (control_.interrupted()) end("tick loop was cancelled");
+      }
+    }
   }
-}
 
-void SequentialEngine::wait_until(std::chrono::steady_clock::time_point deadline) const {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock lock(mutex);
-  // Nothing notifies `wake`: it ends at the deadline or when the stop token fires.
-  wake.wait_until(lock, stop_token_, deadline, [] { return false; });
-}
+  // The wait after a RUNNING tick: until a wake-up, the earliest timer, the tick period or a
+  // stop, whichever comes first; with an interruption check, in slices of poll_every.
+  void wait(const core::Tree& tree) {
+    // A time-based node's deadline is waited for as it is (the tick period does not shorten it);
+    // the period bounds the wait of a tree without one.
+    const auto timer = tree.nextWakeup();
+    const auto deadline = timer ? *timer : Clock::now() + engine_.tick_period_;
+    for (;;) {
+      auto until = deadline;
+      if (control_.interrupted && next_poll_ < until) until = next_poll_;
+      const auto woken = engine_.wake_up_->wait_until(until, engine_.stop_token_, control_.cancel);
+      if (woken != core::WakeUpSignal::Woken::kDeadline) return;
+      if (Clock::now() >= deadline) return;
+      check();  // a slice ended: the interruption check is due
+    }
+  }
 
-std::int64_t SequentialEngine::tick_until(NodeStatus target) {
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  [[noreturn]] void end(const char* why) {
+    engine_.halt_running_tree();
+    throw core::TreeStoppedError(why);
+  }
+
+  SequentialEngine& engine_;
+  const LoopControl& control_;
+  Clock::time_point next_poll_;
+};
+
+std::int64_t SequentialEngine::tick_until(NodeStatus target, const LoopControl& control) {
   core::Tree& current = tree();
+  LoopGuard guard(*this, control);
   std::int64_t ticks = 0;
   for (;;) {
-    throw_if_stopped();
+    guard.check();
     const NodeStatus status = tick_once();
     ++ticks;
     if (status == target) return ticks;
-    if (status == NodeStatus::RUNNING) {
-      if (auto wake = current.nextWakeup()) wait_until(*wake);
-    }
+    if (status == NodeStatus::RUNNING) guard.wait(current);
   }
 }
 
-std::int64_t SequentialEngine::tick_until_failure() {
+std::int64_t SequentialEngine::tick_until_failure(const LoopControl& control) {
   refuse_while_ticking("SequentialEngine::tick_until_failure");
-  return tick_until(NodeStatus::FAILURE);
+  return tick_until(NodeStatus::FAILURE, control);
 }
 
-std::int64_t SequentialEngine::tick_until_success() {
+std::int64_t SequentialEngine::tick_until_success(const LoopControl& control) {
   refuse_while_ticking("SequentialEngine::tick_until_success");
-  return tick_until(NodeStatus::SUCCESS);
+  return tick_until(NodeStatus::SUCCESS, control);
 }
 
-std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n) {
+std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n, const LoopControl& control) {
   refuse_while_ticking("SequentialEngine::tick_n_times");
   (void)tree();
+  LoopGuard guard(*this, control);
   std::vector<NodeStatus> statuses;
   for (std::int64_t i = 0; i < n; ++i) {
-    throw_if_stopped();
+    guard.check();
     statuses.push_back(tick_once());
   }
   return statuses;
@@ -208,6 +258,26 @@ void SequentialEngine::set_blackboard_data(const std::string& key, std::any valu
 
 core::AnyMap SequentialEngine::get_all_blackboard_data() const {
   return tree().rootBlackboard()->entries();
+}
+
+void SequentialEngine::halt_tree() {
+  refuse_while_ticking("SequentialEngine::halt_tree");
+  (void)tree();
+  halt_running_tree();
+}
+
+void SequentialEngine::set_tick_period(std::chrono::nanoseconds period) {
+  if (period < std::chrono::nanoseconds::zero()) {
+    throw ValueError("the tick period must not be negative (got " + std::to_string(period.count()) +
+                     " ns)");
+  }
+  tick_period_ = period;
+}
+
+void SequentialEngine::set_wake_up_signal(std::shared_ptr<core::WakeUpSignal> signal) {
+  if (!signal) return;
+  wake_up_ = std::move(signal);
+  if (tree_) tree_->setWakeUpSignal(wake_up_);
 }
 
 void SequentialEngine::reset_tree() {

@@ -5,15 +5,6 @@ namespace kelmora::nodes {
 
 using core::NodeStatus;
 
-namespace {
-
-// Asks for `node`'s tree to be ticked again at once, the next step being due. Tick loops already
-// tick a RUNNING tree that asked for no deadline again without waiting; the tree-wide wake-up
-// signal will be emitted from here.
-void wake_up_tree(const core::TreeNode& node) noexcept { (void)node; }
-
-}  // namespace
-
 AsyncSequenceNode::AsyncSequenceNode(core::NodeConfig config, Flavor flavor)
     : ControlNode(std::move(config)), flavor_(flavor) {}
 
@@ -43,7 +34,7 @@ NodeStatus AsyncSequenceNode::onTick() {
     }
     ++current_;
     if (started_now && current_ < count) {
-      wake_up_tree(*this);
+      emitWakeUpSignal();  // the next step is due: a waiting tick loop ticks at once
       return NodeStatus::RUNNING;
     }
   }

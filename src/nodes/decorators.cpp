@@ -48,7 +48,11 @@ NodeStatus RepeatNode::onTick() {
       count_ = 0;
       return result;
     }
-    if (limit < 0) return NodeStatus::RUNNING;  // forever: one cycle per tick, so ticks end
+    if (limit < 0) {
+      // Forever: one cycle per tick, so ticks end; the next cycle is due at once.
+      emitWakeUpSignal();
+      return NodeStatus::RUNNING;
+    }
     ++count_;
   }
   count_ = 0;
@@ -60,6 +64,7 @@ NodeStatus KeepRunningUntilFailureNode::onTick() {
   const NodeStatus result = child().executeTick();
   if (result == NodeStatus::SUCCESS) {
     haltChild();
+    emitWakeUpSignal();  // the next run of the child is due at once
     return NodeStatus::RUNNING;
   }
   if (result == NodeStatus::FAILURE) haltChild();

@@ -1,8 +1,9 @@
 #pragma once
 // Tree: a built behaviour tree (its nodes and its root blackboard).
 //
-// Not thread-safe: ticked by one thread. A stop token set on it is the one thing another thread
-// may use (through its std::stop_source) to make waits and tick loops end early.
+// Not thread-safe: ticked by one thread. Two things may be used from other threads: a stop token
+// set on it (through its std::stop_source) makes waits and tick loops end early, and its wake-up
+// signal (emitWakeUpSignal) makes a waiting tick loop tick again at once.
 
 #include <cstdint>
 #include <kelmora/core/blackboard.hpp>
@@ -50,6 +51,12 @@ class Tree {
   // `_onHalted` script that fails, does not stop the others: every node ends IDLE, and the first
   // failure is thrown.
   void haltTree();
+  // Halts every running node as a parent halts a running child (and as a tick that threw does):
+  // every node IDLE, the blackboard and what nodes keep across halts kept (a SequenceWithMemory
+  // resumes where it was, a RunOnce that ran stays done). Used when a tick loop is stopped or
+  // cancelled and when the tree's engine ends. RuntimeError when called from inside a tick of
+  // this tree.
+  void halt();
 
   // Whether a tick of this tree is in progress: a tick function running now was called by it.
   bool isTicking() const noexcept;
@@ -83,6 +90,15 @@ class Tree {
   // RetryUntilSuccessful check it between cycles); a requested stop makes them end promptly.
   void setStopToken(std::stop_token token);
   const std::stop_token& stopToken() const noexcept;
+
+  // The signal this tree's tick loops wait on (see WakeUpSignal); its nodes emit it with
+  // TreeNode::emitWakeUpSignal. setWakeUpSignal replaces it (an engine gives every tree it holds
+  // its own, so that the application can wake whichever tree it holds); call it before the first
+  // tick. Null for an empty tree.
+  void setWakeUpSignal(std::shared_ptr<WakeUpSignal> signal);
+  std::shared_ptr<WakeUpSignal> wakeUpSignal() const;
+  // The application's wake-up: a tick loop waiting on this tree ticks at once. Thread-safe.
+  void emitWakeUpSignal() const noexcept;
 
  private:
   // After a tick that threw: the root halted; halt-script failures on the way dropped.

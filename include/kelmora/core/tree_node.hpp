@@ -13,6 +13,7 @@
 #include <kelmora/core/node_status.hpp>
 #include <kelmora/core/ports.hpp>
 #include <kelmora/core/transitions.hpp>
+#include <kelmora/core/wake_up_signal.hpp>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -43,10 +44,13 @@ using TickFunctor = std::function<NodeStatus(class TreeNode&)>;
 // Delay, Timeout): those nodes never block a tick, they return RUNNING and ask to be ticked again
 // at their deadline; the tree clears the request before every tick and tick loops wait for the
 // earliest one. The tree's stop token (Tree::setStopToken), which nodes that loop inside one tick
-// (Repeat, RetryUntilSuccessful) check between rounds. And the failure of an `_onHalted` script:
+// (Repeat, RetryUntilSuccessful) check between rounds. The tree's wake-up signal, which any node
+// may emit from any thread (TreeNode::emitWakeUpSignal). And the failure of an `_onHalted` script:
 // a halt never throws half-way (every node it reaches ends IDLE), so the failure is kept here and
 // the tree reports it when the tick or halt in progress is over.
-// Not thread-safe: owned by the tree's thread (the stop token's own state is thread-safe).
+// Not thread-safe: owned by the tree's thread (the stop token's and the wake-up signal's own
+// states are thread-safe; the signal is replaced only before the tree is ticked, by the engine
+// that installs the tree).
 class TreeTimers {
  public:
   using Clock = std::chrono::steady_clock;
@@ -84,10 +88,18 @@ class TreeTimers {
   // The kept failure (null for none), forgotten here.
   std::exception_ptr take_halt_failure() noexcept { return std::exchange(halt_failure_, nullptr); }
 
+  // The signal tick loops of this tree wait on between RUNNING ticks. Never null: a tree has a
+  // signal of its own until an engine gives it the engine's (set it before the first tick).
+  const std::shared_ptr<WakeUpSignal>& wake_up_signal() const noexcept { return wake_up_; }
+  void set_wake_up_signal(std::shared_ptr<WakeUpSignal> signal) {
+    if (signal) wake_up_ = std::move(signal);
+  }
+
  private:
   std::optional<Clock::time_point> next_wakeup_;
   std::stop_token stop_token_;
   std::exception_ptr halt_failure_;
+  std::shared_ptr<WakeUpSignal> wake_up_ = std::make_shared<WakeUpSignal>();
 };
 
 // Everything a node is built with. The tree builder fills it from the node type's registration
@@ -233,6 +245,22 @@ class TreeNode {
 
   // The tree's blackboard this node reads and writes.
   const std::shared_ptr<Blackboard>& blackboard() const noexcept { return config_.blackboard; }
+
+  // --- waking the tree ---------------------------------------------------------------------
+  // Asks for the tree to be ticked again soon: a tick loop waiting between RUNNING ticks (see
+  // SequentialEngine::tick_until_success) ticks at once, and one that is ticking now ticks again
+  // without waiting. For work that ends outside the tree's ticks: a piece of a streamed answer
+  // arrived, a thread finished, a message came. Does nothing for a node built outside a tree.
+  // Thread-safe: callable from any thread while the node exists.
+  void emitWakeUpSignal() const noexcept {
+    if (config_.timers) config_.timers->wake_up_signal()->emit();
+  }
+  // The tree's wake-up signal, for a thread that may outlive the node (it stays valid as long as
+  // it is held; emitting it after the tree is gone does nothing). Null for a node built outside a
+  // tree. Thread-safe.
+  std::shared_ptr<WakeUpSignal> wakeUpSignal() const {
+    return config_.timers ? config_.timers->wake_up_signal() : nullptr;
+  }
 
  protected:
   // The node's own behaviour. Named apart from `tick` so that action node classes can declare a

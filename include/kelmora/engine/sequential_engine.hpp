@@ -3,8 +3,9 @@
 //
 // Not thread-safe: one thread makes it, registers actions, builds its tree and ticks it. The
 // thread engine gives every tree a SequentialEngine of its own on the tree's worker thread. The
-// one exception is the stop token: another thread may request a stop on its std::stop_source to
-// end tick loops and timer waits early.
+// exceptions: another thread may request a stop on the stop token's std::stop_source (or on a
+// tick loop's cancel token) to end tick loops and timer waits early, and may emit the wake-up
+// signal (emit_wake_up_signal) to make a waiting tick loop tick at once.
 
 #include <chrono>
 #include <cstdint>
@@ -29,9 +30,32 @@
 
 namespace kelmora::engine {
 
+// The tick period tick loops use unless told otherwise.
+inline constexpr std::chrono::milliseconds kDefaultTickPeriod{10};
+
+// What may end one tick loop early besides the engine's stop token.
+struct LoopControl {
+  // A stop requested on it ends the loop: the tree is halted and the loop throws
+  // TreeStoppedError "tick loop was cancelled". Unlike the engine's stop token it concerns this
+  // one loop: later loops run as usual.
+  std::stop_token cancel;
+  // When set, called on the ticking thread between ticks and at least every `poll_every` while
+  // the loop waits; returning true ends the loop as `cancel` does. For a caller that must look
+  // at something of its own while it waits (a Python main thread, for Ctrl-C).
+  std::function<bool()> interrupted;
+  std::chrono::nanoseconds poll_every = std::chrono::milliseconds(20);
+};
+
 class SequentialEngine {
  public:
   SequentialEngine();
+  // Drops the tree, which halts its RUNNING nodes first (on this thread; what a halt throws is
+  // logged, not passed on). Must not run inside a tick of the engine's tree.
+  ~SequentialEngine();
+  // Moving takes the tree, its state and the signals over; an engine moved into drops (and so
+  // halts) its own tree first, as the destructor does.
+  SequentialEngine(SequentialEngine&&) noexcept;
+  SequentialEngine& operator=(SequentialEngine&&) noexcept;
 
   // Registers an action with this engine's factory (a later registration of an id replaces the
   // earlier one). Throws TreeBuildError for a malformed port description.
@@ -88,15 +112,43 @@ class SequentialEngine {
   // SequenceWithMemory keeps its position and a RunOnce that ran stays done.
   core::NodeStatus tick_once();
   // Ticks until the tree returns FAILURE (resp. SUCCESS); returns the number of ticks run.
-  // Between RUNNING ticks it waits for the earliest timer of a time-based node, if any; without
-  // one it ticks again at once. Throws TreeStoppedError when the stop token is triggered before
-  // the loop ends (checked before every tick, during waits, and by Repeat and
-  // RetryUntilSuccessful between their cycles inside a tick, which ends tick_once the same way).
-  std::int64_t tick_until_failure();
-  std::int64_t tick_until_success();
-  // Ticks n times back to back (no waiting for timers); one status per tick. n <= 0 ticks
-  // nothing and returns an empty list. Throws TreeStoppedError when a stop is requested.
-  std::vector<core::NodeStatus> tick_n_times(std::int64_t n);
+  // After a RUNNING tick it waits, without using the CPU, until whichever comes first: a node or
+  // the application emits a wake-up (a wake-up emitted during the tick counts: it ticks again at
+  // once), the earliest timer of a time-based node is due (when the tick announced one), else the
+  // tick period passes, or a stop is requested. A tick that completes with the other status ticks
+  // again at once.
+  // Throws TreeStoppedError "tree was stopped while ticking" when the stop token is triggered
+  // before the loop ends (checked before every tick, during waits, and by Repeat and
+  // RetryUntilSuccessful between their cycles inside a tick), and "tick loop was cancelled" when
+  // `control` ends it; either way the tree is halted first (as a tick that threw halts it), so
+  // every RUNNING node has had its halt when the error is thrown.
+  std::int64_t tick_until_failure(const LoopControl& control = {});
+  std::int64_t tick_until_success(const LoopControl& control = {});
+  // Ticks n times back to back (no waiting for timers or wake-ups); one status per tick. n <= 0
+  // ticks nothing and returns an empty list. A stop or `control` ends it as they end
+  // tick_until_failure.
+  std::vector<core::NodeStatus> tick_n_times(std::int64_t n, const LoopControl& control = {});
+
+  // The longest wait between two RUNNING ticks of a tick loop (default kDefaultTickPeriod).
+  // Zero: no wait, the loop ticks again at once. Takes effect at the next wait. Throws ValueError
+  // for a negative period.
+  void set_tick_period(std::chrono::nanoseconds period);
+  std::chrono::nanoseconds tick_period() const noexcept { return tick_period_; }
+
+  // The application's wake-up: a tick loop of this engine waiting between RUNNING ticks ticks at
+  // once (one emitted while no loop waits makes the next wait end at once). Thread-safe.
+  void emit_wake_up_signal() const noexcept { wake_up_->emit(); }
+  // The signal every tree of this engine is given (see WakeUpSignal); another thread may keep it
+  // and emit it. Thread-safe.
+  const std::shared_ptr<core::WakeUpSignal>& wake_up_signal() const noexcept { return wake_up_; }
+  // Replaces the signal (the thread engine shares one between a tree's worker and its callers).
+  // Call it before the first tree is built; a null signal is ignored.
+  void set_wake_up_signal(std::shared_ptr<core::WakeUpSignal> signal);
+
+  // Halts every running node as a parent halts a running child (see Tree::halt): every node
+  // IDLE; the blackboard, the tick count and what nodes keep across halts are kept. Unlike
+  // reset_tree it does not make a RunOnce run again.
+  void halt_tree();
 
   // The tree's state: see the status map format in docs/core.md.
   core::AnyMap get_tree_status() const;
@@ -135,15 +187,17 @@ class SequentialEngine {
   void install(core::Tree tree);
   // Throws RuntimeError naming `operation` while a tick of the held tree is in progress.
   void refuse_while_ticking(std::string_view operation) const;
-  std::int64_t tick_until(core::NodeStatus target);
-  void throw_if_stopped() const;
-  // Waits until `deadline` or a stop request, whichever comes first.
-  void wait_until(std::chrono::steady_clock::time_point deadline) const;
+  class LoopGuard;
+  // Halts the tree when any node of it is not IDLE; the status becomes IDLE.
+  void halt_running_tree();
+  std::int64_t tick_until(core::NodeStatus target, const LoopControl& control);
 
   core::BehaviorTreeFactory factory_;
   std::optional<core::Tree> tree_;
   std::stop_token stop_token_;
   StepHook step_hook_;
+  std::shared_ptr<core::WakeUpSignal> wake_up_ = std::make_shared<core::WakeUpSignal>();
+  std::chrono::nanoseconds tick_period_ = kDefaultTickPeriod;
   std::int64_t tick_count_ = 0;
   core::NodeStatus last_status_ = core::NodeStatus::IDLE;
 };

@@ -43,4 +43,34 @@ struct GetStreamResponse : SimpleActionNode {
   };
 };
 
+// Runs an agent inside the tree, streaming: inputs agent (an object: the std::shared_ptr<Agent>)
+// and user_input (text); outputs answer (text: the answer so far, growing as pieces arrive),
+// thinking (text: the model's thinking so far, when it thinks) and error (text: why the run
+// failed). Outputs the tree does not bind are not written.
+//
+// A stateful action that lasts across ticks:
+// - start (a tick while not RUNNING): starts agent->run(user_input) and returns RUNNING; answer
+//   and thinking are set to "" (error is left as it is). Every piece that arrives wakes the tree
+//   (TreeNode::emitWakeUpSignal), on the thread of the transfer, so a tick loop ticks at once.
+// - running (later ticks): appends what has arrived to answer and thinking; RUNNING until the
+//   answer is complete (SUCCESS; an answer cut short by num_predict or the context counts as
+//   complete), or FAILURE when the chat failed: the model server's error (ModelServerError text,
+//   naming server and model) goes to error, what arrived before it stays in answer.
+// - halted while RUNNING: drops the run, which closes the connection (the server sees the
+//   client go away) and joins the transfer's thread before the halt returns.
+// Several RunAgent nodes (under a Parallel, or in different trees) stream at the same time.
+//
+// Registered like the other agent nodes: engine.register_action_class<RunAgent>("RunAgent").
+// Throws (the tick fails) for an agent entry that holds no agent, as GetStreamResponse does.
+struct RunAgent : SimpleActionNode {
+  static core::NodeStatus tick(core::TreeNode& node);
+  static inline const core::PortsList ports = {
+      core::make_port("agent", "object", "input", ""),
+      core::make_port("user_input", "string", "input", ""),
+      core::make_port("answer", "string", "output", ""),
+      core::make_port("thinking", "string", "output", ""),
+      core::make_port("error", "string", "output", ""),
+  };
+};
+
 }  // namespace kelmora::llm

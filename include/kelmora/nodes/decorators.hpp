@@ -34,7 +34,8 @@ class ForceNode : public DecoratorNode {
 
 // Repeat (`num_cycles`): re-runs a succeeding child, within one tick, until it has succeeded
 // num_cycles times (SUCCESS); a FAILURE ends it. With -1 it repeats forever and returns RUNNING
-// after every cycle, so that a tick always ends. Between two cycles of one tick it checks the
+// after every cycle, so that a tick always ends, with a wake-up, so that tick loops run the next
+// cycle at once. Between two cycles of one tick it checks the
 // tree's stop token: a requested stop ends the tick with TreeStoppedError ("tree was stopped
 // while ticking"), so that a huge count stays stoppable.
 // RetryUntilSuccessful (`num_attempts`): the same with SUCCESS and FAILURE swapped.
@@ -52,8 +53,8 @@ class RepeatNode : public DecoratorNode {
   std::int64_t count_ = 0;
 };
 
-// Child SUCCESS -> RUNNING (the child is reset and runs again next tick); FAILURE -> FAILURE;
-// RUNNING -> RUNNING.
+// Child SUCCESS -> RUNNING (the child is reset and runs again next tick, which a wake-up makes
+// tick loops run at once); FAILURE -> FAILURE; RUNNING -> RUNNING.
 class KeepRunningUntilFailureNode : public DecoratorNode {
  public:
   using DecoratorNode::DecoratorNode;

@@ -52,6 +52,17 @@ class _Node:
         """Writes `value` to the blackboard entry the output port refers to."""
         self._kelmora_node.setOutput(port, value)
 
+    def emitWakeUpSignal(self):
+        """Asks for the tree to be ticked again soon: a tick loop waiting between RUNNING ticks
+        ticks at once. Another thread uses wake_up_signal() (taken in a method, or in
+        __init__) instead."""
+        self._kelmora_node.emitWakeUpSignal()
+
+    def wake_up_signal(self):
+        """The tree's wake-up signal (a kelmora.core.WakeUpSignal): its emit() may be called from
+        any thread, also after the tree is gone (it then does nothing)."""
+        return self._kelmora_node.wake_up_signal()
+
 
 class _ParentNode(_Node):
     """The operations of a node with children (controls and decorators)."""

@@ -21,9 +21,11 @@ struct EngineAccess {
   // with every check and error of the tree operations (see ThreadEngine::tick_once): unknown
   // tree, own worker thread, cycle of waits, forked child, worker failed or ended; an exception
   // the job throws fails the command ("行为树 X 执行命令 Y 失败: 处理命令 Y 时发生错误: ...",
-  // logged after the worker's line, the exception nested). Thread-safe.
+  // logged after the worker's line, the exception nested). With a `poll`, the caller looks at it
+  // while it waits (see Mailbox::CallerPoll); when it interrupts the wait, throws
+  // InterruptedCommand, unlogged, instead of the failure of the cancelled loop. Thread-safe.
   static void run(ThreadEngine& engine, const std::string& tree_id, std::string_view type,
-                  JobRef job);
+                  JobRef job, Mailbox::CallerPoll* poll = nullptr);
 
   // Logs and throws ValueError "行为树ID X 不存在" unless the tree exists and is not being
   // stopped; RuntimeError in a forked child of the engine's process. Thread-safe.

@@ -52,7 +52,13 @@ std::chrono::nanoseconds effective_spin_time(std::chrono::nanoseconds requested,
 
 EngineState::EngineState(EngineOptions options)
     : spin_time(effective_spin_time(options.spin_time, usable_cpus())),
-      fork_generation(details::fork_generation()) {}
+      tick_period(options.tick_period),
+      fork_generation(details::fork_generation()) {
+  if (tick_period < std::chrono::nanoseconds::zero()) {
+    throw ValueError("the tick period must not be negative (got " +
+                     std::to_string(tick_period.count()) + " ns)");
+  }
+}
 
 bool EngineState::inherited() const noexcept {
   return details::fork_generation() != fork_generation;
@@ -196,6 +202,16 @@ std::string error_text(const std::exception_ptr& error) {
     return e.what();
   } catch (...) {
     return "unknown error";
+  }
+}
+
+bool is_tree_stopped(const std::exception_ptr& error) noexcept {
+  try {
+    std::rethrow_exception(error);
+  } catch (const core::TreeStoppedError&) {
+    return true;
+  } catch (...) {
+    return false;
   }
 }
 

@@ -17,6 +17,7 @@
 #include <kelmora/core/errors.hpp>
 #include <kelmora/core/factory.hpp>
 #include <kelmora/core/tree_source.hpp>
+#include <kelmora/core/wake_up_signal.hpp>
 #include <kelmora/engine/sequential_engine.hpp>
 #include <kelmora/engine/trigger/mthread.hpp>
 #include <map>
@@ -69,6 +70,8 @@ struct TreeRecord {
   Mailbox mailbox;
   // Requested by the stop that claims the tree, so a tick loop in progress ends.
   std::stop_source stop_source;
+  // The signal the worker's tick loops wait on; emit_wake_up_signal emits it from any thread.
+  const std::shared_ptr<core::WakeUpSignal> wake_up = std::make_shared<core::WakeUpSignal>();
   // The worker's thread while its routine runs, recorded by the worker itself, to refuse calls
   // from its own ticks.
   std::atomic<std::thread::id> worker_id{};
@@ -100,9 +103,12 @@ struct ReplayStep {
 };
 
 struct EngineState {
+  // Throws ValueError for a negative tick period.
   explicit EngineState(EngineOptions options);
 
   const std::chrono::nanoseconds spin_time;
+  // Every worker's tick period at its start.
+  const std::chrono::nanoseconds tick_period;
   // The fork generation of the process the engine was made in (waits.hpp).
   const std::uint64_t fork_generation;
   // Whether this is a forked child of the process that made the engine: none of its workers
@@ -213,6 +219,14 @@ void end_observation(EngineState& state) noexcept;
 
 // --- messages and errors shared by the engine and the host protocol ---
 
+// A command whose caller's poll interrupted its wait (see Mailbox::CallerPoll): it did not run,
+// or its tick loop was cancelled. Nothing is logged for it; the caller raises what interrupted
+// it instead.
+class InterruptedCommand : public RuntimeError {
+ public:
+  explicit InterruptedCommand(const std::string& message) : RuntimeError(message) {}
+};
+
 // The message of the refusal of a call from a tree's own worker thread.
 std::string own_thread_message(const std::string& tree_id);
 // The text that follows a refused wait's "...失败: ", naming the cycle it would close.
@@ -223,6 +237,8 @@ std::string inherited_message();
 std::string inherited_command_message(const std::string& tree_id, std::string_view type);
 // What an exception says: what() of a std::exception, "unknown error" for anything else.
 std::string error_text(const std::exception_ptr& error);
+// Whether `error` is a core::TreeStoppedError: how a stopped or cancelled tick loop ends.
+bool is_tree_stopped(const std::exception_ptr& error) noexcept;
 
 // Logs `error`'s message at error level, then throws `error` with `cause` (if any) nested in it.
 [[noreturn]] void fail_logged(const RuntimeError& error, std::exception_ptr cause = nullptr);

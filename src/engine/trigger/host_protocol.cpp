@@ -63,45 +63,48 @@ std::string key_parameter(const std::optional<std::any>& params) {
   throw TypeError("parameter 'key' must be a string, not " + core::any_kind_name(key));
 }
 
-using Handler = std::any (*)(SequentialEngine&, const std::optional<std::any>& params);
+using Handler = std::any (*)(SequentialEngine&, const std::optional<std::any>& params,
+                            const LoopControl& control);
 
 // The command types in the order they are compared, each with the engine operation it runs and
 // the result value it stores.
 constexpr std::array<std::pair<std::string_view, Handler>, kCommandTypes.size()> kHandlers{{
     {kCommandTypes[0],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any { return e.tick_once(); }},
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl&) -> std::any {
+       return e.tick_once();
+     }},
     {kCommandTypes[1],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
-       return e.tick_until_failure();
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl& c) -> std::any {
+       return e.tick_until_failure(c);
      }},
     {kCommandTypes[2],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
-       return e.tick_until_success();
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl& c) -> std::any {
+       return e.tick_until_success(c);
      }},
     {kCommandTypes[3],
-     [](SequentialEngine& e, const std::optional<std::any>& p) -> std::any {
-       return e.tick_n_times(count_parameter(p));
+     [](SequentialEngine& e, const std::optional<std::any>& p, const LoopControl& c) -> std::any {
+       return e.tick_n_times(count_parameter(p), c);
      }},
     {kCommandTypes[4],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl&) -> std::any {
        return e.get_tree_status();
      }},
     {kCommandTypes[5],
-     [](SequentialEngine& e, const std::optional<std::any>& p) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>& p, const LoopControl&) -> std::any {
        return e.get_blackboard_data(key_parameter(p));
      }},
     {kCommandTypes[6],
-     [](SequentialEngine& e, const std::optional<std::any>& p) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>& p, const LoopControl&) -> std::any {
        std::string key = key_parameter(p);  // the key is read before the value
        e.set_blackboard_data(key, parameter(p, "value"));
        return {};
      }},
     {kCommandTypes[7],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl&) -> std::any {
        return e.get_all_blackboard_data();
      }},
     {kCommandTypes[8],
-     [](SequentialEngine& e, const std::optional<std::any>&) -> std::any {
+     [](SequentialEngine& e, const std::optional<std::any>&, const LoopControl&) -> std::any {
        e.reset_tree();
        return {};
      }},
@@ -126,10 +129,10 @@ struct Ran {
 // <what it threw>", where the type is written by `type_text` (called only then).
 template <class TypeText>
 Ran run_handler(Handler handler, SequentialEngine& engine, const std::optional<std::any>& params,
-                TypeText type_text) {
+                const LoopControl& control, TypeText type_text) {
   Ran ran;
   try {
-    ran.value = handler(engine, params);
+    ran.value = handler(engine, params, control);
   } catch (...) {
     ran.cause = std::current_exception();
     ran.line = "处理命令 " + type_text() + " 时发生错误: " + details::error_text(ran.cause);
@@ -140,14 +143,14 @@ Ran run_handler(Handler handler, SequentialEngine& engine, const std::optional<s
 }  // namespace
 
 Processed process(SequentialEngine& engine, const CommandRecord& command,
-                  const std::string& tree_id) {
+                  const std::string& tree_id, const LoopControl& control) {
   Processed processed;
   std::optional<std::string> type = text_of(command.type);
   const Handler handler = type ? find_handler(*type) : nullptr;
   if (handler == nullptr) {
     processed.line = "未知命令类型: " + type_text(command.type);
   } else {
-    Ran ran = run_handler(handler, engine, command.params, [&] { return *type; });
+    Ran ran = run_handler(handler, engine, command.params, control, [&] { return *type; });
     if (!ran.line) {
       processed.result = ResultRecord{std::move(*type), tree_id, std::move(ran.value)};
       return processed;
@@ -171,22 +174,32 @@ void check_tree_exists(const ThreadEngine& engine, const std::string& tree_id) {
 }
 
 std::any send_command(ThreadEngine& engine, const std::string& tree_id,
-                      const std::string& command_type, std::optional<core::AnyMap> params) {
+                      const std::string& command_type, std::optional<core::AnyMap> params,
+                      details::Mailbox::CallerPoll* poll) {
   // The type is looked up here, on the caller's thread, and no parameters stand for an empty
   // map: the worker runs the operation alone, and nothing is copied for a command without
   // parameters.
   const Handler handler = find_handler(command_type);
   std::optional<std::any> command_params;
   if (params && !params->empty()) command_params.emplace(std::move(*params));
+  LoopControl control;
+  if (poll != nullptr) control.cancel = poll->cancel.get_token();
   Ran ran;
   auto job = [&](SequentialEngine& worker_engine) {
     if (handler == nullptr) {
       ran.line = "未知命令类型: " + command_type;
       return;
     }
-    ran = run_handler(handler, worker_engine, command_params, [&] { return command_type; });
+    ran = run_handler(handler, worker_engine, command_params, control,
+                      [&] { return command_type; });
   };
-  details::EngineAccess::run(engine, tree_id, command_type, details::JobRef(job));
+  details::EngineAccess::run(engine, tree_id, command_type, details::JobRef(job), poll);
+  if (poll != nullptr && poll->cancel.stop_requested() && ran.cause &&
+      details::is_tree_stopped(ran.cause)) {
+    // The caller's poll cancelled the loop: not a failure to report.
+    throw details::InterruptedCommand("行为树 " + tree_id + " 执行命令 " + command_type +
+                                      " 失败: " + *ran.line);
+  }
   // The worker's line first, then the sender's, both once every lock is released.
   if (ran.line) {
     log::error(*ran.line);

@@ -33,6 +33,8 @@
 #include <string>
 #include <string_view>
 
+#include "mailbox.hpp"
+
 namespace kelmora::engine::trigger::host {
 
 // A command record. `type`: the command type; empty stands for none (an absent type), and a
@@ -69,9 +71,10 @@ struct Processed {
 
 // Carries out one command on `engine` and returns its result record, the error line to log and
 // the cause; an unknown type or an operation that throws (a parameter that cannot be read
-// included) gives an "error" record, never an exception. Not thread-safe: one thread per engine.
+// included) gives an "error" record, never an exception. The tick loops run under `control`.
+// Not thread-safe: one thread per engine.
 Processed process(SequentialEngine& engine, const CommandRecord& command,
-                  const std::string& tree_id);
+                  const std::string& tree_id, const LoopControl& control = {});
 
 // process(), then logs its line: the host's _process_command. Leaves exactly one result record
 // in `result`. Not thread-safe: one thread per engine.
@@ -87,9 +90,13 @@ void check_tree_exists(const ThreadEngine& engine, const std::string& tree_id);
 // result value unchanged (an empty any for none). Throws as the tree operations do: ValueError
 // for an unknown tree; RuntimeError "行为树 X 执行命令 Y 失败: ..." for an "error" record
 // (Errc::command_failed, what the operation threw nested; logged after the worker's line), and
-// for the other refusals of ThreadEngine's operations. Thread-safe.
+// for the other refusals of ThreadEngine's operations. With a `poll`, the caller looks at it
+// while it waits and its tick loops watch poll->cancel (see Mailbox::CallerPoll); a command the
+// poll interrupted throws details::InterruptedCommand, with no line logged for a cancelled loop.
+// Thread-safe.
 std::any send_command(ThreadEngine& engine, const std::string& tree_id,
                       const std::string& command_type,
-                      std::optional<core::AnyMap> params = std::nullopt);
+                      std::optional<core::AnyMap> params = std::nullopt,
+                      details::Mailbox::CallerPoll* poll = nullptr);
 
 }  // namespace kelmora::engine::trigger::host

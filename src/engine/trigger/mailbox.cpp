@@ -1,6 +1,7 @@
 #include "mailbox.hpp"
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
 #if defined(__linux__)
@@ -62,6 +63,24 @@ void sleep_while(Word& word, std::uint32_t value) noexcept {
 #endif
 }
 
+// Sleeps while `word` holds `value`, for at most `timeout` (or until woken; may return early).
+void sleep_while_for(Word& word, std::uint32_t value, nanoseconds timeout) noexcept {
+  if (timeout <= nanoseconds::zero()) return;
+#if defined(__linux__)
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+  timespec relative{};
+  relative.tv_sec = static_cast<time_t>(seconds.count());
+  relative.tv_nsec = static_cast<long>((timeout - seconds).count());
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value,
+            &relative, nullptr, 0);
+#else
+  // No timed wait on the word: look at it again every millisecond.
+  if (word.load(std::memory_order_relaxed) == value) {
+    std::this_thread::sleep_for(std::min<nanoseconds>(timeout, std::chrono::milliseconds(1)));
+  }
+#endif
+}
+
 void wake_one(Word& word) noexcept {
 #if defined(__linux__)
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
@@ -96,8 +115,11 @@ std::uint32_t spin_on(const Word& word, std::uint32_t mask, nanoseconds limit) n
 }
 
 // Sleeps until `word` has a bit of `mask`, first setting `asleep` in it so that whoever sets
-// `mask` knows to wake this thread; returns the word (with `asleep` possibly still set).
-std::uint32_t sleep_on(Word& word, std::uint32_t mask, std::uint32_t asleep) noexcept {
+// `mask` knows to wake this thread; returns the word (with `asleep` possibly still set). With a
+// `deadline`, returns (without a bit of `mask`) once it has passed; `asleep` may stay set then,
+// which costs the other side at most a wake-up in vain.
+std::uint32_t sleep_on(Word& word, std::uint32_t mask, std::uint32_t asleep,
+                       const Clock::time_point* deadline = nullptr) noexcept {
   std::uint32_t value = word.load(std::memory_order_acquire);
   for (;;) {
     if ((value & mask) != 0) return value;
@@ -105,9 +127,25 @@ std::uint32_t sleep_on(Word& word, std::uint32_t mask, std::uint32_t asleep) noe
       if (!word.compare_exchange_weak(value, value | asleep, std::memory_order_acquire)) continue;
       value |= asleep;
     }
-    sleep_while(word, value);
+    if (deadline == nullptr) {
+      sleep_while(word, value);
+    } else {
+      const auto now = Clock::now();
+      if (now >= *deadline) return value;
+      sleep_while_for(word, value, *deadline - now);
+    }
     value = word.load(std::memory_order_acquire);
   }
+}
+
+// Asks `poll` whether its caller was interrupted, once its next look is due (then the one after
+// is due `every` later). False without a poll.
+bool poll_says(Mailbox::CallerPoll* poll, Clock::time_point& next) {
+  if (poll == nullptr || !poll->interrupted) return false;
+  const auto now = Clock::now();
+  if (now < next) return false;
+  next = now + poll->every;
+  return poll->interrupted();
 }
 
 }  // namespace
@@ -122,17 +160,19 @@ bool Mailbox::worker_asleep() const noexcept {
 
 // --- the turn -------------------------------------------------------------------------------
 
-bool Mailbox::take_turn() noexcept {
+Mailbox::Turn Mailbox::take_turn(CallerPoll* poll) {
   std::uint32_t value = turn_.load(std::memory_order_relaxed);
   // A caller that has slept takes the turn marked kQueued: others may still sleep, and its
   // release wakes the next one (at worst in vain).
   std::uint32_t mark = kTaken;
+  const bool polled = poll != nullptr && poll->interrupted;
+  Clock::time_point next_poll = polled ? Clock::now() + poll->every : Clock::time_point{};
   for (;;) {
-    if ((value & kTurnClosed) != 0) return false;
+    if ((value & kTurnClosed) != 0) return Turn::kClosed;
     if ((value & kTaken) == 0) {
       if (turn_.compare_exchange_weak(value, value | mark, std::memory_order_acquire,
                                       std::memory_order_relaxed)) {
-        return true;
+        return Turn::kTaken;
       }
       continue;
     }
@@ -142,7 +182,17 @@ bool Mailbox::take_turn() noexcept {
       }
       value |= kQueued;
     }
-    sleep_while(turn_, value);
+    if (!polled) {
+      sleep_while(turn_, value);
+    } else {
+      sleep_while_for(turn_, value, std::max(next_poll - Clock::now(), Clock::duration::zero()));
+      if (poll_says(poll, next_poll)) {
+        // Leaving the queue: a release's wake-up this thread may have taken goes to the next
+        // sleeper instead.
+        wake_one(turn_);
+        return Turn::kInterrupted;
+      }
+    }
     mark = kTaken | kQueued;
     value = turn_.load(std::memory_order_relaxed);
   }
@@ -175,9 +225,21 @@ nanoseconds Mailbox::caller_spin() const noexcept {
   return expected <= spin_limit_ ? expected : nanoseconds::zero();
 }
 
-std::uint32_t Mailbox::wait_for_reply(nanoseconds spin) noexcept {
-  const std::uint32_t value = spin_on(to_caller_, kReply, spin);
+std::uint32_t Mailbox::wait_for_reply(nanoseconds spin, CallerPoll* poll, bool& interrupted) {
+  std::uint32_t value = spin_on(to_caller_, kReply, spin);
   if ((value & kReply) != 0) return value;
+  if (poll != nullptr && poll->interrupted) {
+    // In slices, looking at the poll between them, until it says so or the reply comes.
+    Clock::time_point next_poll = Clock::now() + poll->every;
+    for (;;) {
+      value = sleep_on(to_caller_, kReply, kCallerAsleep, &next_poll);
+      if ((value & kReply) != 0) return value;
+      if (poll_says(poll, next_poll)) break;
+    }
+    // The job runs: it cannot be taken back, but its tick loops end once asked to.
+    interrupted = true;
+    poll->cancel.request_stop();
+  }
   return sleep_on(to_caller_, kReply, kCallerAsleep);
 }
 
@@ -188,8 +250,15 @@ Mailbox::Reply Mailbox::gone_reply() {
   return {Outcome::kWorkerEnded, nullptr};
 }
 
-Mailbox::Reply Mailbox::call(JobRef job) {
-  if (!take_turn()) return {Outcome::kClosed, nullptr};
+Mailbox::Reply Mailbox::call(JobRef job, CallerPoll* poll) {
+  switch (take_turn(poll)) {
+    case Turn::kTaken:
+      break;
+    case Turn::kClosed:
+      return {Outcome::kClosed, nullptr};
+    case Turn::kInterrupted:
+      return {Outcome::kInterrupted, nullptr};
+  }
   Reply reply;
   if ((to_caller_.load(std::memory_order_acquire) & kGone) != 0) {
     reply = gone_reply();
@@ -212,9 +281,10 @@ Mailbox::Reply Mailbox::call(JobRef job) {
     spin = caller_spin();
   }
 
-  const std::uint32_t value = wait_for_reply(spin);
+  bool interrupted = false;
+  const std::uint32_t value = wait_for_reply(spin, poll, interrupted);
   if ((value & kDone) != 0) {
-    reply = {Outcome::kDone, std::exchange(error_, nullptr)};
+    reply = {Outcome::kDone, std::exchange(error_, nullptr), interrupted};
     to_caller_.fetch_and(~(kDone | kCallerAsleep), std::memory_order_relaxed);
   } else {
     reply = gone_reply();  // nobody will run the job: the worker failed, or never came

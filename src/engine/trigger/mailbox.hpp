@@ -39,8 +39,10 @@
 #include <concepts>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <kelmora/engine/sequential_engine.hpp>
 #include <mutex>
+#include <stop_token>
 
 namespace kelmora::engine::trigger::details {
 
@@ -69,10 +71,26 @@ class Mailbox {
     kWorkerFailed,  // the worker failed before it ran the job; Reply::error holds its failure
     kWorkerEnded,   // the worker has ended without running the job (its failure went to another)
     kClosed,        // stop, abandon or cancel came before the job's turn: the job did not run
+    kInterrupted,   // the caller's poll said so before the job's turn: the job did not run
   };
   struct Reply {
     Outcome outcome = Outcome::kClosed;
     std::exception_ptr error;
+    // The caller's poll said so while the job ran (its cancel was requested).
+    bool interrupted = false;
+  };
+
+  // What a caller that must stay responsive while it waits (a Python main thread, for Ctrl-C)
+  // looks at. `interrupted` is called on the caller's thread every `every` while the caller
+  // sleeps, until it returns true: then a caller still waiting for its turn leaves at once
+  // (kInterrupted, its job not run), and one whose job was handed over requests `cancel` (the
+  // job's tick loops watch its token) and waits for the reply as usual. Nothing of the mailbox
+  // is held while it runs, so it may take other locks (the GIL). A caller with a poll sleeps in
+  // slices of `every` instead of once; callers without one are not affected.
+  struct CallerPoll {
+    std::function<bool()> interrupted;
+    std::chrono::nanoseconds every = std::chrono::milliseconds(20);
+    std::stop_source cancel;
   };
 
   // `spin_limit`: the longest either side spins before it sleeps (zero: never spins).
@@ -83,8 +101,9 @@ class Mailbox {
   // --- callers ---
 
   // Waits for this caller's turn, hands `job` to the worker and waits until it has been run and
-  // its outcome delivered, or until it cannot be any more. Thread-safe.
-  Reply call(JobRef job);
+  // its outcome delivered, or until it cannot be any more; with a `poll`, looks at it while it
+  // sleeps (see CallerPoll). Thread-safe.
+  Reply call(JobRef job, CallerPoll* poll = nullptr);
 
   // --- whoever ends the tree ---
 
@@ -123,16 +142,19 @@ class Mailbox {
   std::chrono::nanoseconds spin_limit() const noexcept { return spin_limit_; }
 
  private:
-  // Waits until the turn is free and takes it; false once the mailbox is closed.
-  bool take_turn() noexcept;
+  enum class Turn { kTaken, kClosed, kInterrupted };
+  // Waits until the turn is free and takes it; kClosed once the mailbox is closed, kInterrupted
+  // when `poll` said so first.
+  Turn take_turn(CallerPoll* poll);
   // Gives the turn up and wakes whoever sleeps waiting for it.
   void release_turn() noexcept;
   // Closes the turn to callers and wakes those that sleep waiting for it.
   void close_turn() noexcept;
   // Waits until the worker's word holds a job or the end; returns the word.
   std::uint32_t wait_for_request() noexcept;
-  // Waits until the caller's word holds a reply or the worker is gone; returns the word.
-  std::uint32_t wait_for_reply(std::chrono::nanoseconds spin) noexcept;
+  // Waits until the caller's word holds a reply or the worker is gone; returns the word. With a
+  // `poll` that says so meanwhile, requests its cancel and sets `interrupted`.
+  std::uint32_t wait_for_reply(std::chrono::nanoseconds spin, CallerPoll* poll, bool& interrupted);
   // The reply of a caller whose worker is gone (failed, or never to come).
   Reply gone_reply();
   // Records that the worker is gone in the caller's word and wakes a caller that sleeps on it.

@@ -55,7 +55,8 @@ std::string worker_failure_message(const std::string& tree_id, const std::except
 // lookup it keeps only the tree's record, and it reaches the engine again through the record's
 // weak reference only when a stop turned it away and it looks again (the engine may have been
 // destroyed meanwhile: then the tree is gone).
-void send(EngineState& state, const std::string& tree_id, std::string_view type, JobRef job) {
+void send(EngineState& state, const std::string& tree_id, std::string_view type, JobRef job,
+          Mailbox::CallerPoll* poll = nullptr) {
   if (state.inherited()) {
     // Not logged: the log's locks may have been held at the fork by threads that are gone.
     throw RuntimeError(inherited_command_message(tree_id, type), Errc::inherited);
@@ -85,7 +86,7 @@ void send(EngineState& state, const std::string& tree_id, std::string_view type,
       if (wait.cycle()) {
         cycle = *wait.cycle();
       } else {
-        reply = record->mailbox.call(job);
+        reply = record->mailbox.call(job, poll);
       }
     }
     if (cycle) fail_logged(RuntimeError(failed() + cycle_text(*cycle), Errc::wait_cycle));
@@ -93,6 +94,7 @@ void send(EngineState& state, const std::string& tree_id, std::string_view type,
     switch (reply.outcome) {
       case Mailbox::Outcome::kDone: {
         if (!reply.error) return;
+        if (reply.interrupted && is_tree_stopped(reply.error)) throw InterruptedCommand(failed());
         const std::string worker_line =
             "处理命令 " + std::string(type) + " 时发生错误: " + error_text(reply.error);
         log::error(worker_line);
@@ -112,6 +114,8 @@ void send(EngineState& state, const std::string& tree_id, std::string_view type,
         record = find_tree(*engine, tree_id);
         continue;
       }
+      case Mailbox::Outcome::kInterrupted:
+        throw InterruptedCommand(failed() + "the caller was interrupted before the command ran");
     }
   }
 }
@@ -133,8 +137,8 @@ auto command(EngineState& state, const std::string& tree_id, std::string_view ty
 }  // namespace
 
 void EngineAccess::run(ThreadEngine& engine, const std::string& tree_id, std::string_view type,
-                       JobRef job) {
-  send(*engine.state_, tree_id, type, job);
+                       JobRef job, Mailbox::CallerPoll* poll) {
+  send(*engine.state_, tree_id, type, job, poll);
 }
 
 void EngineAccess::check_tree_exists(const ThreadEngine& engine, const std::string& tree_id) {
@@ -295,6 +299,17 @@ std::vector<std::string> ThreadEngine::register_tree_folder(const std::string& p
 
 // --- tree operations: one command each --------------------------------------------------------
 
+namespace {
+
+// The control of a tick loop ended by `cancel`.
+LoopControl cancelled_by(std::stop_token cancel) {
+  LoopControl control;
+  control.cancel = std::move(cancel);
+  return control;
+}
+
+}  // namespace
+
 core::NodeStatus ThreadEngine::tick_once(const std::string& tree_id) {
   return details::command(*state_, tree_id, "tick_once",
                           [](SequentialEngine& engine) { return engine.tick_once(); });
@@ -314,6 +329,29 @@ std::vector<core::NodeStatus> ThreadEngine::tick_n_times(const std::string& tree
                                                          std::int64_t n) {
   return details::command(*state_, tree_id, "tick_n_times",
                           [n](SequentialEngine& engine) { return engine.tick_n_times(n); });
+}
+
+std::int64_t ThreadEngine::tick_until_failure(const std::string& tree_id, std::stop_token cancel) {
+  return details::command(*state_, tree_id, "tick_until_failure",
+                          [control = cancelled_by(std::move(cancel))](
+                              SequentialEngine& engine) {
+                            return engine.tick_until_failure(control);
+                          });
+}
+
+std::int64_t ThreadEngine::tick_until_success(const std::string& tree_id, std::stop_token cancel) {
+  return details::command(*state_, tree_id, "tick_until_success",
+                          [control = cancelled_by(std::move(cancel))](
+                              SequentialEngine& engine) {
+                            return engine.tick_until_success(control);
+                          });
+}
+
+std::vector<core::NodeStatus> ThreadEngine::tick_n_times(const std::string& tree_id,
+                                                         std::int64_t n, std::stop_token cancel) {
+  return details::command(*state_, tree_id, "tick_n_times",
+                          [n, control = cancelled_by(std::move(cancel))](
+                              SequentialEngine& engine) { return engine.tick_n_times(n, control); });
 }
 
 core::AnyMap ThreadEngine::get_tree_status(const std::string& tree_id) {
@@ -345,9 +383,46 @@ void ThreadEngine::reset_tree(const std::string& tree_id) {
                    [](SequentialEngine& engine) { engine.reset_tree(); });
 }
 
+void ThreadEngine::set_tick_period(const std::string& tree_id, std::chrono::nanoseconds period) {
+  if (period < std::chrono::nanoseconds::zero()) {
+    throw ValueError("the tick period must not be negative (got " +
+                     std::to_string(period.count()) + " ns)");
+  }
+  details::command(*state_, tree_id, "set_tick_period",
+                   [period](SequentialEngine& engine) { engine.set_tick_period(period); });
+}
+
+void ThreadEngine::emit_wake_up_signal(const std::string& tree_id) {
+  std::shared_ptr<EngineState> state = state_;
+  if (state->inherited()) throw RuntimeError(details::inherited_message(), Errc::inherited);
+  details::find_tree(*state, tree_id)->wake_up->emit();
+}
+
 // --- the worker ---------------------------------------------------------------------------------
 
 namespace details {
+
+namespace {
+
+// Halts the worker's tree as its worker ends; a halt that throws is logged, not passed on (the
+// tree ends either way).
+void halt_at_end(SequentialEngine& engine, const std::string& tree_id) noexcept {
+  std::exception_ptr failure;
+  try {
+    engine.halt_tree();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (!failure) return;
+  try {
+    log::error("tree " + tree_id + ": halting its nodes as its worker ended failed: " +
+               error_text(failure));
+  } catch (...) {
+    // Out of memory for the line: the worker ends all the same.
+  }
+}
+
+}  // namespace
 
 void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> record) noexcept {
   TreeRecord& tree = *record;
@@ -369,6 +444,7 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
     // Tells the observers about every tick step, and that the tree has ended when it leaves.
     observe::details::TreeWatch watch(state->hub, tree.tree_id, tree.sequence, tree.source.text(),
                                       tree.created_at);
+    const auto tick_period = state->tick_period;
     state.reset();  // the worker needs nothing more of the engine
 
     SequentialEngine engine;
@@ -380,6 +456,8 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
       }
     });
     engine.set_stop_token(tree.stop_source.get_token());
+    engine.set_wake_up_signal(tree.wake_up);
+    engine.set_tick_period(tick_period);
     for (const auto& apply : registrations) apply(engine);
     registrations.clear();
     if (tree.tree_name) {
@@ -388,6 +466,9 @@ void run_worker(std::shared_ptr<EngineState> state, std::shared_ptr<TreeRecord> 
       engine.create_tree(tree.source);
     }
     tree.mailbox.serve(engine);
+    // Told to end (a stop, the engine's destruction): RUNNING nodes get their halt here, on the
+    // worker, before the stop that waits for this thread returns.
+    halt_at_end(engine, tree.tree_id);
   } catch (...) {
     // Logged here, then given to the caller waiting now or the next one.
     tree.failure = std::current_exception();

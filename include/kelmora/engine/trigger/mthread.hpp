@@ -36,6 +36,7 @@
 #include <kelmora/observe/observer.hpp>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -50,12 +51,16 @@ struct EngineState;
 struct EngineAccess;
 }  // namespace details
 
-// How an engine's channels wait. The defaults suit most programs.
+// How an engine's channels and tick loops wait. The defaults suit most programs.
 struct EngineOptions {
   // How long a caller waiting for a result, and a worker waiting for the next command, spin
   // before they sleep. Zero never spins. Keep it to a few microseconds so that idle trees use no
   // CPU; spinning is skipped on single-core machines.
   std::chrono::nanoseconds spin_time = std::chrono::microseconds(4);
+  // The longest wait between two RUNNING ticks of every tree's tick loops (see
+  // SequentialEngine::set_tick_period); set_tick_period changes it for one tree. Must not be
+  // negative.
+  std::chrono::nanoseconds tick_period = std::chrono::milliseconds(10);
 };
 
 // (action id, tick function, ports list), in this order.
@@ -235,16 +240,36 @@ class ThreadEngine {
   std::int64_t tick_until_failure(const std::string& tree_id);
   std::int64_t tick_until_success(const std::string& tree_id);
   std::vector<core::NodeStatus> tick_n_times(const std::string& tree_id, std::int64_t n);
+  // The same loops with a cancel token of this command's own: a stop requested on `cancel` (from
+  // another thread) ends this loop only, promptly, with the tree halted on its worker; the
+  // command fails as a stopped loop does ("... 失败: 处理命令 Y 时发生错误: tick loop was
+  // cancelled"), and the tree stays usable.
+  std::int64_t tick_until_failure(const std::string& tree_id, std::stop_token cancel);
+  std::int64_t tick_until_success(const std::string& tree_id, std::stop_token cancel);
+  std::vector<core::NodeStatus> tick_n_times(const std::string& tree_id, std::int64_t n,
+                                             std::stop_token cancel);
   core::AnyMap get_tree_status(const std::string& tree_id);
   // The entry under `key`; an empty std::any when it was never written.
   std::any get_blackboard_data(const std::string& tree_id, const std::string& key);
   void set_blackboard_data(const std::string& tree_id, const std::string& key, std::any value);
   core::AnyMap get_all_blackboard_data(const std::string& tree_id);
   void reset_tree(const std::string& tree_id);
+  // Sets the tree's tick period (see SequentialEngine::set_tick_period), a command of type
+  // "set_tick_period": it takes effect from the tree's next tick loop. ValueError for a negative
+  // period (nothing sent).
+  void set_tick_period(const std::string& tree_id, std::chrono::nanoseconds period);
+
+  // The application's wake-up of the tree: a tick loop of the tree waiting between RUNNING ticks
+  // ticks at once (one emitted while no loop waits ends the next wait at once). Not a command:
+  // it reaches the worker while it runs a tick loop, and waits for nothing. Unknown tree: logs
+  // and throws ValueError "行为树ID X 不存在". Thread-safe.
+  void emit_wake_up_signal(const std::string& tree_id);
 
   // Takes the tree over (from then on it is gone for commands and not listed), asks a running
-  // tick loop of the tree to end, waits for the command in progress (its caller gets its
-  // result), ends the worker, joins it, removes the tree and logs "停止行为树: " + id. Unknown
+  // tick loop of the tree to end (it ends at once, even while it waits between ticks, and halts
+  // the tree), waits for the command in progress (its caller gets its result), ends the worker,
+  // which halts the tree's RUNNING nodes before it ends, joins it, removes the tree and logs
+  // "停止行为树: " + id. Every halt runs on the worker, before this returns. Unknown
   // tree, or one another thread is stopping: logs and throws ValueError "行为树ID X 不存在".
   // From the tree's own worker thread, or when the wait would close a cycle of waiting trees:
   // logs and throws RuntimeError, nothing stopped. Thread-safe.

@@ -125,9 +125,11 @@ class ThreadEngine:
             each part as it was given (conditions and node classes are not listed).
     """
 
-    def __init__(self):
+    def __init__(self, tick_period=None):
+        """`tick_period`: the longest wait, in seconds, between two RUNNING ticks of every
+        tree's tick loops (None: 0.01); `set_tick_period` changes it for one tree."""
         self.factory = BehaviorTreeFactory()
-        self._native = _native.ThreadEngine()  # logs "初始化线程引擎"
+        self._native = _native.ThreadEngine(tick_period)  # logs "初始化线程引擎"
         self._trees = _TreeRecords(self._native)
         self.action_registrations = []
         _track(self)
@@ -332,12 +334,18 @@ class ThreadEngine:
         return self._send_command(tree_id, "tick_once")
 
     def tick_until_failure(self, tree_id):
-        """Ticks the tree until it fails; returns the number of ticks run."""
+        """Ticks the tree until it fails; returns the number of ticks run.
+
+        Between RUNNING ticks the loop waits, using no CPU, until a node emits a wake-up (or
+        `emit_wake_up_signal` is called), a timer of the tree is due, or the tree's tick period
+        passes. Ctrl-C in the main thread while it waits halts the tree (which stays usable) and
+        raises KeyboardInterrupt; `stop_tree` ends it with RuntimeError, the tree halted."""
         _check_kind("tree_id", tree_id, str)
         return _check_result(int, self._send_command(tree_id, "tick_until_failure"))
 
     def tick_until_success(self, tree_id):
-        """Ticks the tree until it succeeds; returns the number of ticks run."""
+        """Ticks the tree until it succeeds; returns the number of ticks run (waits between
+        RUNNING ticks, Ctrl-C and stops as for `tick_until_failure`)."""
         _check_kind("tree_id", tree_id, str)
         return _check_result(int, self._send_command(tree_id, "tick_until_success"))
 
@@ -375,6 +383,18 @@ class ThreadEngine:
         """Halts running nodes and sets every node to IDLE; the blackboard is kept."""
         _check_kind("tree_id", tree_id, str)
         self._send_command(tree_id, "reset")
+
+    def set_tick_period(self, tree_id, seconds):
+        """Sets the tree's tick period: the longest wait, in seconds, between two RUNNING ticks
+        of its tick loops (0: tick again at once). Takes effect from the tree's next wait."""
+        _check_kind("tree_id", tree_id, str)
+        self._native.set_tick_period(tree_id, seconds)
+
+    def emit_wake_up_signal(self, tree_id):
+        """Makes the tree's tick loop, waiting between RUNNING ticks, tick at once (one emitted
+        while no loop waits ends the next wait at once). Waits for nothing."""
+        _check_kind("tree_id", tree_id, str)
+        self._native.emit_wake_up_signal(tree_id)
 
     # --- stopping -----------------------------------------------------------------------------
 
