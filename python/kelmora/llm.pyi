@@ -23,5 +23,12 @@ class GetStreamResponse(SimpleActionNode):
     tick: ClassVar[CppTick]
     ports: ClassVar[List[Dict[str, str]]]
 
+class RunAgent(SimpleActionNode):
+    """Runs an agent inside the tree, streaming, across ticks: inputs agent and user_input;
+    outputs answer, thinking and error."""
+
+    tick: ClassVar[CppTick]
+    ports: ClassVar[List[Dict[str, str]]]
+
 __all__ = ["Agent", "Ollama", "ResponseStream", "ResponseItem", "ModelServerError",
-           "CreateAgentOllama", "GetStreamResponse"]
+           "CreateAgentOllama", "GetStreamResponse", "RunAgent"]

@@ -241,13 +241,15 @@ void bind_engine(py::module_& m) {
             const auto period = to_period(seconds);
             without_gil(self, [&](ThreadEngine& e) { e.set_tick_period(tree_id, period); });
           },
-          py::arg("tree_id"), py::arg("seconds"))
+          py::arg("tree_id"), py::arg("seconds"),
+          "Sets the longest wait, in seconds, between two RUNNING ticks of the tree's tick loops.")
       .def(
           "emit_wake_up_signal",
           [](const NativeThreadEngine& self, const std::string& tree_id) {
             without_gil(self, [&](ThreadEngine& e) { e.emit_wake_up_signal(tree_id); });
           },
-          py::arg("tree_id"))
+          py::arg("tree_id"),
+          "Makes the tree's tick loop, waiting between RUNNING ticks, tick at once.")
       .def(
           "register_action_behavior",
           [](const NativeThreadEngine& self, const std::string& action_id, py::object tick_functor,

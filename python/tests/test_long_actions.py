@@ -3,6 +3,7 @@ tree's thread), tick loops that wait between RUNNING ticks for a wake-up or the 
 Ctrl-C in a main thread waiting in a tick loop."""
 
 import json
+from typing import Any
 import textwrap
 import threading
 
@@ -169,7 +170,7 @@ def test_a_finally_that_raises_fails_the_halt_with_its_exception():
             yield
         finally:
             raise ValueError("cannot stop")
-        return SUCCESS  # pragma: no cover
+        return SUCCESS  # type: ignore[unreachable]  # pragma: no cover
 
     engine = SequentialEngine()
     engine.register_action_behavior("Gen", tick, [])
@@ -192,12 +193,12 @@ def test_tick_period_is_checked_and_kept():
     for bad, kind in [("1", TypeError), (True, TypeError), (None, TypeError),
                       (-0.1, ValueError), (float("nan"), ValueError)]:
         with pytest.raises(kind, match="tick period"):
-            engine.set_tick_period(bad)
+            engine.set_tick_period(bad)  # type: ignore[arg-type]
     assert engine.tick_period == 0
     with pytest.raises(ValueError, match="tick period"):
         ThreadEngine(tick_period=-1)
     with pytest.raises(TypeError, match="tick period"):
-        ThreadEngine(tick_period="fast")
+        ThreadEngine(tick_period="fast")  # type: ignore[arg-type]
 
 
 @pytest.mark.parametrize("engine_kind", ["SequentialEngine", "ThreadEngine"])
@@ -219,6 +220,7 @@ def test_a_wake_up_from_another_thread_ends_the_wait_under_an_endless_period(eng
             yield
         return SUCCESS
 
+    engine: Any
     if engine_kind == "SequentialEngine":
         engine = SequentialEngine()
         engine.tick_period = HOUR

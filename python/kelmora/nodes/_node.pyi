@@ -2,7 +2,7 @@
 
 from typing import Any, List
 
-from kelmora._native import ChildNode, NodeHandle, NodeStatus
+from kelmora._native import ChildNode, NodeHandle, NodeStatus, WakeUpSignal
 
 class _Node:
     _kelmora_node: NodeHandle
@@ -16,6 +16,8 @@ class _Node:
     def getInputString(self, port: str) -> str: ...
     def getInputObject(self, port: str) -> Any: ...
     def setOutput(self, port: str, value: Any) -> None: ...
+    def emitWakeUpSignal(self) -> None: ...
+    def wake_up_signal(self) -> WakeUpSignal: ...
 
 class _ParentNode(_Node):
     @property
