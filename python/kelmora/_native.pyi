@@ -228,14 +228,17 @@ class Dispatcher:
 # The agent layer (present when HAS_LLM).
 
 class Ollama:
-    """A model on an Ollama server (OLLAMA_HOST, or `host`). Making one contacts no server.
-    Thread-safe."""
+    """A model on an Ollama server (OLLAMA_HOST, `host`, or several `servers` with failover).
+    Making one contacts no server. Thread-safe."""
 
-    def __init__(self, id: str, *, host: Optional[str] = None) -> None: ...
+    def __init__(self, id: str, *, host: Optional[str] = None,
+                 servers: Optional[List[str]] = None) -> None: ...
     @property
     def id(self) -> str: ...
     @property
     def host(self) -> str: ...
+    @property
+    def servers(self) -> List[str]: ...
 
 class ResponseItem:
     """One piece of an answer."""

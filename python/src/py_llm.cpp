@@ -9,6 +9,7 @@
 
 #include <pybind11/stl.h>
 
+#include <kelmora/core/errors.hpp>
 #include <kelmora/llm/agent.hpp>
 #include <kelmora/llm/agent_nodes.hpp>
 #include <kelmora/llm/errors.hpp>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "py_core.hpp"
 #include "py_values.hpp"
@@ -75,24 +77,43 @@ py::list ports_object(const core::PortsList& ports) {
   return list;
 }
 
-std::shared_ptr<Ollama> make_ollama(std::string id, std::optional<std::string> host) {
+// `servers`: several servers to spread the chats over, with failover (Ollama's own rules); with
+// `host` too, `host` must be the first of them.
+std::shared_ptr<Ollama> make_ollama(std::string id, std::optional<std::string> host,
+                                    std::optional<std::vector<std::string>> servers) {
   Ollama::Options options;
   options.id = std::move(id);
   if (host) options.server = llm::parse_ollama_host(*host);
+  if (servers) {
+    if (servers->empty()) throw kelmora::ValueError("servers must name at least one server");
+    for (const std::string& server : *servers) {
+      options.servers.push_back(llm::parse_ollama_host(server));
+    }
+  }
   return std::make_shared<Ollama>(std::move(options));
 }
 
 void bind_agent_layer(py::module_& m) {
   py::class_<Ollama, std::shared_ptr<Ollama>>(
       m, "Ollama",
-      "A model on an Ollama server (OLLAMA_HOST, or `host`). Making one contacts "
+      "A model on an Ollama server (OLLAMA_HOST, `host`, or several `servers`: each chat goes "
+      "to the least-loaded one and moves on when one cannot be reached). Making one contacts "
       "no server. Thread-safe.")
-      .def(py::init(&make_ollama), py::arg("id"), py::kw_only(), py::arg("host") = py::none())
+      .def(py::init(&make_ollama), py::arg("id"), py::kw_only(), py::arg("host") = py::none(),
+           py::arg("servers") = py::none())
       .def_property_readonly(
           "id", [](const Ollama& o) { return decode(o.id()); }, "The model's name.")
       .def_property_readonly(
           "host", [](const Ollama& o) { return o.server().url(); },
           "The URL of the model's (first) server.")
+      .def_property_readonly(
+          "servers",
+          [](const Ollama& o) {
+            std::vector<std::string> urls;
+            for (const auto& server : o.servers()) urls.push_back(server.url());
+            return urls;
+          },
+          "The URLs of every server of the model, in the order given.")
       .def("__repr__", [](const Ollama& o) {
         return "Ollama(id=" + std::string(py::repr(decode(o.id()))) + ", host='" +
                o.server().url() + "')";

@@ -66,6 +66,25 @@ def test_a_failed_chat_is_raised_while_the_stream_is_consumed():
 
 
 @needs_standin
+def test_a_model_on_several_servers_moves_past_one_that_cannot_be_reached(standin_host):
+    from kelmora.llm import Agent, Ollama
+
+    with socket.socket() as s:  # a port where nothing listens
+        s.bind(("127.0.0.1", 0))
+        dead = "127.0.0.1:%d" % s.getsockname()[1]
+    model = Ollama(id="m", servers=[dead, standin_host])
+    assert model.servers == ["http://" + dead, "http://" + standin_host.replace("http://", "")]
+    assert model.host == "http://" + dead
+    answers = ["".join(i.content for i in Agent(model=model).run("你好 %d" % n, stream=True))
+               for n in range(3)]
+    assert all("你好 %d" % n in answer for n, answer in enumerate(answers))
+    with pytest.raises(ValueError, match="at least one server"):
+        Ollama(id="m", servers=[])
+    with pytest.raises(ValueError):
+        Ollama(id="m", servers=[standin_host, standin_host])
+
+
+@needs_standin
 def test_a_stream_is_consumed_on_another_thread_than_the_one_that_made_it(standin_host):
     from kelmora.llm import Agent, Ollama
 
