@@ -8,7 +8,7 @@
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole C++ suite;
 #   3. a ThreadSanitizer build running the concurrency tests (the stress program among them, for
 #      about a minute);
-#   4. the fuzz targets (clang, ASan + UBSan), FUZZ_SECONDS (default 60) seconds each.
+#   4. the fuzz targets (clang, ASan + UBSan), FUZZ_SECONDS (default 30) seconds each.
 # Exits non-zero on the first failure. Each step reports how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,7 +48,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan --output-on-failure -L concurrency
 
 step "fuzzing (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
-FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-30} bash scripts/fuzz.sh
 
 step ""
 printf '=== all steps passed in %d s\n' "$SECONDS" >&2
