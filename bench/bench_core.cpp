@@ -43,24 +43,9 @@ using kelmora::bench::silence_log;
 
 // --- a 100-node tree and its baselines ---------------------------------------------------------
 
-// Touched by every leaf so that no call can be optimised away.
-std::atomic<std::uint64_t> g_sink{0};
-
-NodeStatus noop_tick(TreeNode&) {
-  g_sink.fetch_add(1, std::memory_order_relaxed);
-  return NodeStatus::SUCCESS;
-}
-
-// 1 root Sequence + 9 Sequences + 9 x 10 Noop actions = 100 nodes, 90 of them leaves.
-std::string hundred_node_tree() {
-  std::string xml = R"(<root BTCPP_format="4"><BehaviorTree ID="T"><Sequence>)";
-  for (int group = 0; group < 9; ++group) {
-    xml += "<Sequence>";
-    for (int leaf = 0; leaf < 10; ++leaf) xml += "<Noop/>";
-    xml += "</Sequence>";
-  }
-  return xml + "</Sequence></BehaviorTree></root>";
-}
+using kelmora::bench::g_sink;
+using kelmora::bench::hundred_node_tree;
+using kelmora::bench::noop_tick;
 
 void register_noop(auto& engine) { engine.register_action_behavior("Noop", &noop_tick, {}); }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core_test_helpers.hpp"
+#include "scripted_leaf.hpp"
 #include "navigation_nodes.hpp"
 
 namespace kelmora::testing {
@@ -27,43 +28,6 @@ using navigation::PipelineSequence;
 using navigation::RateController;
 using navigation::RecoveryNode;
 using navigation::RoundRobin;
-
-// What the leaves did since the last take: "A" for a tick of A, "~A" for a halt of running A.
-std::vector<std::string>& trace() {
-  static std::vector<std::string> events;
-  return events;
-}
-
-std::string take_trace() {
-  std::string joined;
-  for (const auto& event : trace()) joined += (joined.empty() ? "" : " ") + event;
-  trace().clear();
-  return joined;
-}
-
-// A leaf that returns the statuses of its `script` port in turn ("F,R,S"; the last repeats),
-// across runs; a halt while it runs is traced.
-class Scripted : public nodes::StatefulActionNode {
- public:
-  using StatefulActionNode::StatefulActionNode;
-  static inline const core::PortsList ports = {core::make_port("script", "string", "input")};
-
- protected:
-  NodeStatus onStart() override { return next(); }
-  NodeStatus onRunning() override { return next(); }
-  void onHalted() override { trace().push_back("~" + name()); }
-
- private:
-  NodeStatus next() {
-    trace().push_back(name());
-    std::vector<std::string> items;
-    std::stringstream in(getInputString("script"));
-    for (std::string item; std::getline(in, item, ',');) items.push_back(item);
-    const std::string& item = items.at(std::min(at_++, items.size() - 1));
-    return item == "S" ? S : item == "F" ? F : item == "K" ? K : R;
-  }
-  std::size_t at_ = 0;
-};
 
 // A clock the test moves: seconds since the test began.
 double g_seconds = 0;
