@@ -6,8 +6,8 @@
 #      package installed with pip into a fresh virtual environment (the demonstration runs from
 #      there) and built as a wheel;
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running the whole C++ suite;
-#   3. a ThreadSanitizer build running the concurrency tests (the stress program among them, for
-#      about a minute);
+#   3. a ThreadSanitizer build of the concurrency tests only, running them (the stress program
+#      among them, for about a minute);
 #   4. the fuzz targets (clang, ASan + UBSan), FUZZ_SECONDS (default 30) seconds each.
 # Exits non-zero on the first failure. Each step reports how long it took.
 set -euo pipefail
@@ -43,7 +43,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build/asan --output-on-failure --parallel 2
 
 step "ThreadSanitizer build (concurrency tests)"
-bash scripts/build.sh build/tsan -DKELMORA_WERROR=ON -DKELMORA_SANITIZE=thread
+bash scripts/build.sh build/tsan -DKELMORA_WERROR=ON -DKELMORA_SANITIZE=thread \
+  -DKELMORA_TEST_ONLY_LABEL=concurrency
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan --output-on-failure -L concurrency
 
