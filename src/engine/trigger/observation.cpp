@@ -91,6 +91,9 @@ void end_observation(EngineState& state) noexcept {
   std::shared_ptr<observe::details::Recorder> recorder;
   {
     std::lock_guard lock(state.services_mutex);
+    // Out of the hub first: the monitor holds the hub, so while the hub holds it neither goes.
+    if (state.monitor) state.hub->remove(state.monitor_id);
+    if (state.recorder) state.hub->remove(state.recorder_id);
     monitor = std::move(state.monitor);
     recorder = std::move(state.recorder);
   }
