@@ -15,10 +15,10 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__f
 
 def load_backend():
     path = os.path.join(SOURCE_DIR, "python", "build_backend", "kelmora_build.py")
-    spec = importlib.util.spec_from_file_location("kelmora_build", path)
-    assert spec is not None and spec.loader is not None
-    backend = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(backend)
+    found = importlib.util.spec_from_file_location("kelmora_build", path)
+    assert found is not None and found.loader is not None
+    backend = importlib.util.module_from_spec(found)
+    found.loader.exec_module(backend)
     return backend
 
 

@@ -206,17 +206,35 @@ std::string text_to_build(const Options& o, const core::TreeSource& source) {
   return *text;
 }
 
-int dot(const Options& o) {
+// The one file `dot` and `run` work on: its source, what it declares, and the node models from
+// it and from --nodes; std::nullopt (the reason printed) when it cannot be read.
+struct OneFile {
+  core::TreeSource source;
+  FileFacts facts;
+  std::vector<NodeModel> models;
+};
+
+std::optional<OneFile> load_one_file(const Options& o) {
   Problems problems;
   auto source = read(o.files[0], problems);
   if (!source) {
     std::cerr << problems.front() << "\n";
-    return 1;
+    return std::nullopt;
   }
   std::vector<NodeModel> models = extra_models(o, problems);
   FileFacts facts = read_facts(o.files[0], source->text(), problems);
   models.insert(models.end(), facts.models.begin(), facts.models.end());
+  return OneFile{std::move(*source), std::move(facts), std::move(models)};
+}
+
+int dot(const Options& o) {
+  auto file = load_one_file(o);
+  if (!file) return 1;
+  const core::TreeSource* source = &file->source;
+  const FileFacts& facts = file->facts;
+  const std::vector<NodeModel>& models = file->models;
   core::BehaviorTreeFactory factory;
+  Problems problems;
   register_models(factory, models, problems);
   for (auto& [type, ports] : stubs(facts, models)) {
     factory.register_action_behavior(
@@ -239,15 +257,11 @@ int dot(const Options& o) {
 }
 
 int run(const Options& o) {
-  Problems problems;
-  auto source = read(o.files[0], problems);
-  if (!source) {
-    std::cerr << problems.front() << "\n";
-    return 1;
-  }
-  std::vector<NodeModel> models = extra_models(o, problems);
-  FileFacts facts = read_facts(o.files[0], source->text(), problems);
-  models.insert(models.end(), facts.models.begin(), facts.models.end());
+  auto file = load_one_file(o);
+  if (!file) return 1;
+  const core::TreeSource* source = &file->source;
+  const FileFacts& facts = file->facts;
+  const std::vector<NodeModel>& models = file->models;
   if (o.monitor) {
     // Ctrl-C ends the monitor through sigwait: blocked before any thread starts, so that every
     // thread inherits the mask.
