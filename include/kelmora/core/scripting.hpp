@@ -28,16 +28,17 @@
 
 namespace kelmora::core::scripting {
 
-// A script could not be parsed. The message reads "<reason> at position <N> in script '<code>'",
-// e.g. "Expected operand at position 5 in script 'a := '"; positions are 0-based byte offsets
-// into the script's text (position() == script().size() means "at the end").
-class ScriptParseError : public Error {
+// What the script errors below share: the script, the 0-based byte offset of the failure in its
+// text, and what is wrong there without the position and the script ("Expected operand").
+class ScriptFailure : public Error {
  public:
-  ScriptParseError(std::string script, std::size_t position, std::string reason);
   const std::string& script() const noexcept { return script_; }
   std::size_t position() const noexcept { return position_; }
-  // What is wrong, without the position and the script ("Expected operand").
   const std::string& reason() const noexcept { return reason_; }
+
+ protected:
+  ScriptFailure(Errc code, const std::string& message, const std::string& script,
+                std::size_t position, const std::string& reason);
 
  private:
   std::string script_;
@@ -45,21 +46,21 @@ class ScriptParseError : public Error {
   std::string reason_;
 };
 
+// A script could not be parsed. The message reads "<reason> at position <N> in script '<code>'",
+// e.g. "Expected operand at position 5 in script 'a := '"; position() == script().size() means
+// "at the end".
+class ScriptParseError : public ScriptFailure {
+ public:
+  ScriptParseError(std::string script, std::size_t position, std::string reason);
+};
+
 // A parsed script failed while it was evaluated: an entry that does not exist, operands of the
 // wrong kind, a value its entry cannot hold, a condition that is not 0 or 1. The message reads
-// "Script '<code>' failed at position <N>: <reason>"; the position (0-based byte offset) is the
-// operator, name or statement that failed.
-class ScriptError : public Error {
+// "Script '<code>' failed at position <N>: <reason>"; the position is the operator, name or
+// statement that failed.
+class ScriptError : public ScriptFailure {
  public:
   ScriptError(std::string script, std::size_t position, std::string reason);
-  const std::string& script() const noexcept { return script_; }
-  std::size_t position() const noexcept { return position_; }
-  const std::string& reason() const noexcept { return reason_; }
-
- private:
-  std::string script_;
-  std::size_t position_;
-  std::string reason_;
 };
 
 // A script value: a 64-bit integer, a real (double) or a string. Scripts have no separate

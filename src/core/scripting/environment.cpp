@@ -15,19 +15,19 @@
 
 namespace kelmora::core::scripting {
 
+ScriptFailure::ScriptFailure(Errc code, const std::string& message, const std::string& script,
+                             std::size_t position, const std::string& reason)
+    : Error(code, message), script_(script), position_(position), reason_(reason) {}
+
 ScriptParseError::ScriptParseError(std::string script, std::size_t position, std::string reason)
-    : Error(Errc::script_parse,
-            fmt::format("{} at position {} in script '{}'", reason, position, script)),
-      script_(std::move(script)),
-      position_(position),
-      reason_(std::move(reason)) {}
+    : ScriptFailure(Errc::script_parse,
+                    fmt::format("{} at position {} in script '{}'", reason, position, script),
+                    script, position, reason) {}
 
 ScriptError::ScriptError(std::string script, std::size_t position, std::string reason)
-    : Error(Errc::script_eval,
-            fmt::format("Script '{}' failed at position {}: {}", script, position, reason)),
-      script_(std::move(script)),
-      position_(position),
-      reason_(std::move(reason)) {}
+    : ScriptFailure(Errc::script_eval,
+                    fmt::format("Script '{}' failed at position {}: {}", script, position, reason),
+                    script, position, reason) {}
 
 std::string_view to_string(EntryType type) noexcept {
   switch (type) {
